@@ -1,0 +1,34 @@
+// Turns PATH into the paths brimful examines and gathers every piece of
+// evidence about them, in a fixed order.
+#ifndef BRIMFUL_COLLECT_H
+#define BRIMFUL_COLLECT_H
+
+#include <optional>
+
+#include "report.h"
+
+namespace brimful {
+
+// The three paths of a run: the target shown in the report, the existing
+// directory the create probe works in, and the existing path (never shown)
+// whose filesystem is examined.
+struct Resolution {
+  OsPath target;
+  bool target_exists = false;
+  OsPath probe_directory;
+  OsPath inspected;
+};
+
+Result<Resolution> resolve_target(const OsPath& path);
+
+// The whole Evidence, or the one message that ended the collection.
+Result<Evidence> collect_evidence(const OsPath& path, bool probes_disabled);
+
+// The lexical parent of a path (the last component removed, "." and
+// repeated separators dropped, ".." kept); none for the root or a path
+// with a single relative component.
+std::optional<OsPath> lexical_parent(const OsPath& path);
+
+}  // namespace brimful
+
+#endif  // BRIMFUL_COLLECT_H

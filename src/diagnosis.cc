@@ -1,0 +1,140 @@
+#include "diagnosis.h"
+
+#include <algorithm>
+#include <set>
+#include <utility>
+
+namespace brimful {
+
+namespace {
+
+constexpr std::int32_t kEmfile = 24;
+constexpr std::int32_t kEnospc = 28;
+constexpr std::int32_t kErofs = 30;
+
+bool has_cause(const Diagnosis& diagnosis, CauseKind cause) {
+  return std::find(diagnosis.causes.begin(), diagnosis.causes.end(), cause) != diagnosis.causes.end();
+}
+
+// ENOSPC from the create probe: which capacity fact agrees depends on the
+// step that failed. Creating a file needs an inode and possibly a block;
+// writing and syncing need blocks only.
+void apply_create_space_rules(const Evidence& evidence, const ProbeError& error, Diagnosis& diagnosis) {
+  if (error.error.code != kEnospc) return;
+  const Filesystem& fs = evidence.filesystem;
+  switch (error.phase) {
+    case Phase::create:
+      if (fs.free_inodes == 0 && fs.inode_accounting_supported) {
+        diagnosis.causes.push_back(CauseKind::inode_exhaustion);
+      } else if (fs.free_inodes == 0) {
+        diagnosis.notes.push_back(evidence.mount.fs_type +
+                                  " reports zero free inodes, but fixed inode accounting is not "
+                                  "supported for confirmation");
+      }
+      if (fs.available_bytes == 0) diagnosis.causes.push_back(CauseKind::block_exhaustion);
+      break;
+    case Phase::write:
+    case Phase::fsync:
+    case Phase::close:
+      if (fs.available_bytes == 0) diagnosis.causes.push_back(CauseKind::block_exhaustion);
+      break;
+    default:
+      break;
+  }
+}
+
+void apply_inotify_rules(const Evidence& evidence, Diagnosis& diagnosis) {
+  const InotifyProbe& probe = evidence.inotify_probe;
+  if (failed_with(probe.add_watch, kEnospc)) diagnosis.causes.push_back(CauseKind::inotify_exhaustion);
+
+  // EMFILE from inotify_init1 is either the per-user instance limit or the
+  // process's descriptor limit; only the user's counted instances tell.
+  const std::optional<std::uint64_t>& limit = evidence.inotify_limits.max_user_instances;
+  if (failed_with(probe.init, kEmfile) && limit) {
+    std::uint64_t instances = 0;
+    for (const InotifyConsumer& consumer : evidence.proc_scan.inotify_consumers) {
+      instances = saturating_add(instances, consumer.instances);
+    }
+    if (instances >= *limit) diagnosis.causes.push_back(CauseKind::inotify_instance_exhaustion);
+  }
+}
+
+// The same deleted file reached through several descriptors is counted once.
+std::uint64_t reclaimable_bytes(const ProcScan& scan) {
+  std::set<std::pair<std::uint64_t, std::uint64_t>> seen;
+  std::uint64_t total = 0;
+  for (const DeletedOpenFile& file : scan.deleted_open) {
+    if (seen.insert({file.device, file.inode}).second) total = saturating_add(total, file.allocated_bytes);
+  }
+  return total;
+}
+
+std::string unsupported(const std::string& call, const ErrnoInfo& error) {
+  return call + " failed with " + error.name + ", which is not a supported confirmed diagnosis";
+}
+
+std::string final_note(const Evidence& evidence) {
+  const ProbeOutcome& create = evidence.create_probe.outcome;
+  const ProbeOutcome& init = evidence.inotify_probe.init;
+  const ProbeOutcome& add_watch = evidence.inotify_probe.add_watch;
+  if (const ProbeError* error = probe_error(create)) {
+    if (error->error.code != kEnospc) return unsupported("file creation", error->error);
+    return "the observed ENOSPC is not explained by the checks supported by brimful";
+  }
+  if (is_not_run(create)) return "active probes were disabled; deterministic classification may be impossible";
+  const ProbeError* init_error = probe_error(init);
+  const ProbeError* watch_error = probe_error(add_watch);
+  if (init_error == nullptr && watch_error != nullptr) return unsupported("inotify_add_watch", watch_error->error);
+  if (init_error == nullptr) return "the collected evidence does not satisfy a confirmed diagnosis";
+  if (init_error->error.code == kEmfile) {
+    return "inotify_init failed with EMFILE, but the evidence does not distinguish the per-user "
+           "inotify instance limit from the process file-descriptor limit";
+  }
+  return unsupported("inotify_init", init_error->error);
+}
+
+}  // namespace
+
+Diagnosis diagnose(const Evidence& evidence) {
+  Diagnosis diagnosis;
+  const ProbeOutcome& create = evidence.create_probe.outcome;
+  const ProbeError* create_error = probe_error(create);
+  const bool create_succeeded = is_success(create);
+
+  if (failed_with(create, kErofs)) diagnosis.causes.push_back(CauseKind::read_only_filesystem);
+  if (create_error != nullptr) apply_create_space_rules(evidence, *create_error, diagnosis);
+  // Without a file created first, an inotify failure could be anything the
+  // filesystem refuses; it confirms nothing.
+  if (create_succeeded) apply_inotify_rules(evidence, diagnosis);
+
+  if (evidence.filesystem.read_only && !has_cause(diagnosis, CauseKind::read_only_filesystem)) {
+    diagnosis.notes.push_back("statvfs reports a read-only mount, but the create probe did not return EROFS");
+  }
+
+  const ProcScan& scan = evidence.proc_scan;
+  if (!scan.complete) {
+    diagnosis.notes.push_back("process evidence is incomplete: " + std::to_string(scan.processes_inaccessible) +
+                              " process directories were inaccessible");
+  }
+
+  const std::uint64_t reclaimable = reclaimable_bytes(scan);
+  if (reclaimable > 0 && evidence.filesystem.available_bytes == 0) {
+    diagnosis.contributing.push_back(Contributing{
+        "deleted_open_files", reclaimable,
+        std::to_string(reclaimable) +
+            " allocated bytes are reclaimable from deleted-open files on this filesystem"});
+  }
+
+  if (!diagnosis.causes.empty()) {
+    diagnosis.status = Status::confirmed;
+  } else if (create_succeeded && is_success(evidence.inotify_probe.add_watch) &&
+             !evidence.filesystem.read_only) {
+    diagnosis.status = Status::no_supported_failure;
+  } else {
+    diagnosis.status = Status::unknown;
+    diagnosis.notes.push_back(final_note(evidence));
+  }
+  return diagnosis;
+}
+
+}  // namespace brimful

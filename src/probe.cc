@@ -1,0 +1,182 @@
+#include "probe.h"
+
+#include <fcntl.h>
+#include <sys/inotify.h>
+#include <sys/random.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+namespace brimful {
+
+ErrnoInfo errno_info(std::int32_t code) {
+  const char* name = "UNKNOWN_ERRNO";
+  switch (code) {
+    case 1: name = "EPERM"; break;
+    case 2: name = "ENOENT"; break;
+    case 5: name = "EIO"; break;
+    case 12: name = "ENOMEM"; break;
+    case 13: name = "EACCES"; break;
+    case 17: name = "EEXIST"; break;
+    case 20: name = "ENOTDIR"; break;
+    case 22: name = "EINVAL"; break;
+    case 23: name = "ENFILE"; break;
+    case 24: name = "EMFILE"; break;
+    case 28: name = "ENOSPC"; break;
+    case 30: name = "EROFS"; break;
+    case 38: name = "ENOSYS"; break;
+    case 95: name = "ENOTSUP"; break;
+    case 122: name = "EDQUOT"; break;
+    default: break;
+  }
+  return ErrnoInfo{code, name};
+}
+
+// ---------------------------------------------------------------------------
+
+namespace {
+
+SysResult from(long value) { return SysResult{value, value < 0 ? errno : 0}; }
+
+}  // namespace
+
+SysResult KernelProbeSystem::open(const char* path, int flags) { return from(::open(path, flags)); }
+SysResult KernelProbeSystem::openat(int dirfd, const char* name, int flags, mode_t mode) {
+  return from(::openat(dirfd, name, flags, mode));
+}
+SysResult KernelProbeSystem::unlinkat(int dirfd, const char* name, int flags) {
+  return from(::unlinkat(dirfd, name, flags));
+}
+SysResult KernelProbeSystem::write(int fd, const void* buffer, std::size_t length) {
+  return from(::write(fd, buffer, length));
+}
+SysResult KernelProbeSystem::fsync(int fd) { return from(::fsync(fd)); }
+SysResult KernelProbeSystem::close(int fd) { return from(::close(fd)); }
+pid_t KernelProbeSystem::getpid() { return ::getpid(); }
+SysResult KernelProbeSystem::getrandom(void* buffer, std::size_t length, unsigned flags) {
+  return from(::getrandom(buffer, length, flags));
+}
+SysResult KernelProbeSystem::clock_realtime(timespec& now) {
+  return from(::clock_gettime(CLOCK_REALTIME, &now));
+}
+SysResult KernelProbeSystem::inotify_init1(int flags) { return from(::inotify_init1(flags)); }
+SysResult KernelProbeSystem::inotify_add_watch(int fd, const char* path, std::uint32_t mask) {
+  return from(::inotify_add_watch(fd, path, mask));
+}
+
+// ---------------------------------------------------------------------------
+
+namespace {
+
+constexpr std::int32_t kEinval = 22;
+constexpr std::int32_t kEio = 5;
+
+ProbeOutcome step_failed(Phase phase, int code) {
+  return ProbeError{phase, errno_info(static_cast<std::int32_t>(code))};
+}
+
+// Random enough that two runs, or a run and a stale file, never share a
+// name; the clock stands in when getrandom is unavailable.
+std::uint64_t name_suffix(ProbeSystem& system) {
+  unsigned char bytes[8];
+  if (system.getrandom(bytes, sizeof bytes, 0).value == 8) {
+    std::uint64_t value = 0;
+    std::memcpy(&value, bytes, sizeof value);
+    return value;
+  }
+  timespec now{};
+  if (system.clock_realtime(now).value != 0 || now.tv_sec < 0) return 0;
+  return static_cast<std::uint64_t>(now.tv_sec) * 1000000000u + static_cast<std::uint64_t>(now.tv_nsec);
+}
+
+}  // namespace
+
+ProbeOutcome run_create_probe(const OsPath& directory, ProbeSystem& system) {
+  if (directory.find('\0') != OsPath::npos) return step_failed(Phase::open_directory, kEinval);
+
+  const SysResult dir = system.open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir.value < 0) return step_failed(Phase::open_directory, dir.error);
+  const int dirfd = static_cast<int>(dir.value);
+
+  const long pid = static_cast<long>(system.getpid());
+  const std::uint64_t suffix = name_suffix(system);
+  char name[64];
+  std::snprintf(name, sizeof name, ".brimful-probe-%ld-%016" PRIx64, pid, suffix);
+
+  // O_EXCL: the probe never opens, truncates or follows anything that is
+  // already there.
+  const SysResult file = system.openat(dirfd, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (file.value < 0) {
+    const ProbeOutcome outcome = step_failed(Phase::create, file.error);
+    system.close(dirfd);
+    return outcome;
+  }
+  const int fd = static_cast<int>(file.value);
+
+  // Removing the name before writing makes the file exist only through the
+  // descriptor, so no later failure can leave it behind.
+  const SysResult unlinked = system.unlinkat(dirfd, name, 0);
+  ProbeOutcome outcome = ProbeSuccess{};
+  if (unlinked.value < 0) {
+    outcome = step_failed(Phase::unlink, unlinked.error);
+  } else {
+    const SysResult written = system.write(fd, "N", 1);
+    if (written.value < 0) {
+      outcome = step_failed(Phase::write, written.error);
+    } else if (written.value == 0) {
+      outcome = step_failed(Phase::write, kEio);
+    } else {
+      const SysResult synced = system.fsync(fd);
+      if (synced.value != 0) outcome = step_failed(Phase::fsync, synced.error);
+    }
+  }
+  if (!is_success(outcome)) {
+    system.close(fd);
+    system.close(dirfd);
+    return outcome;
+  }
+
+  const SysResult closed = system.close(fd);
+  if (closed.value != 0) outcome = step_failed(Phase::close, closed.error);
+  system.close(dirfd);
+  return outcome;
+}
+
+InotifyProbe run_inotify_probe(const OsPath& path, ProbeSystem& system) {
+  InotifyProbe probe;
+  const SysResult instance = system.inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (instance.value < 0) {
+    probe.init = step_failed(Phase::init, instance.error);
+    probe.add_watch = ProbeNotRun{};
+    return probe;
+  }
+  const int fd = static_cast<int>(instance.value);
+  probe.init = ProbeSuccess{};
+  if (path.find('\0') != OsPath::npos) {
+    probe.add_watch = step_failed(Phase::add_watch, kEinval);
+  } else {
+    const SysResult watch = system.inotify_add_watch(fd, path.c_str(), IN_ATTRIB);
+    probe.add_watch = watch.value < 0 ? step_failed(Phase::add_watch, watch.error) : ProbeOutcome{ProbeSuccess{}};
+  }
+  // Closing the instance also removes its watch.
+  system.close(fd);
+  return probe;
+}
+
+// ---------------------------------------------------------------------------
+
+std::optional<std::uint64_t> parse_inotify_limit(std::string_view text) {
+  if (!is_valid_utf8(text)) return std::nullopt;
+  return parse_unsigned(trim_unicode_whitespace(text), UINT64_MAX);
+}
+
+std::optional<std::uint64_t> read_inotify_limit(const OsPath& file) {
+  std::string text;
+  if (read_whole_file(file.c_str(), text) != 0) return std::nullopt;
+  return parse_inotify_limit(text);
+}
+
+}  // namespace brimful

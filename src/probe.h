@@ -1,0 +1,77 @@
+// The active probes: a short-lived file in the probe directory and a
+// short-lived inotify instance with one watch; plus errno names and the
+// inotify limits.
+#ifndef BRIMFUL_PROBE_H
+#define BRIMFUL_PROBE_H
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <optional>
+#include <string_view>
+
+#include "report.h"
+
+namespace brimful {
+
+// The errno and its fixed name ("UNKNOWN_ERRNO" outside the table).
+ErrnoInfo errno_info(std::int32_t code);
+
+// What one system call returned: value is negative on failure, and error
+// then holds errno as read right after the call.
+struct SysResult {
+  long value = 0;
+  int error = 0;
+};
+
+// The system calls the probes make. The kernel implementation below is the
+// only one brimful uses; tests substitute a fake that records and fails.
+class ProbeSystem {
+ public:
+  virtual ~ProbeSystem() = default;
+  virtual SysResult open(const char* path, int flags) = 0;
+  virtual SysResult openat(int dirfd, const char* name, int flags, mode_t mode) = 0;
+  virtual SysResult unlinkat(int dirfd, const char* name, int flags) = 0;
+  virtual SysResult write(int fd, const void* buffer, std::size_t length) = 0;
+  virtual SysResult fsync(int fd) = 0;
+  virtual SysResult close(int fd) = 0;
+  virtual pid_t getpid() = 0;
+  virtual SysResult getrandom(void* buffer, std::size_t length, unsigned flags) = 0;
+  virtual SysResult clock_realtime(timespec& now) = 0;
+  virtual SysResult inotify_init1(int flags) = 0;
+  virtual SysResult inotify_add_watch(int fd, const char* path, std::uint32_t mask) = 0;
+};
+
+class KernelProbeSystem final : public ProbeSystem {
+ public:
+  SysResult open(const char* path, int flags) override;
+  SysResult openat(int dirfd, const char* name, int flags, mode_t mode) override;
+  SysResult unlinkat(int dirfd, const char* name, int flags) override;
+  SysResult write(int fd, const void* buffer, std::size_t length) override;
+  SysResult fsync(int fd) override;
+  SysResult close(int fd) override;
+  pid_t getpid() override;
+  SysResult getrandom(void* buffer, std::size_t length, unsigned flags) override;
+  SysResult clock_realtime(timespec& now) override;
+  SysResult inotify_init1(int flags) override;
+  SysResult inotify_add_watch(int fd, const char* path, std::uint32_t mask) override;
+};
+
+// Creates, unlinks, writes, syncs and closes a uniquely named file in
+// directory; the first failing step is the outcome.
+ProbeOutcome run_create_probe(const OsPath& directory, ProbeSystem& system);
+
+// Creates an inotify instance and adds one watch on path; the instance is
+// closed again in every outcome.
+InotifyProbe run_inotify_probe(const OsPath& path, ProbeSystem& system);
+
+// One of the files under /proc/sys/fs/inotify; absent when unreadable or
+// not a plain number.
+std::optional<std::uint64_t> read_inotify_limit(const OsPath& file);
+std::optional<std::uint64_t> parse_inotify_limit(std::string_view text);
+
+}  // namespace brimful
+
+#endif  // BRIMFUL_PROBE_H

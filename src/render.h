@@ -1,0 +1,22 @@
+// The human-readable report.
+#ifndef BRIMFUL_RENDER_H
+#define BRIMFUL_RENDER_H
+
+#include <cstdint>
+#include <string>
+
+#include "report.h"
+
+namespace brimful {
+
+// The whole report, without trailing white space. verbose lifts the limit
+// of ten entries per list and shows the process sections in every case.
+std::string render_text(const Evidence& evidence, const Diagnosis& diagnosis, bool verbose);
+
+// Value formats of the report, exposed for their own tests.
+std::string grouped_number(std::uint64_t value);
+std::string human_size(std::uint64_t bytes);
+
+}  // namespace brimful
+
+#endif  // BRIMFUL_RENDER_H

@@ -1,0 +1,241 @@
+// The Report: every piece of evidence brimful gathers about one path, the
+// verdict drawn from it, and its JSON encoding. Also the few helpers every
+// module shares (the result type, UTF-8 and path handling, OS error text).
+#ifndef BRIMFUL_REPORT_H
+#define BRIMFUL_REPORT_H
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace brimful {
+
+// ---------------------------------------------------------------------------
+// Results: a value or a one-line message. Nothing is thrown across modules.
+
+struct Error {
+  std::string message;
+};
+
+inline Error fail(std::string message) { return Error{std::move(message)}; }
+
+template <typename T>
+class [[nodiscard]] Result {
+ public:
+  Result(T value) : state_(std::move(value)) {}
+  Result(Error error) : state_(std::move(error)) {}
+
+  bool ok() const { return std::holds_alternative<T>(state_); }
+  const T& value() const& { return std::get<T>(state_); }
+  T& value() & { return std::get<T>(state_); }
+  T&& value() && { return std::get<T>(std::move(state_)); }
+  const std::string& error() const { return std::get<Error>(state_).message; }
+
+ private:
+  std::variant<T, Error> state_;
+};
+
+// ---------------------------------------------------------------------------
+// Paths are raw OS bytes from the command line to the output; only the JSON
+// encoder insists on UTF-8, and it refuses rather than guesses.
+using OsPath = std::string;
+
+// ---------------------------------------------------------------------------
+// Evidence records.
+
+struct Mount {
+  std::uint64_t mount_id = 0;
+  OsPath mount_point;
+  std::optional<std::string> source;
+  std::string fs_type;
+  std::vector<std::string> options;
+};
+
+struct Filesystem {
+  std::uint64_t total_bytes = 0;
+  std::uint64_t free_bytes = 0;
+  std::uint64_t available_bytes = 0;
+  std::uint64_t total_inodes = 0;
+  std::uint64_t free_inodes = 0;
+  bool inode_accounting_supported = false;
+  bool read_only = false;
+};
+
+// The probe step that failed. The first six belong to the create probe, the
+// last two to the inotify probe.
+enum class Phase { open_directory, create, write, fsync, close, unlink, init, add_watch };
+
+struct ErrnoInfo {
+  std::int32_t code = 0;
+  std::string name;
+};
+
+struct ProbeSuccess {};
+struct ProbeError {
+  Phase phase = Phase::open_directory;
+  ErrnoInfo error;
+};
+struct ProbeNotRun {};
+using ProbeOutcome = std::variant<ProbeSuccess, ProbeError, ProbeNotRun>;
+
+inline bool is_success(const ProbeOutcome& outcome) {
+  return std::holds_alternative<ProbeSuccess>(outcome);
+}
+inline bool is_not_run(const ProbeOutcome& outcome) {
+  return std::holds_alternative<ProbeNotRun>(outcome);
+}
+// The error of a failed step, or null when the step did not fail.
+inline const ProbeError* probe_error(const ProbeOutcome& outcome) {
+  return std::get_if<ProbeError>(&outcome);
+}
+// True when the step failed with exactly this errno.
+inline bool failed_with(const ProbeOutcome& outcome, std::int32_t code) {
+  const ProbeError* error = probe_error(outcome);
+  return error != nullptr && error->error.code == code;
+}
+
+struct CreateProbe {
+  ProbeOutcome outcome = ProbeNotRun{};
+};
+
+struct InotifyProbe {
+  ProbeOutcome init = ProbeNotRun{};
+  ProbeOutcome add_watch = ProbeNotRun{};
+};
+
+struct InotifyLimits {
+  std::optional<std::uint64_t> max_user_watches;
+  std::optional<std::uint64_t> max_user_instances;
+  std::optional<std::uint64_t> max_queued_events;
+};
+
+struct Holder {
+  std::uint32_t pid = 0;
+  std::string process;
+  std::int32_t fd = 0;
+};
+
+struct DeletedOpenFile {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  OsPath path;
+  std::uint64_t allocated_bytes = 0;
+  std::vector<Holder> holders;
+};
+
+struct InotifyConsumer {
+  std::uint32_t pid = 0;
+  std::string process;
+  std::uint64_t instances = 0;
+  std::uint64_t watches = 0;
+};
+
+struct ProcScan {
+  std::vector<DeletedOpenFile> deleted_open;
+  std::vector<InotifyConsumer> inotify_consumers;
+  std::uint64_t processes_scanned = 0;
+  std::uint64_t processes_inaccessible = 0;
+  bool complete = true;
+};
+
+struct Evidence {
+  OsPath target;
+  bool target_exists = false;
+  OsPath probe_directory;
+  Mount mount;
+  Filesystem filesystem;
+  CreateProbe create_probe;
+  InotifyProbe inotify_probe;
+  InotifyLimits inotify_limits;
+  ProcScan proc_scan;
+};
+
+// ---------------------------------------------------------------------------
+// Diagnosis records.
+
+enum class Status { confirmed, no_supported_failure, unknown };
+
+enum class CauseKind {
+  inode_exhaustion,
+  block_exhaustion,
+  inotify_exhaustion,
+  inotify_instance_exhaustion,
+  read_only_filesystem,
+};
+
+struct Contributing {
+  std::string kind;
+  std::uint64_t bytes = 0;
+  std::string description;
+};
+
+struct Diagnosis {
+  Status status = Status::unknown;
+  std::vector<CauseKind> causes;
+  std::vector<Contributing> contributing;
+  std::vector<std::string> notes;
+};
+
+struct Report {
+  Evidence evidence;
+  Diagnosis diagnosis;
+};
+
+// JSON spellings of the enumerations.
+const char* phase_name(Phase phase);
+const char* status_name(Status status);
+const char* cause_name(CauseKind cause);
+
+// The whole report as pretty-printed JSON, without a trailing newline, or
+// "path contains invalid UTF-8 characters" when a path cannot be written.
+Result<std::string> encode_json(const Evidence& evidence, const Diagnosis& diagnosis);
+
+// ---------------------------------------------------------------------------
+// Shared helpers.
+
+bool is_valid_utf8(std::string_view bytes);
+
+// Shows bytes as UTF-8 text; each maximal invalid subsequence becomes one
+// U+FFFD, as Unicode recommends.
+std::string lossy_utf8(std::string_view bytes);
+
+// Decodes one UTF-8 scalar value at bytes[pos]; returns its length in bytes
+// or 0 when the bytes there are not a valid sequence.
+std::size_t decode_utf8(std::string_view bytes, std::size_t pos, char32_t& scalar);
+
+bool is_unicode_whitespace(char32_t scalar);
+
+// Removes Unicode white space from both ends (or only the end) of valid
+// UTF-8 text.
+std::string_view trim_unicode_whitespace(std::string_view text);
+std::string_view trim_unicode_whitespace_end(std::string_view text);
+
+// The system's description of an errno followed by " (os error N)".
+std::string os_error_text(int code);
+
+// Reads a whole file into content; returns 0 or the errno of the failure.
+int read_whole_file(const char* path, std::string& content);
+
+// A path split into components the way brimful compares paths: repeated
+// separators count as one, "." is dropped except as the very first component
+// of a relative path, a trailing separator makes no difference, ".." stays a
+// component of its own. A leading "/" is the root component, written "/".
+std::vector<std::string_view> path_components(std::string_view path);
+
+// Parses an unsigned decimal with an optional single leading "+"; digits
+// only, no white space, no overflow past the largest value of the type.
+std::optional<std::uint64_t> parse_unsigned(std::string_view text, std::uint64_t max_value);
+
+// Adds without wrapping: the sum stops at the largest unsigned 64-bit value.
+inline std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
+  std::uint64_t sum = 0;
+  return __builtin_add_overflow(a, b, &sum) ? UINT64_MAX : sum;
+}
+
+}  // namespace brimful
+
+#endif  // BRIMFUL_REPORT_H

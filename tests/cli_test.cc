@@ -1,0 +1,276 @@
+// Runs the built binary and compares what it prints and how it exits.
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "test_util.h"
+
+namespace brimful {
+namespace {
+
+using testing::run_brimful;
+using testing::canonical;
+using testing::json_value;
+using testing::RunResult;
+
+const std::string kHelp =
+    "brimful \xE2\x80\x94 evidence-based Linux ENOSPC diagnosis\n"
+    "\n"
+    "USAGE:\n"
+    "    brimful PATH [--json] [--verbose] [--no-probe] [--check]\n"
+    "\n"
+    "OPTIONS:\n"
+    "    --json       Emit machine-readable JSON\n"
+    "    --verbose    Show all process evidence instead of the top entries\n"
+    "    --no-probe   Do not create a temporary file or add an inotify watch\n"
+    "    --check      Exit 1 for confirmed failure or 3 for an unknown result\n"
+    "    -h, --help   Show this help\n"
+    "    -V, --version\n"
+    "                 Show the version\n";
+
+std::string usage(const std::string& message) { return "error: " + message + "\n\n" + kHelp; }
+
+TEST(Cli, HelpAndVersion) {
+  for (const char* flag : {"-h", "--help"}) {
+    const RunResult r = run_brimful({flag});
+    EXPECT_EQ(r.out, kHelp);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+  }
+  for (const char* flag : {"-V", "--version"}) {
+    const RunResult r = run_brimful({flag});
+    EXPECT_EQ(r.out, "brimful 0.1.6\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+  }
+}
+
+TEST(Cli, ArgumentsDecideStrictlyLeftToRight) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string out;
+    std::string err;
+    int status;
+  };
+  const Case cases[] = {
+      {{}, "", usage("PATH is required"), 2},
+      {{"--json", "--check", "--json"}, "", usage("PATH is required"), 2},
+      {{"--json=1", "/"}, "", usage("unknown option: --json=1"), 2},
+      {{"-"}, "", usage("unknown option: -"), 2},
+      {{"--"}, "", usage("unknown option: --"), 2},
+      {{"-hV"}, "", usage("unknown option: -hV"), 2},
+      {{"--JSON"}, "", usage("unknown option: --JSON"), 2},
+      {{"a", "b"}, "", usage("expected exactly one PATH"), 2},
+      {{"a", "b", "--help"}, "", usage("expected exactly one PATH"), 2},
+      {{"--bogus", "-h"}, "", usage("unknown option: --bogus"), 2},
+      {{"-h", "--bogus"}, kHelp, "", 0},
+      {{"/", "--version", "x", "y"}, "brimful 0.1.6\n", "", 0},
+      {{"-V", "a", "b"}, "brimful 0.1.6\n", "", 0},
+      {{"a", "-x", "b"}, "", usage("unknown option: -x"), 2},
+  };
+  for (const Case& c : cases) {
+    const RunResult r = run_brimful(c.args);
+    const std::string shown = ::testing::PrintToString(c.args);
+    EXPECT_EQ(r.out, c.out) << shown;
+    EXPECT_EQ(r.err, c.err) << shown;
+    EXPECT_EQ(r.status, c.status) << shown;
+  }
+}
+
+class CliOnTree : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = canonical(dir_.path());
+    testing::make_dir(root_ + "/d");
+    testing::write_file(root_ + "/d/log.txt", "x");
+  }
+
+  // A run that must succeed; returns its JSON report.
+  std::string json_of(const std::vector<std::string>& args, const std::string& cwd = "") {
+    std::vector<std::string> all = args;
+    all.push_back("--json");
+    all.push_back("--no-probe");
+    const RunResult r = run_brimful(all, cwd);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    return r.out;
+  }
+
+  void expect_failure(const std::vector<std::string>& args, const std::string& message) {
+    const RunResult r = run_brimful(args);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "brimful: " + message + "\n");
+    EXPECT_EQ(r.status, 2);
+  }
+
+  testing::TempDir dir_;
+  std::string root_;
+};
+
+TEST_F(CliOnTree, EmptyArgumentIsTheWorkingDirectory) {
+  const std::string json = json_of({""}, root_ + "/d");
+  EXPECT_EQ(json_value(json, "target"), "\"" + root_ + "/d\"");
+  EXPECT_EQ(json_value(json, "probe_directory"), "\"" + root_ + "/d\"");
+  EXPECT_EQ(json_value(json, "target_exists"), "true");
+}
+
+TEST_F(CliOnTree, RelativePathsResolveAgainstTheWorkingDirectory) {
+  const std::string json = json_of({"d/./new/deeper/x"}, root_);
+  EXPECT_EQ(json_value(json, "target"), "\"" + root_ + "/d/new/deeper/x\"");
+  EXPECT_EQ(json_value(json, "target_exists"), "false");
+  EXPECT_EQ(json_value(json, "probe_directory"), "\"" + root_ + "/d\"");
+}
+
+TEST_F(CliOnTree, RegularFileAndLinks) {
+  std::string json = json_of({root_ + "/d/log.txt"});
+  EXPECT_EQ(json_value(json, "target"), "\"" + root_ + "/d/log.txt\"");
+  EXPECT_EQ(json_value(json, "probe_directory"), "\"" + root_ + "/d\"");
+
+  testing::make_symlink(root_ + "/d", root_ + "/to-d");
+  json = json_of({root_ + "/to-d"});
+  EXPECT_EQ(json_value(json, "target"), "\"" + root_ + "/d\"");
+
+  testing::make_symlink(root_ + "/gone", root_ + "/d/dangling");
+  json = json_of({root_ + "/d/dangling"});
+  EXPECT_EQ(json_value(json, "target"), "\"" + root_ + "/d/dangling\"");
+  EXPECT_EQ(json_value(json, "target_exists"), "false");
+  EXPECT_EQ(json_value(json, "probe_directory"), "\"" + root_ + "/d\"");
+}
+
+TEST_F(CliOnTree, ResolutionFailuresEndWithStatusTwo) {
+  expect_failure({root_ + "/missing/../x"}, "cannot find an existing parent for " + root_ + "/missing/../x");
+  expect_failure({root_ + "/d/log.txt/x"}, "cannot inspect " + root_ + "/d/log.txt/x: Not a directory (os error 20)");
+  const std::string long_path = root_ + "/" + std::string(300, 'a') + "/" + std::string(4000, 'b');
+  expect_failure({long_path}, "cannot inspect " + long_path + ": File name too long (os error 36)");
+  testing::make_symlink("self-loop", root_ + "/self-loop");
+  expect_failure({root_ + "/self-loop/x"},
+                 "cannot inspect " + root_ + "/self-loop/x: Too many levels of symbolic links (os error 40)");
+  // Relative paths are named as typed.
+  const RunResult r = run_brimful({"d/log.txt/x"}, root_);
+  EXPECT_EQ(r.err, "brimful: cannot inspect d/log.txt/x: Not a directory (os error 20)\n");
+}
+
+TEST_F(CliOnTree, UnsearchableDirectory) {
+  testing::make_dir(root_ + "/locked");
+  testing::make_dir(root_ + "/locked/inner");
+  ASSERT_EQ(chmod(root_.c_str(), 0755), 0);
+  ASSERT_EQ(chmod((root_ + "/locked").c_str(), 0700), 0);
+  const std::string target = root_ + "/locked/inner";
+  RunResult r;
+  if (testing::running_as_root()) {
+    // Root searches anything; an ordinary user is what this is about.
+    r = testing::run_program({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", BRIMFUL_BINARY, target});
+  } else {
+    ASSERT_EQ(chown((root_ + "/locked").c_str(), getuid(), getgid()), 0);
+    ASSERT_EQ(chmod((root_ + "/locked").c_str(), 0), 0);
+    r = run_brimful({target});
+  }
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "brimful: cannot inspect " + target + ": Permission denied (os error 13)\n");
+  EXPECT_EQ(r.status, 2);
+}
+
+TEST_F(CliOnTree, NonUtf8PathsRenderAsTextButAreRefusedAsJson) {
+  const std::string bad = root_ + "/d/\xff-name";
+  const RunResult json = run_brimful({bad, "--json", "--no-probe"});
+  EXPECT_EQ(json.out, "");
+  EXPECT_EQ(json.err, "brimful: cannot serialize report: path contains invalid UTF-8 characters\n");
+  EXPECT_EQ(json.status, 2);
+
+  const RunResult text = run_brimful({bad, "--no-probe"});
+  EXPECT_EQ(text.status, 0) << text.err;
+  EXPECT_EQ(text.out.substr(0, text.out.find('\n')), "Target: " + root_ + "/d/\xEF\xBF\xBD-name");
+
+  // Not UTF-8, so never an option, even with a leading '-'.
+  const RunResult dashed = run_brimful({"-\xff", "--no-probe"}, root_ + "/d");
+  EXPECT_EQ(dashed.status, 0) << dashed.err;
+  EXPECT_EQ(dashed.out.substr(0, dashed.out.find('\n')), "Target: " + root_ + "/d/-\xEF\xBF\xBD");
+}
+
+TEST_F(CliOnTree, NewlineInPathIsEscapedInJson) {
+  const std::string json = json_of({root_ + "/d/a\nb"});
+  EXPECT_EQ(json_value(json, "target"), "\"" + root_ + "/d/a\\nb\"");
+}
+
+TEST_F(CliOnTree, VerboseDoesNotChangeJson) {
+  // Counters may move between two runs; the document's shape may not.
+  const std::regex digits("[0-9]+");
+  const std::string plain = std::regex_replace(json_of({root_ + "/d"}), digits, "0");
+  const std::string verbose = std::regex_replace(json_of({root_ + "/d", "--verbose"}), digits, "0");
+  EXPECT_EQ(plain, verbose);
+}
+
+TEST_F(CliOnTree, CheckTurnsTheVerdictIntoTheExitStatus) {
+  // Without probes nothing can be confirmed: the verdict is unknown.
+  RunResult r = run_brimful({root_ + "/d", "--no-probe", "--check"});
+  EXPECT_EQ(r.status, 3) << r.err;
+  EXPECT_EQ(r.out.rfind("Target: ", 0), 0u) << r.out;
+  r = run_brimful({root_ + "/d", "--no-probe", "--check", "--json"});
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(json_value(r.out, "status"), "\"unknown\"");
+  r = run_brimful({root_ + "/d", "--no-probe"});
+  EXPECT_EQ(r.status, 0);
+  r = run_brimful({root_ + "/d", "--check"});
+  EXPECT_EQ(r.status, 0) << r.out;
+}
+
+TEST_F(CliOnTree, ProbesLeaveNothingBehind) {
+  const std::vector<std::string> before = testing::list_dir(root_ + "/d");
+  const RunResult r = run_brimful({root_ + "/d", "--json"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(json_value(r.out, "result"), "\"success\"");
+  EXPECT_EQ(testing::list_dir(root_ + "/d"), before);
+}
+
+// ---------------------------------------------------------------------------
+
+TEST(CliOutput, FailedWritesAreReportedAndNotSuccess) {
+  const std::string binary = BRIMFUL_BINARY;
+  RunResult r = testing::run_program({"sh", "-c", "exec \"$0\" --version >/dev/full", binary});
+  EXPECT_EQ(r.err, "failed printing to stdout: No space left on device (os error 28)\n");
+  EXPECT_NE(r.status, 0);
+
+  r = testing::run_program({"sh", "-c", "exec \"$0\" --version >&-", binary});
+  EXPECT_EQ(r.err, "failed printing to stdout: Bad file descriptor (os error 9)\n");
+  EXPECT_NE(r.status, 0);
+
+  r = testing::run_program({"sh", "-c", "exec \"$0\" / --no-probe --json >/dev/full", binary});
+  EXPECT_EQ(r.err, "failed printing to stdout: No space left on device (os error 28)\n");
+  EXPECT_NE(r.status, 0);
+}
+
+TEST(CliOutput, ClosedPipeIsAWriteErrorNotASignal) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  int err_pipe[2];
+  ASSERT_EQ(pipe(err_pipe), 0);
+  close(fds[0]);  // nobody will ever read
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    dup2(fds[1], 1);
+    dup2(err_pipe[1], 2);
+    execl(BRIMFUL_BINARY, BRIMFUL_BINARY, "--help", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(fds[1]);
+  close(err_pipe[1]);
+  std::string err;
+  char buffer[512];
+  ssize_t n = 0;
+  while ((n = read(err_pipe[0], buffer, sizeof buffer)) > 0) err.append(buffer, static_cast<std::size_t>(n));
+  close(err_pipe[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
+  EXPECT_NE(WEXITSTATUS(status), 0);
+  EXPECT_EQ(err, "failed printing to stdout: Broken pipe (os error 32)\n");
+}
+
+}  // namespace
+}  // namespace brimful

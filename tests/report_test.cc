@@ -1,0 +1,322 @@
+#include "report.h"
+
+#include <gtest/gtest.h>
+
+namespace brimful {
+namespace {
+
+Evidence full_evidence() {
+  Evidence e;
+  e.target = "/data/new/file";
+  e.target_exists = false;
+  e.probe_directory = "/data";
+  e.mount.mount_id = 36;
+  e.mount.mount_point = "/data";
+  e.mount.source = std::nullopt;
+  e.mount.fs_type = "ext4";
+  e.mount.options = {"noatime", "rw"};
+  e.filesystem = Filesystem{4096000, 1228800, 0, 1000, 0, true, false};
+  e.create_probe.outcome = ProbeError{Phase::write, ErrnoInfo{28, "ENOSPC"}};
+  e.inotify_probe.init = ProbeSuccess{};
+  e.inotify_probe.add_watch = ProbeError{Phase::add_watch, ErrnoInfo{-3, "UNKNOWN_ERRNO"}};
+  e.inotify_limits.max_user_watches = 8192;
+  e.inotify_limits.max_user_instances = std::nullopt;
+  e.inotify_limits.max_queued_events = 16384;
+  DeletedOpenFile file;
+  file.device = 2049;
+  file.inode = 12;
+  file.path = "/data/log (deleted)";
+  file.allocated_bytes = 2147483648;
+  file.holders = {Holder{812, "daemon", 4}, Holder{813, "worker", -1}};
+  e.proc_scan.deleted_open = {file};
+  e.proc_scan.inotify_consumers = {InotifyConsumer{900, "editor", 2, 17}};
+  e.proc_scan.processes_scanned = 40;
+  e.proc_scan.processes_inaccessible = 2;
+  e.proc_scan.complete = false;
+  return e;
+}
+
+Diagnosis full_diagnosis() {
+  Diagnosis d;
+  d.status = Status::confirmed;
+  d.causes = {CauseKind::block_exhaustion, CauseKind::inode_exhaustion};
+  d.contributing = {Contributing{"deleted_open_files", 2147483648, "2147483648 allocated bytes"}};
+  d.notes = {"process evidence is incomplete: 2 process directories were inaccessible"};
+  return d;
+}
+
+TEST(ReportJson, WholeDocumentLayout) {
+  const Result<std::string> json = encode_json(full_evidence(), full_diagnosis());
+  ASSERT_TRUE(json.ok()) << json.error();
+  EXPECT_EQ(json.value(),
+            R"json({
+  "target": "/data/new/file",
+  "target_exists": false,
+  "probe_directory": "/data",
+  "mount": {
+    "mount_id": 36,
+    "mount_point": "/data",
+    "source": null,
+    "fs_type": "ext4",
+    "options": [
+      "noatime",
+      "rw"
+    ]
+  },
+  "filesystem": {
+    "total_bytes": 4096000,
+    "free_bytes": 1228800,
+    "available_bytes": 0,
+    "total_inodes": 1000,
+    "free_inodes": 0,
+    "inode_accounting_supported": true,
+    "read_only": false
+  },
+  "create_probe": {
+    "outcome": {
+      "result": "error",
+      "phase": "write",
+      "errno": {
+        "code": 28,
+        "name": "ENOSPC"
+      }
+    }
+  },
+  "inotify_probe": {
+    "init": {
+      "result": "success"
+    },
+    "add_watch": {
+      "result": "error",
+      "phase": "add_watch",
+      "errno": {
+        "code": -3,
+        "name": "UNKNOWN_ERRNO"
+      }
+    }
+  },
+  "inotify_limits": {
+    "max_user_watches": 8192,
+    "max_user_instances": null,
+    "max_queued_events": 16384
+  },
+  "proc_scan": {
+    "deleted_open": [
+      {
+        "device": 2049,
+        "inode": 12,
+        "path": "/data/log (deleted)",
+        "allocated_bytes": 2147483648,
+        "holders": [
+          {
+            "pid": 812,
+            "process": "daemon",
+            "fd": 4
+          },
+          {
+            "pid": 813,
+            "process": "worker",
+            "fd": -1
+          }
+        ]
+      }
+    ],
+    "inotify_consumers": [
+      {
+        "pid": 900,
+        "process": "editor",
+        "instances": 2,
+        "watches": 17
+      }
+    ],
+    "processes_scanned": 40,
+    "processes_inaccessible": 2,
+    "complete": false
+  },
+  "diagnosis": {
+    "status": "confirmed",
+    "causes": [
+      "block_exhaustion",
+      "inode_exhaustion"
+    ],
+    "contributing": [
+      {
+        "kind": "deleted_open_files",
+        "bytes": 2147483648,
+        "description": "2147483648 allocated bytes"
+      }
+    ],
+    "notes": [
+      "process evidence is incomplete: 2 process directories were inaccessible"
+    ]
+  }
+})json");
+}
+
+TEST(ReportJson, NotRunProbesAndEmptyListsStayOnTheirKeyLine) {
+  Evidence e;
+  e.target = "/";
+  e.target_exists = true;
+  e.probe_directory = "/";
+  e.mount.mount_point = "/";
+  e.mount.source = "/dev/vda";
+  e.mount.fs_type = "tmpfs";
+  Diagnosis d;
+  d.status = Status::unknown;
+  const Result<std::string> json = encode_json(e, d);
+  ASSERT_TRUE(json.ok());
+  const std::string& text = json.value();
+  EXPECT_NE(text.find("    \"options\": []\n  },\n"), std::string::npos);
+  EXPECT_NE(text.find("  \"create_probe\": {\n    \"outcome\": {\n      \"result\": \"not_run\"\n    }\n  },"),
+            std::string::npos);
+  EXPECT_NE(text.find("    \"init\": {\n      \"result\": \"not_run\"\n    },\n"
+                      "    \"add_watch\": {\n      \"result\": \"not_run\"\n    }\n"),
+            std::string::npos);
+  EXPECT_NE(text.find("    \"max_user_watches\": null,\n    \"max_user_instances\": null,\n"
+                      "    \"max_queued_events\": null\n"),
+            std::string::npos);
+  EXPECT_NE(text.find("    \"deleted_open\": [],\n    \"inotify_consumers\": [],\n"), std::string::npos);
+  EXPECT_NE(text.find("    \"status\": \"unknown\",\n    \"causes\": [],\n    \"contributing\": [],\n"
+                      "    \"notes\": []\n  }\n}"),
+            std::string::npos);
+  EXPECT_EQ(text.front(), '{');
+  EXPECT_EQ(text.back(), '}');
+}
+
+TEST(ReportJson, StringEscaping) {
+  struct Case {
+    std::string process;
+    std::string written;
+  };
+  const Case cases[] = {
+      {"a\tb", R"("a\tb")"},
+      {"q\"b\\s", R"("q\"b\\s")"},
+      {std::string("\x01\x1f", 2), R"("\u0001\u001f")"},
+      {"\b\f\n\r", R"("\b\f\n\r")"},
+      {std::string("\0", 1), R"("\u0000")"},
+      {"/usr/bin\x7f", "\"/usr/bin\x7f\""},
+      {"caf\xc3\xa9 \xe2\x80\x94", "\"caf\xc3\xa9 \xe2\x80\x94\""},
+  };
+  for (const Case& c : cases) {
+    Evidence e;
+    e.proc_scan.inotify_consumers = {InotifyConsumer{1, c.process, 1, 0}};
+    const Result<std::string> json = encode_json(e, Diagnosis{});
+    ASSERT_TRUE(json.ok());
+    EXPECT_NE(json.value().find("\"process\": " + c.written + ",\n"), std::string::npos) << c.written;
+  }
+}
+
+TEST(ReportJson, EveryPathFieldRefusesInvalidUtf8) {
+  const std::string bad = "/data/\xff\xfe";
+  for (int field = 0; field < 4; ++field) {
+    Evidence e;
+    switch (field) {
+      case 0: e.target = bad; break;
+      case 1: e.probe_directory = bad; break;
+      case 2: e.mount.mount_point = bad; break;
+      case 3: e.proc_scan.deleted_open = {DeletedOpenFile{1, 2, bad, 0, {Holder{1, "p", 3}}}}; break;
+    }
+    const Result<std::string> json = encode_json(e, Diagnosis{});
+    ASSERT_FALSE(json.ok()) << field;
+    EXPECT_EQ(json.error(), "path contains invalid UTF-8 characters");
+  }
+}
+
+TEST(ReportJson, LargestNumbersAreWrittenInFull) {
+  Evidence e;
+  e.filesystem.total_bytes = UINT64_MAX;
+  e.create_probe.outcome = ProbeError{Phase::create, ErrnoInfo{INT32_MIN, "UNKNOWN_ERRNO"}};
+  const Result<std::string> json = encode_json(e, Diagnosis{});
+  ASSERT_TRUE(json.ok());
+  EXPECT_NE(json.value().find("\"total_bytes\": 18446744073709551615,"), std::string::npos);
+  EXPECT_NE(json.value().find("\"code\": -2147483648,"), std::string::npos);
+}
+
+// ---------------------------------------------------------------------------
+
+TEST(SharedUtf8, LossyConversionReplacesEachMaximalInvalidSubsequence) {
+  const std::string fffd = "\xEF\xBF\xBD";
+  struct Case {
+    std::string bytes;
+    std::string shown;
+  };
+  const Case cases[] = {
+      {"plain", "plain"},
+      {"a\xffz", "a" + fffd + "z"},
+      {"\xe2\x80", fffd},                       // truncated three-byte form
+      {"\xe2\x80z", fffd + "z"},                // truncated, then ASCII
+      {"\xf0\x9f\x98", fffd},                   // truncated four-byte form
+      {"\xc0\xaf", fffd + fffd},                // overlong: C0 never leads
+      {"\xe0\x80\xaf", fffd + fffd + fffd},     // overlong three-byte
+      {"\xed\xa0\x80", fffd + fffd + fffd},     // surrogate U+D800
+      {"\xf4\x90\x80\x80", fffd + fffd + fffd + fffd},  // above U+10FFFF
+      {"\xf5\xfe\xff", fffd + fffd + fffd},
+      {"\x80\x80", fffd + fffd},                // lone continuation bytes
+      {"\xf0\x9f\x98\x80", "\xf0\x9f\x98\x80"}, // valid emoji
+      {"\xed\x9f\xbf", "\xed\x9f\xbf"},         // U+D7FF is valid
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(lossy_utf8(c.bytes), c.shown) << ::testing::PrintToString(c.bytes);
+    EXPECT_EQ(is_valid_utf8(c.bytes), c.bytes == c.shown) << ::testing::PrintToString(c.bytes);
+  }
+}
+
+TEST(SharedText, TrimRemovesUnicodeWhiteSpaceOnly) {
+  struct Case {
+    std::string text;
+    std::string trimmed;
+  };
+  const Case cases[] = {
+      {"  8192\n", "8192"},
+      {"\xc2\xa0x\xe3\x80\x80", "x"},            // U+00A0 and U+3000
+      {"\xe2\x80\x8b" "x", "\xe2\x80\x8b" "x"},  // U+200B is not white space
+      {"\xc2\x85 a b \xe2\x80\xa9", "a b"},      // U+0085 and U+2029
+      {"\t\v\f\r", ""},
+      {"", ""},
+  };
+  for (const Case& c : cases) EXPECT_EQ(trim_unicode_whitespace(c.text), c.trimmed) << c.text;
+  EXPECT_EQ(trim_unicode_whitespace_end("  a \n"), "  a");
+}
+
+TEST(SharedPaths, ComponentsFollowTheLexicalRules) {
+  using V = std::vector<std::string_view>;
+  EXPECT_EQ(path_components("/"), (V{"/"}));
+  EXPECT_EQ(path_components("/a/b/"), (V{"/", "a", "b"}));
+  EXPECT_EQ(path_components("//a//./b/."), (V{"/", "a", "b"}));
+  EXPECT_EQ(path_components("/a/../b"), (V{"/", "a", "..", "b"}));
+  EXPECT_EQ(path_components("./a/."), (V{".", "a"}));
+  EXPECT_EQ(path_components("a/./b"), (V{"a", "b"}));
+  EXPECT_EQ(path_components("anon_inode:inotify/"), (V{"anon_inode:inotify"}));
+  EXPECT_EQ(path_components(""), (V{}));
+}
+
+TEST(SharedNumbers, ParseUnsigned) {
+  struct Case {
+    const char* text;
+    std::optional<std::uint64_t> value;
+  };
+  const Case cases[] = {
+      {"0", 0},
+      {"+7", 7},
+      {"18446744073709551615", UINT64_MAX},
+      {"18446744073709551616", std::nullopt},
+      {"", std::nullopt},
+      {"+", std::nullopt},
+      {"-1", std::nullopt},
+      {"++1", std::nullopt},
+      {"1 2", std::nullopt},
+      {"0x10", std::nullopt},
+  };
+  for (const Case& c : cases) EXPECT_EQ(parse_unsigned(c.text, UINT64_MAX), c.value) << c.text;
+  EXPECT_EQ(parse_unsigned("4294967295", UINT32_MAX), 4294967295u);
+  EXPECT_EQ(parse_unsigned("4294967296", UINT32_MAX), std::nullopt);
+  EXPECT_EQ(saturating_add(UINT64_MAX - 1, 5), UINT64_MAX);
+}
+
+TEST(SharedErrors, OsErrorTextCarriesTheNumber) {
+  EXPECT_EQ(os_error_text(2), "No such file or directory (os error 2)");
+  EXPECT_EQ(os_error_text(20), "Not a directory (os error 20)");
+}
+
+}  // namespace
+}  // namespace brimful

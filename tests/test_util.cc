@@ -1,0 +1,177 @@
+#include "test_util.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace brimful::testing {
+
+TempDir::TempDir() {
+  char name[] = "/tmp/brimful-test-XXXXXX";
+  if (mkdtemp(name) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = name;
+}
+
+TempDir::~TempDir() {
+  // Restore search permission first: a test may have taken it away.
+  shell("chmod -R u+rwx '" + path_ + "' 2>/dev/null; rm -rf '" + path_ + "'");
+}
+
+RunResult run_program(const std::vector<std::string>& argv, const std::string& cwd) {
+  int out_pipe[2];
+  int err_pipe[2];
+  if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) {
+    throw std::runtime_error("pipe failed");
+  }
+  const pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    dup2(out_pipe[1], 1);
+    dup2(err_pipe[1], 2);
+    if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+    std::vector<char*> args;
+    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    execvp(args[0], args.data());
+    _exit(127);
+  }
+  close(out_pipe[1]);
+  close(err_pipe[1]);
+  RunResult result;
+  pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+  std::string* sinks[2] = {&result.out, &result.err};
+  int open_streams = 2;
+  while (open_streams > 0) {
+    if (poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      char buffer[65536];
+      const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+      if (n > 0) {
+        sinks[i]->append(buffer, static_cast<std::size_t>(n));
+      } else {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+        --open_streams;
+      }
+    }
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return result;
+}
+
+RunResult run_brimful(const std::vector<std::string>& args, const std::string& cwd) {
+  std::vector<std::string> argv{BRIMFUL_BINARY};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return run_program(argv, cwd);
+}
+
+int shell(const std::string& command) {
+  const int status = std::system(command.c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+void write_file(const std::string& path, const std::string& content) {
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  if (!file) throw std::runtime_error("cannot write " + path);
+  file << content;
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream content;
+  content << file.rdbuf();
+  return content.str();
+}
+
+void make_dir(const std::string& path) {
+  if (mkdir(path.c_str(), 0755) != 0) throw std::runtime_error("mkdir " + path + ": " + std::strerror(errno));
+}
+
+void make_symlink(const std::string& target, const std::string& link) {
+  if (symlink(target.c_str(), link.c_str()) != 0) {
+    throw std::runtime_error("symlink " + link + ": " + std::strerror(errno));
+  }
+}
+
+std::vector<std::string> list_dir(const std::string& path) {
+  std::vector<std::string> names;
+  DIR* dir = opendir(path.c_str());
+  if (dir == nullptr) return names;
+  while (const dirent* entry = readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  closedir(dir);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+bool running_as_root() { return geteuid() == 0; }
+
+std::string json_value(const std::string& json, const std::string& key) {
+  const std::string marker = "\"" + key + "\": ";
+  const std::size_t at = json.find(marker);
+  if (at == std::string::npos) return "<missing " + key + ">";
+  const std::size_t start = at + marker.size();
+  std::string value = json.substr(start, json.find('\n', start) - start);
+  if (!value.empty() && value.back() == ',') value.pop_back();
+  return value;
+}
+
+std::string canonical(const std::string& path) {
+  char* real = realpath(path.c_str(), nullptr);
+  if (real == nullptr) return path;
+  std::string result = real;
+  free(real);
+  return result;
+}
+
+ScopedMount::ScopedMount(const std::string& type, const std::string& source, const std::string& options,
+                         const std::string& directory)
+    : directory_(directory) {
+  std::vector<std::string> argv{"mount", "-t", type};
+  if (!options.empty()) {
+    argv.push_back("-o");
+    argv.push_back(options);
+  }
+  argv.push_back(source);
+  argv.push_back(directory);
+  const RunResult result = run_program(argv);
+  mounted_ = result.status == 0;
+  error_ = result.err;
+}
+
+ScopedMount::~ScopedMount() {
+  if (!mounted_) return;
+  if (run_program({"umount", directory_}).status != 0) run_program({"umount", "-l", directory_});
+}
+
+bool ScopedMount::remount(const std::string& options) {
+  return run_program({"mount", "-o", "remount," + options, directory_}).status == 0;
+}
+
+RunResult run_brimful_isolated(const std::vector<std::string>& args) {
+  std::vector<std::string> argv{"unshare", "-pf", "--mount-proc", BRIMFUL_BINARY};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return run_program(argv);
+}
+
+}  // namespace brimful::testing

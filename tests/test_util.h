@@ -1,0 +1,86 @@
+// Helpers shared by the tests: temporary trees, running programs, files.
+#ifndef BRIMFUL_TESTS_TEST_UTIL_H
+#define BRIMFUL_TESTS_TEST_UTIL_H
+
+#include <string>
+#include <vector>
+
+namespace brimful::testing {
+
+// A fresh directory under /tmp, removed with everything in it at the end of
+// the test, also when the test fails.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  // path() + "/" + name
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+struct RunResult {
+  std::string out;
+  std::string err;
+  int status = -1;  // exit status, or 128 + signal number
+};
+
+// Runs argv[0] (searched in PATH) with the given arguments and working
+// directory and collects both output streams.
+RunResult run_program(const std::vector<std::string>& argv, const std::string& cwd = "");
+
+// Runs the built brimful with these arguments.
+RunResult run_brimful(const std::vector<std::string>& args, const std::string& cwd = "");
+
+// Runs a shell command line; returns its exit status.
+int shell(const std::string& command);
+
+void write_file(const std::string& path, const std::string& content);
+std::string read_file(const std::string& path);
+void make_dir(const std::string& path);
+void make_symlink(const std::string& target, const std::string& link);
+
+// Names in a directory, sorted, without "." and "..".
+std::vector<std::string> list_dir(const std::string& path);
+
+bool running_as_root();
+
+// The value of the first member with this key in a JSON report, exactly as
+// written (strings keep their quotes), without the trailing comma.
+std::string json_value(const std::string& json, const std::string& key);
+
+// The canonical form of an existing path.
+std::string canonical(const std::string& path);
+
+// A filesystem mounted for one test and unmounted when it ends, also when
+// the test fails. Mounting needs root; ok() says whether it worked.
+class ScopedMount {
+ public:
+  ScopedMount(const std::string& type, const std::string& source, const std::string& options,
+              const std::string& directory);
+  ~ScopedMount();
+  ScopedMount(const ScopedMount&) = delete;
+  ScopedMount& operator=(const ScopedMount&) = delete;
+
+  bool ok() const { return mounted_; }
+  const std::string& error() const { return error_; }
+  bool remount(const std::string& options);
+
+ private:
+  std::string directory_;
+  bool mounted_ = false;
+  std::string error_;
+};
+
+// Runs the built brimful as root in a private PID namespace with its own
+// /proc, where every process is readable and the scan is complete.
+RunResult run_brimful_isolated(const std::vector<std::string>& args);
+
+}  // namespace brimful::testing
+
+#endif  // BRIMFUL_TESTS_TEST_UTIL_H
