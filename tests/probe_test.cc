@@ -1,1 +1,337 @@
+#include "probe.h"
+
+#include <fcntl.h>
+#include <sys/inotify.h>
+
 #include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+
+#include "test_util.h"
+
+namespace brimful {
+namespace {
+
+// Records every call the probes make and fails the ones a test asks for.
+// Descriptors are handed out from 10 upwards: the directory gets 10, the
+// probe file 11, an inotify instance 12.
+class FakeSystem final : public ProbeSystem {
+ public:
+  std::vector<std::string> calls;
+  std::map<std::string, int> failures;  // call name -> errno
+  long write_result = 1;
+  long random_result = 8;
+  timespec clock{1, 5};
+
+  SysResult open(const char* path, int flags) override {
+    record("open " + std::string(path) + " " + std::to_string(flags));
+    return result("open", 10);
+  }
+  SysResult openat(int dirfd, const char* name, int flags, mode_t mode) override {
+    created_name = name;
+    record("openat " + std::to_string(dirfd) + " " + std::to_string(flags) + " " + std::to_string(mode));
+    return result("openat", 11);
+  }
+  SysResult unlinkat(int dirfd, const char* name, int flags) override {
+    record("unlinkat " + std::to_string(dirfd) + " " + (name == created_name ? "same-name" : name) + " " +
+           std::to_string(flags));
+    return result("unlinkat", 0);
+  }
+  SysResult write(int fd, const void* buffer, std::size_t length) override {
+    record("write " + std::to_string(fd) + " " + std::string(static_cast<const char*>(buffer), length));
+    if (failures.count("write")) return result("write", 0);
+    return SysResult{write_result, 0};
+  }
+  SysResult fsync(int fd) override {
+    record("fsync " + std::to_string(fd));
+    return result("fsync", 0);
+  }
+  SysResult close(int fd) override {
+    record("close " + std::to_string(fd));
+    // Only the probe file's own close is made to fail.
+    if (fd == 11) return result("close", 0);
+    return SysResult{0, 0};
+  }
+  pid_t getpid() override {
+    record("getpid");
+    return 4242;
+  }
+  SysResult getrandom(void* buffer, std::size_t length, unsigned flags) override {
+    record("getrandom " + std::to_string(length) + " " + std::to_string(flags));
+    if (failures.count("getrandom")) return result("getrandom", 0);
+    const unsigned char bytes[8] = {0x01, 0x23, 0x45, 0x67, 0x89, 0xab, 0xcd, 0xef};
+    std::memcpy(buffer, bytes, length < 8 ? length : 8);
+    return SysResult{random_result, 0};
+  }
+  SysResult clock_realtime(timespec& now) override {
+    record("clock_gettime");
+    now = clock;
+    return SysResult{0, 0};
+  }
+  SysResult inotify_init1(int flags) override {
+    record("inotify_init1 " + std::to_string(flags));
+    return result("inotify_init1", 12);
+  }
+  SysResult inotify_add_watch(int fd, const char* path, std::uint32_t mask) override {
+    record("inotify_add_watch " + std::to_string(fd) + " " + path + " " + std::to_string(mask));
+    return result("inotify_add_watch", 1);
+  }
+
+  std::string created_name;
+
+ private:
+  void record(const std::string& call) { calls.push_back(call); }
+  SysResult result(const std::string& name, long value) {
+    const auto failure = failures.find(name);
+    if (failure == failures.end()) return SysResult{value, 0};
+    return SysResult{-1, failure->second};
+  }
+};
+
+const std::string kOpenDir = "open /probe/dir " + std::to_string(O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+const std::string kCreate = "openat 10 " + std::to_string(O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC) + " 384";
+
+TEST(ErrnoNames, FixedTableAndUnknown) {
+  struct Case {
+    std::int32_t code;
+    const char* name;
+  };
+  const Case cases[] = {
+      {1, "EPERM"},   {2, "ENOENT"},  {5, "EIO"},     {12, "ENOMEM"},  {13, "EACCES"},
+      {17, "EEXIST"}, {20, "ENOTDIR"}, {22, "EINVAL"}, {23, "ENFILE"}, {24, "EMFILE"},
+      {28, "ENOSPC"}, {30, "EROFS"},  {38, "ENOSYS"}, {95, "ENOTSUP"}, {122, "EDQUOT"},
+      {0, "UNKNOWN_ERRNO"}, {-28, "UNKNOWN_ERRNO"}, {11, "UNKNOWN_ERRNO"}, {123, "UNKNOWN_ERRNO"},
+      {INT32_MAX, "UNKNOWN_ERRNO"},
+  };
+  for (const Case& c : cases) {
+    const ErrnoInfo info = errno_info(c.code);
+    EXPECT_EQ(info.code, c.code);
+    EXPECT_EQ(info.name, c.name) << c.code;
+  }
+}
+
+TEST(CreateProbe, SuccessfulRunMakesExactlyTheseCalls) {
+  FakeSystem system;
+  const ProbeOutcome outcome = run_create_probe("/probe/dir", system);
+  EXPECT_TRUE(is_success(outcome));
+  const std::vector<std::string> expected = {
+      kOpenDir, "getpid", "getrandom 8 0", kCreate, "unlinkat 10 same-name 0", "write 11 N", "fsync 11",
+      "close 11", "close 10",
+  };
+  EXPECT_EQ(system.calls, expected);
+  // Eight random bytes in machine byte order (little-endian here).
+  EXPECT_EQ(system.created_name, ".brimful-probe-4242-efcdab8967452301");
+}
+
+TEST(CreateProbe, EachFailingStepIsRecordedAndCleanedUp) {
+  struct Case {
+    const char* failing;
+    int error;
+    Phase phase;
+    std::vector<std::string> tail;  // the calls after the failing one
+  };
+  const Case cases[] = {
+      {"open", 2, Phase::open_directory, {}},
+      {"openat", 28, Phase::create, {"close 10"}},
+      {"openat", 17, Phase::create, {"close 10"}},
+      {"openat", 30, Phase::create, {"close 10"}},
+      {"unlinkat", 1, Phase::unlink, {"close 11", "close 10"}},
+      {"write", 28, Phase::write, {"close 11", "close 10"}},
+      {"fsync", 5, Phase::fsync, {"close 11", "close 10"}},
+      {"close", 122, Phase::close, {"close 10"}},
+  };
+  for (const Case& c : cases) {
+    FakeSystem system;
+    system.failures[c.failing] = c.error;
+    const ProbeOutcome outcome = run_create_probe("/probe/dir", system);
+    const ProbeError* error = probe_error(outcome);
+    ASSERT_NE(error, nullptr) << c.failing;
+    EXPECT_EQ(error->phase, c.phase) << c.failing;
+    EXPECT_EQ(error->error.code, c.error) << c.failing;
+    EXPECT_EQ(error->error.name, errno_info(c.error).name);
+    // Find the failing call and compare everything after it.
+    std::size_t at = 0;
+    while (at < system.calls.size() && system.calls[at].rfind(c.failing, 0) != 0) ++at;
+    if (std::string(c.failing) == "close") at = 7;  // "close 11" comes after "fsync 11"
+    ASSERT_LT(at, system.calls.size()) << c.failing;
+    const std::vector<std::string> tail(system.calls.begin() + static_cast<long>(at) + 1, system.calls.end());
+    EXPECT_EQ(tail, c.tail) << c.failing;
+  }
+}
+
+TEST(CreateProbe, NameIsRemovedBeforeAnythingIsWritten) {
+  FakeSystem system;
+  (void)run_create_probe("/probe/dir", system);
+  const auto position = [&](const std::string& prefix) {
+    for (std::size_t i = 0; i < system.calls.size(); ++i) {
+      if (system.calls[i].rfind(prefix, 0) == 0) return i;
+    }
+    return system.calls.size();
+  };
+  EXPECT_LT(position("openat"), position("unlinkat"));
+  EXPECT_LT(position("unlinkat"), position("write"));
+}
+
+TEST(CreateProbe, ZeroByteWriteIsAnIoError) {
+  FakeSystem system;
+  system.write_result = 0;
+  const ProbeOutcome outcome = run_create_probe("/probe/dir", system);
+  ASSERT_NE(probe_error(outcome), nullptr);
+  EXPECT_EQ(probe_error(outcome)->phase, Phase::write);
+  EXPECT_EQ(probe_error(outcome)->error.code, 5);
+  EXPECT_EQ(probe_error(outcome)->error.name, "EIO");
+  EXPECT_EQ(system.calls.back(), "close 10");
+}
+
+TEST(CreateProbe, ClockStandsInWhenGetrandomFails) {
+  struct Case {
+    bool fail;
+    long delivered;
+    timespec clock;
+    const char* name;
+  };
+  const Case cases[] = {
+      {true, 0, {1, 5}, ".brimful-probe-4242-000000003b9aca05"},   // ENOSYS
+      {false, 4, {0, 255}, ".brimful-probe-4242-00000000000000ff"},  // short read
+      {true, 0, {-1, 0}, ".brimful-probe-4242-0000000000000000"},    // before the epoch
+  };
+  for (const Case& c : cases) {
+    FakeSystem system;
+    if (c.fail) system.failures["getrandom"] = 38;
+    system.random_result = c.delivered;
+    system.clock = c.clock;
+    EXPECT_TRUE(is_success(run_create_probe("/probe/dir", system)));
+    EXPECT_EQ(system.created_name, c.name);
+    EXPECT_EQ(system.calls[3], "clock_gettime");
+  }
+}
+
+TEST(CreateProbe, PathWithNulOpensNothing) {
+  FakeSystem system;
+  const ProbeOutcome outcome = run_create_probe(std::string("/a\0b", 4), system);
+  ASSERT_NE(probe_error(outcome), nullptr);
+  EXPECT_EQ(probe_error(outcome)->phase, Phase::open_directory);
+  EXPECT_EQ(probe_error(outcome)->error.code, 22);
+  EXPECT_EQ(probe_error(outcome)->error.name, "EINVAL");
+  EXPECT_TRUE(system.calls.empty());
+}
+
+TEST(CreateProbe, RealDirectoryIsLeftAsItWas) {
+  testing::TempDir dir;
+  testing::write_file(dir / "existing", "data");
+  KernelProbeSystem kernel;
+  EXPECT_TRUE(is_success(run_create_probe(dir.path(), kernel)));
+  EXPECT_EQ(testing::list_dir(dir.path()), std::vector<std::string>{"existing"});
+  EXPECT_EQ(testing::read_file(dir / "existing"), "data");
+
+  const ProbeOutcome vanished = run_create_probe(dir / "gone", kernel);
+  ASSERT_NE(probe_error(vanished), nullptr);
+  EXPECT_EQ(probe_error(vanished)->phase, Phase::open_directory);
+  EXPECT_EQ(probe_error(vanished)->error.code, 2);
+}
+
+// ---------------------------------------------------------------------------
+
+TEST(InotifyProbe, OutcomesAndCalls) {
+  const std::string watch = "inotify_add_watch 12 /watched " + std::to_string(IN_ATTRIB);
+  const std::string init = "inotify_init1 " + std::to_string(IN_NONBLOCK | IN_CLOEXEC);
+  struct Case {
+    const char* failing;
+    int error;
+    bool init_ok;
+    int watch_error;  // 0: success, -1: not run
+    std::vector<std::string> calls;
+  };
+  const Case cases[] = {
+      {"", 0, true, 0, {init, watch, "close 12"}},
+      {"inotify_init1", 24, false, -1, {init}},
+      {"inotify_init1", 23, false, -1, {init}},
+      {"inotify_add_watch", 28, true, 28, {init, watch, "close 12"}},
+      {"inotify_add_watch", 13, true, 13, {init, watch, "close 12"}},
+  };
+  for (const Case& c : cases) {
+    FakeSystem system;
+    if (*c.failing) system.failures[c.failing] = c.error;
+    const InotifyProbe probe = run_inotify_probe("/watched", system);
+    EXPECT_EQ(system.calls, c.calls) << c.failing;
+    if (c.init_ok) {
+      EXPECT_TRUE(is_success(probe.init));
+    } else {
+      ASSERT_NE(probe_error(probe.init), nullptr);
+      EXPECT_EQ(probe_error(probe.init)->phase, Phase::init);
+      EXPECT_EQ(probe_error(probe.init)->error.code, c.error);
+      EXPECT_EQ(probe_error(probe.init)->error.name, errno_info(c.error).name);
+    }
+    if (c.watch_error == 0) {
+      EXPECT_TRUE(is_success(probe.add_watch)) << c.failing;
+    } else if (c.watch_error < 0) {
+      EXPECT_TRUE(is_not_run(probe.add_watch)) << c.failing;
+    } else {
+      ASSERT_NE(probe_error(probe.add_watch), nullptr);
+      EXPECT_EQ(probe_error(probe.add_watch)->phase, Phase::add_watch);
+      EXPECT_EQ(probe_error(probe.add_watch)->error.code, c.watch_error);
+    }
+  }
+}
+
+TEST(InotifyProbe, PathWithNulClosesTheInstance) {
+  FakeSystem system;
+  const InotifyProbe probe = run_inotify_probe(std::string("/a\0b", 4), system);
+  EXPECT_TRUE(is_success(probe.init));
+  ASSERT_NE(probe_error(probe.add_watch), nullptr);
+  EXPECT_EQ(probe_error(probe.add_watch)->error.code, 22);
+  EXPECT_EQ(system.calls.back(), "close 12");
+}
+
+TEST(InotifyProbe, RealKernelLeavesNoInstanceOpen) {
+  testing::TempDir dir;
+  const std::vector<std::string> before = testing::list_dir("/proc/self/fd");
+  KernelProbeSystem kernel;
+  const InotifyProbe probe = run_inotify_probe(dir.path(), kernel);
+  EXPECT_TRUE(is_success(probe.init));
+  EXPECT_TRUE(is_success(probe.add_watch));
+  EXPECT_EQ(testing::list_dir("/proc/self/fd"), before);
+
+  const InotifyProbe missing = run_inotify_probe(dir / "gone", kernel);
+  ASSERT_NE(probe_error(missing.add_watch), nullptr);
+  EXPECT_EQ(probe_error(missing.add_watch)->error.code, 2);
+}
+
+// ---------------------------------------------------------------------------
+
+TEST(InotifyLimits, ParsingIsStrict) {
+  struct Case {
+    std::string text;
+    std::optional<std::uint64_t> value;
+  };
+  const Case cases[] = {
+      {"8192\n", 8192},
+      {"+8192\n", 8192},
+      {"  128  ", 128},
+      {"0", 0},
+      {"18446744073709551615\n", UINT64_MAX},
+      {"18446744073709551616\n", std::nullopt},
+      {"-1\n", std::nullopt},
+      {"", std::nullopt},
+      {"   \n", std::nullopt},
+      {"81 92\n", std::nullopt},
+      {"0x10\n", std::nullopt},
+      {"+\n", std::nullopt},
+      {"-\n", std::nullopt},
+      {"8192\xff", std::nullopt},
+  };
+  for (const Case& c : cases) EXPECT_EQ(parse_inotify_limit(c.text), c.value) << c.text;
+}
+
+TEST(InotifyLimits, FilesThatCannotBeReadAreAbsent) {
+  testing::TempDir dir;
+  testing::write_file(dir / "max_user_watches", "8192\n");
+  EXPECT_EQ(read_inotify_limit(dir / "max_user_watches"), 8192u);
+  EXPECT_EQ(read_inotify_limit(dir / "missing"), std::nullopt);
+  EXPECT_EQ(read_inotify_limit(dir.path()), std::nullopt);  // a directory
+  EXPECT_TRUE(read_inotify_limit("/proc/sys/fs/inotify/max_user_instances").has_value());
+}
+
+}  // namespace
+}  // namespace brimful

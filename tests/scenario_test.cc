@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 #include <sstream>
 
 #include "test_util.h"
@@ -111,6 +112,176 @@ TEST(ScenarioMount, AMountTableBrimfulCannotReadEndsTheRun) {
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "brimful: cannot read /proc/self/mountinfo: stream did not contain valid UTF-8\n");
   EXPECT_EQ(r.status, 2);
+}
+
+// ---------------------------------------------------------------------------
+// Full filesystems: the create probe's errno against the capacity facts.
+
+// The diagnosis member of a JSON report, from its key to the end.
+std::string diagnosis_of(const std::string& json) {
+  const std::size_t at = json.find("  \"diagnosis\": {");
+  return at == std::string::npos ? "<no diagnosis in " + json + ">" : json.substr(at);
+}
+
+std::string diagnosis_json(const std::string& status, const std::vector<std::string>& causes,
+                           const std::vector<std::string>& notes) {
+  const auto array = [](const std::vector<std::string>& items) {
+    if (items.empty()) return std::string("[]");
+    std::string text = "[";
+    for (std::size_t i = 0; i < items.size(); ++i) text += (i ? ",\n      \"" : "\n      \"") + items[i] + "\"";
+    return text + "\n    ]";
+  };
+  return "  \"diagnosis\": {\n    \"status\": \"" + status + "\",\n    \"causes\": " + array(causes) +
+         ",\n    \"contributing\": [],\n    \"notes\": " + array(notes) + "\n  }\n}\n";
+}
+
+// Writes until the filesystem refuses, then once more in small pieces, so
+// that not even a partial block is left.
+void fill_blocks(const std::string& directory) {
+  testing::shell("dd if=/dev/zero of='" + directory + "/fill' bs=64k 2>/dev/null; sync; "
+                 "dd if=/dev/zero of='" + directory + "/fill-small' bs=512 2>/dev/null; sync");
+}
+
+// Creates empty files until no inode is left.
+void fill_inodes(const std::string& directory) {
+  testing::shell("i=0; while touch '" + directory + "'/i$i 2>/dev/null; do i=$((i+1)); done");
+}
+
+// A small ext4 image, loop-mounted for one test. mount -o loop gives the
+// loop device back when the filesystem is unmounted.
+class Ext4Image {
+ public:
+  Ext4Image(const testing::TempDir& dir, const std::string& mkfs_options)
+      : image_(dir / "ext4.img"), point_(dir / "ext4") {
+    testing::make_dir(point_);
+    made_ = testing::shell("truncate -s 16M '" + image_ + "' && mkfs.ext4 -q -F -m 0 -b 4096 " + mkfs_options +
+                           " '" + image_ + "'") == 0;
+    if (made_) mount_ = std::make_unique<ScopedMount>("ext4", image_, "loop", point_);
+  }
+  ~Ext4Image() {
+    mount_.reset();
+    // Should the automatic release have failed, detach by hand.
+    testing::shell("losetup -j '" + image_ + "' -O NAME -n | xargs -r -n1 losetup -d");
+  }
+  bool ok() const { return made_ && mount_ && mount_->ok(); }
+  const std::string& point() const { return point_; }
+
+ private:
+  std::string image_;
+  std::string point_;
+  bool made_ = false;
+  std::unique_ptr<ScopedMount> mount_;
+};
+
+// Runs brimful with a complete process scan and checks that the probe left
+// the directory exactly as it found it.
+RunResult probe_run(const std::string& directory, const std::vector<std::string>& options) {
+  const std::vector<std::string> before = testing::list_dir(directory);
+  std::vector<std::string> args{directory};
+  args.insert(args.end(), options.begin(), options.end());
+  RunResult r = testing::run_brimful_isolated(args);
+  EXPECT_EQ(testing::list_dir(directory), before) << "the probe left something behind in " << directory;
+  return r;
+}
+
+TEST(ScenarioProbe, FullTmpfsIsBlockExhaustion) {
+  REQUIRE_ROOT();
+  testing::TempDir dir;
+  ScopedMount mount("tmpfs", "none", "size=1m", dir.path());
+  ASSERT_TRUE(mount.ok()) << mount.error();
+  fill_blocks(dir.path());
+
+  const RunResult r = probe_run(dir.path(), {"--json", "--check"});
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_EQ(json_value(r.out, "phase"), "\"write\"");
+  EXPECT_EQ(json_value(r.out, "code"), "28");
+  EXPECT_EQ(json_value(r.out, "available_bytes"), "0");
+  EXPECT_EQ(diagnosis_of(r.out), diagnosis_json("confirmed", {"block_exhaustion"}, {}));
+}
+
+TEST(ScenarioProbe, TmpfsWithoutInodesIsOnlyNoted) {
+  REQUIRE_ROOT();
+  testing::TempDir dir;
+  ScopedMount mount("tmpfs", "none", "size=1m,nr_inodes=8", dir.path());
+  ASSERT_TRUE(mount.ok()) << mount.error();
+  fill_inodes(dir.path());
+
+  const RunResult r = probe_run(dir.path(), {"--json", "--check"});
+  EXPECT_EQ(r.status, 3) << r.err;
+  EXPECT_EQ(json_value(r.out, "phase"), "\"create\"");
+  EXPECT_EQ(json_value(r.out, "free_inodes"), "0");
+  EXPECT_EQ(diagnosis_of(r.out),
+            diagnosis_json("unknown", {},
+                           {"tmpfs reports zero free inodes, but fixed inode accounting is not supported for "
+                            "confirmation",
+                            "the observed ENOSPC is not explained by the checks supported by brimful"}));
+}
+
+TEST(ScenarioProbe, Ext4WithoutInodesIsInodeExhaustion) {
+  REQUIRE_ROOT();
+  testing::TempDir dir;
+  {
+    Ext4Image image(dir, "-N 16");
+    ASSERT_TRUE(image.ok());
+    fill_inodes(image.point());
+
+    const RunResult r = probe_run(image.point(), {"--json", "--check"});
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(json_value(r.out, "phase"), "\"create\"");
+    EXPECT_EQ(json_value(r.out, "inode_accounting_supported"), "true");
+    EXPECT_EQ(diagnosis_of(r.out), diagnosis_json("confirmed", {"inode_exhaustion"}, {}));
+  }
+  EXPECT_EQ(testing::run_program({"losetup", "-j", dir / "ext4.img", "-n"}).out, "") << "loop device left behind";
+}
+
+TEST(ScenarioProbe, Ext4WithoutBlocksIsBlockExhaustion) {
+  REQUIRE_ROOT();
+  testing::TempDir dir;
+  Ext4Image image(dir, "-N 64");
+  ASSERT_TRUE(image.ok());
+  fill_blocks(image.point());
+
+  const RunResult r = probe_run(image.point(), {"--json", "--check"});
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_EQ(json_value(r.out, "available_bytes"), "0");
+  EXPECT_EQ(json_value(r.out, "code"), "28");
+  EXPECT_EQ(diagnosis_of(r.out), diagnosis_json("confirmed", {"block_exhaustion"}, {}));
+}
+
+TEST(ScenarioProbe, ReadOnlyMountIsConfirmedByEROFS) {
+  REQUIRE_ROOT();
+  testing::TempDir dir;
+  ScopedMount mount("tmpfs", "none", "size=1m,ro", dir.path());
+  ASSERT_TRUE(mount.ok()) << mount.error();
+
+  const RunResult r = probe_run(dir.path(), {"--json", "--check"});
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_EQ(json_value(r.out, "phase"), "\"create\"");
+  EXPECT_EQ(json_value(r.out, "code"), "30");
+  EXPECT_EQ(json_value(r.out, "name"), "\"EROFS\"");
+  EXPECT_EQ(json_value(r.out, "read_only"), "true");
+  // The flag and the probe agree, so there is no read-only note.
+  EXPECT_EQ(diagnosis_of(r.out), diagnosis_json("confirmed", {"read_only_filesystem"}, {}));
+}
+
+TEST(ScenarioProbe, HealthyTmpfsHasNoSupportedFailure) {
+  REQUIRE_ROOT();
+  testing::TempDir dir;
+  ScopedMount mount("tmpfs", "none", "size=1m", dir.path());
+  ASSERT_TRUE(mount.ok()) << mount.error();
+  testing::write_file(dir / "keep", "untouched");
+
+  const RunResult r = probe_run(dir.path(), {"--json", "--check"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(json_value(r.out, "complete"), "true");
+  EXPECT_EQ(diagnosis_of(r.out), diagnosis_json("no_supported_failure", {}, {}));
+  EXPECT_EQ(testing::read_file(dir / "keep"), "untouched");
+
+  // A file target: the probe works beside it, the file itself is not touched.
+  const RunResult on_file = testing::run_brimful_isolated({dir / "keep", "--json"});
+  EXPECT_EQ(json_value(on_file.out, "probe_directory"), quoted(dir.path()));
+  EXPECT_EQ(testing::list_dir(dir.path()), std::vector<std::string>{"keep"});
+  EXPECT_EQ(testing::read_file(dir / "keep"), "untouched");
 }
 
 }  // namespace
