@@ -1,12 +1,306 @@
 #include "render.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <cstddef>
+#include <cstdio>
+#include <optional>
+#include <string_view>
+#include <vector>
+
 namespace brimful {
 
-// Placeholder until the text report lands: only the target line.
-std::string render_text(const Evidence& evidence, const Diagnosis&, bool) {
-  return "Target: " + lossy_utf8(evidence.target);
+namespace {
+
+// Without --verbose a list stops after this many entries.
+constexpr std::size_t kListLimit = 10;
+
+// Every shown text goes through the lossy view: paths may hold any bytes,
+// and the report as a whole is UTF-8 even if a record string were not.
+std::string display(std::string_view text) { return lossy_utf8(text); }
+
+void line(std::string& out, std::string_view text) {
+  out += text;
+  out += '\n';
 }
-std::string grouped_number(std::uint64_t value) { return std::to_string(value); }
-std::string human_size(std::uint64_t bytes) { return std::to_string(bytes) + " B"; }
+
+void blank_line(std::string& out) { out += '\n'; }
+
+// One digit after the point. glibc rounds the exact binary value to the
+// nearest tenth with ties to even, so 1.25 gives 1.2 and 1.75 gives 1.8.
+// The largest value printed is a saturated count per limit of 1 times 100,
+// below 10^22, so the buffer always holds it.
+std::string one_decimal(double value) {
+  char buffer[64];
+  const int length = std::snprintf(buffer, sizeof buffer, "%.1f", value);
+  if (length < 0) return {};
+  return std::string(buffer, std::min(static_cast<std::size_t>(length), sizeof buffer - 1));
+}
+
+std::size_t scalar_count(std::string_view text) {
+  std::size_t count = 0;
+  char32_t scalar = 0;
+  for (std::size_t pos = 0; pos < text.size(); ++count) {
+    const std::size_t length = decode_utf8(text, pos, scalar);
+    pos += length > 0 ? length : 1;
+  }
+  return count;
+}
+
+// Pads on the right to a width in characters; a longer text stays whole and
+// pushes what follows to the right.
+std::string pad_right(std::string text, std::size_t width) {
+  const std::size_t count = scalar_count(text);
+  if (count < width) text.append(width - count, ' ');
+  return text;
+}
+
+const char* phase_text(Phase phase) {
+  switch (phase) {
+    case Phase::open_directory: return "open_directory";
+    case Phase::create: return "create";
+    case Phase::write: return "write";
+    case Phase::fsync: return "fsync";
+    case Phase::close: return "close";
+    case Phase::unlink: return "unlink";
+    // The report names the system calls, not the JSON spelling.
+    case Phase::init: return "inotify_init";
+    case Phase::add_watch: return "inotify_add_watch";
+  }
+  return "";
+}
+
+const char* verdict_text(CauseKind cause) {
+  switch (cause) {
+    case CauseKind::inode_exhaustion: return "inode exhaustion";
+    case CauseKind::block_exhaustion: return "filesystem space exhausted";
+    case CauseKind::inotify_exhaustion: return "inotify resource exhaustion";
+    case CauseKind::inotify_instance_exhaustion: return "inotify instance limit exhausted";
+    case CauseKind::read_only_filesystem: return "filesystem is read-only";
+  }
+  return "";
+}
+
+std::string outcome_text(const ProbeOutcome& outcome) {
+  if (is_success(outcome)) return "OK";
+  if (const ProbeError* error = probe_error(outcome)) {
+    return display(error->error.name) + " during " + phase_text(error->phase);
+  }
+  return "NOT RUN";
+}
+
+std::string percentage(std::uint64_t used, std::uint64_t limit) {
+  if (used == 0) return "0%";
+  const double percent = static_cast<double>(used) * 100.0 / static_cast<double>(limit);
+  // A single watch against a large limit would otherwise read as 0.0%.
+  if (percent < 0.1) return "<0.1%";
+  return one_decimal(percent) + "%";
+}
+
+// What a used count means against its limit. An incomplete scan missed some
+// processes, so its count is only a lower bound and no percentage is given.
+std::string usage_text(std::uint64_t used, std::optional<std::uint64_t> limit, bool complete) {
+  if (!limit) return grouped_number(used) + " observed; limit unavailable";
+  const std::string fraction = grouped_number(used) + " / " + grouped_number(*limit);
+  if (!complete) return ">= " + fraction + " (lower bound; process scan incomplete)";
+  if (*limit == 0) return fraction;
+  const std::uint64_t available = used > *limit ? 0 : *limit - used;
+  return fraction + " (" + percentage(used, *limit) + "; " + grouped_number(available) +
+         " available)";
+}
+
+const char* assessment_text(const InotifyProbe& probe) {
+  if (failed_with(probe.add_watch, ENOSPC)) {
+    return "watch creation failed: inotify resources exhausted";
+  }
+  if (failed_with(probe.init, EMFILE)) {
+    return "instance creation failed with EMFILE; diagnosis requires usage evidence";
+  }
+  if (is_success(probe.init) && is_success(probe.add_watch)) {
+    return "new instance and watch created successfully";
+  }
+  return "probe did not establish available inotify capacity";
+}
+
+void render_header(std::string& out, const Evidence& evidence) {
+  line(out, "Target: " + display(evidence.target));
+  if (!evidence.target_exists) line(out, "Target exists: no (probing nearest existing parent)");
+  // Compared by components, so "/srv/data/" and "/srv/data" count as one.
+  if (path_components(evidence.probe_directory) != path_components(evidence.target)) {
+    line(out, "Probe directory: " + display(evidence.probe_directory));
+  }
+  const Mount& mount = evidence.mount;
+  line(out, "Filesystem: " + (mount.source ? display(*mount.source) : std::string("unknown")));
+  line(out, "Mount: " + display(mount.mount_point));
+  line(out, "Type: " + display(mount.fs_type));
+}
+
+void render_checks(std::string& out, const Evidence& evidence) {
+  const Filesystem& fs = evidence.filesystem;
+  const std::vector<std::string>& options = evidence.mount.options;
+  const bool ro_option = std::find(options.begin(), options.end(), "ro") != options.end();
+
+  blank_line(out);
+  line(out, "Checks:");
+  line(out, "  file probe       " + outcome_text(evidence.create_probe.outcome));
+  line(out, "  available space  " + human_size(fs.available_bytes));
+  std::string inodes = "  free inodes      " + std::to_string(fs.free_inodes);
+  // Only filesystems with a fixed inode table give a free count that can run
+  // out; elsewhere the kernel's number is shown but means little.
+  if (!fs.inode_accounting_supported) inodes += " (not authoritative for this filesystem)";
+  line(out, inodes);
+  line(out, "  inotify init     " + outcome_text(evidence.inotify_probe.init));
+  line(out, "  inotify watch    " + outcome_text(evidence.inotify_probe.add_watch));
+  line(out, std::string("  read-only        ") + (fs.read_only ? "yes" : "no"));
+  line(out, std::string("  mount option ro  ") + (ro_option ? "yes" : "no"));
+}
+
+void render_verdict(std::string& out, const Diagnosis& diagnosis) {
+  switch (diagnosis.status) {
+    case Status::confirmed:
+      for (CauseKind cause : diagnosis.causes) {
+        blank_line(out);
+        line(out, std::string("CONFIRMED: ") + verdict_text(cause));
+      }
+      break;
+    case Status::no_supported_failure:
+      blank_line(out);
+      line(out, "OK: no supported failure detected");
+      break;
+    case Status::unknown:
+      blank_line(out);
+      line(out, "UNKNOWN");
+      break;
+  }
+  for (const Contributing& item : diagnosis.contributing) {
+    blank_line(out);
+    line(out, "CONTRIBUTING: " + human_size(item.bytes) + " is held by deleted-open files");
+  }
+}
+
+std::size_t shown_count(std::size_t size, bool verbose) {
+  return verbose ? size : std::min(size, kListLimit);
+}
+
+void render_deleted_file(std::string& out, const DeletedOpenFile& file) {
+  if (!file.holders.empty()) {
+    const Holder& first = file.holders.front();
+    line(out, "  " + display(first.process) + " PID " + std::to_string(first.pid) + " FD " +
+                  std::to_string(first.fd));
+  }
+  line(out, "    " + display(file.path));
+  line(out, "    allocated: " + human_size(file.allocated_bytes));
+  if (file.holders.size() >= 2) line(out, "    holders: " + std::to_string(file.holders.size()));
+}
+
+void render_deleted_open(std::string& out, const std::vector<DeletedOpenFile>& files,
+                         bool verbose) {
+  blank_line(out);
+  line(out, "Deleted-open files:");
+  const std::size_t shown = shown_count(files.size(), verbose);
+  for (std::size_t i = 0; i < shown; ++i) render_deleted_file(out, files[i]);
+  if (shown < files.size()) {
+    line(out, "  \u2026 " + std::to_string(files.size() - shown) + " more; use --verbose");
+  }
+}
+
+bool inotify_confirmed(const Diagnosis& diagnosis) {
+  return std::any_of(diagnosis.causes.begin(), diagnosis.causes.end(), [](CauseKind cause) {
+    return cause == CauseKind::inotify_exhaustion ||
+           cause == CauseKind::inotify_instance_exhaustion;
+  });
+}
+
+std::string consumer_row(std::string pid, std::string process, std::string instances,
+                         const std::string& watches) {
+  return "  " + pad_right(std::move(pid), 9) + " " + pad_right(std::move(process), 24) + " " +
+         pad_right(std::move(instances), 10) + " " + watches;
+}
+
+void render_consumers(std::string& out, const std::vector<InotifyConsumer>& consumers,
+                      bool verbose) {
+  blank_line(out);
+  line(out, "Top inotify consumers:");
+  line(out, consumer_row("PID", "PROCESS", "INSTANCES", "WATCHES"));
+  const std::size_t shown = shown_count(consumers.size(), verbose);
+  for (std::size_t i = 0; i < shown; ++i) {
+    const InotifyConsumer& consumer = consumers[i];
+    line(out, consumer_row(std::to_string(consumer.pid), display(consumer.process),
+                           std::to_string(consumer.instances), std::to_string(consumer.watches)));
+  }
+}
+
+void render_inotify_usage(std::string& out, const Evidence& evidence, bool verbose) {
+  const ProcScan& scan = evidence.proc_scan;
+  // The totals cover every consumer, also those the table leaves out.
+  std::uint64_t watches = 0;
+  std::uint64_t instances = 0;
+  for (const InotifyConsumer& consumer : scan.inotify_consumers) {
+    watches = saturating_add(watches, consumer.watches);
+    instances = saturating_add(instances, consumer.instances);
+  }
+  const InotifyLimits& limits = evidence.inotify_limits;
+
+  blank_line(out);
+  line(out, "Inotify usage (current UID):");
+  line(out, "  watches                " +
+                usage_text(watches, limits.max_user_watches, scan.complete));
+  line(out, "  instances              " +
+                usage_text(instances, limits.max_user_instances, scan.complete));
+  line(out, std::string("  assessment             ") + assessment_text(evidence.inotify_probe));
+  if (!scan.inotify_consumers.empty()) render_consumers(out, scan.inotify_consumers, verbose);
+}
+
+void render_notes(std::string& out, const std::vector<std::string>& notes) {
+  blank_line(out);
+  line(out, "Notes:");
+  for (const std::string& note : notes) line(out, "  - " + display(note));
+}
+
+}  // namespace
+
+std::string render_text(const Evidence& evidence, const Diagnosis& diagnosis, bool verbose) {
+  std::string out;
+  render_header(out, evidence);
+  render_checks(out, evidence);
+  render_verdict(out, diagnosis);
+
+  const ProcScan& scan = evidence.proc_scan;
+  // Deleted-open files only matter once they hold space worth reporting.
+  if (!scan.deleted_open.empty() && (!diagnosis.contributing.empty() || verbose)) {
+    render_deleted_open(out, scan.deleted_open, verbose);
+  }
+  if (verbose || inotify_confirmed(diagnosis)) render_inotify_usage(out, evidence, verbose);
+  if (!diagnosis.notes.empty()) render_notes(out, diagnosis.notes);
+  if (!scan.complete) {
+    blank_line(out);
+    line(out, "Some process information was unavailable due to permissions or process exit.");
+  }
+  return std::string(trim_unicode_whitespace_end(out));
+}
+
+std::string grouped_number(std::uint64_t value) {
+  const std::string digits = std::to_string(value);
+  std::string grouped;
+  grouped.reserve(digits.size() + digits.size() / 3);
+  for (std::size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) grouped += ',';
+    grouped += digits[i];
+  }
+  return grouped;
+}
+
+std::string human_size(std::uint64_t bytes) {
+  static const char* const kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+  if (bytes < 1024) return std::to_string(bytes) + " B";
+  double size = static_cast<double>(bytes) / 1024.0;
+  std::size_t unit = 1;
+  // The unit is chosen before rounding: 1048575 bytes stay 1024.0 KiB.
+  while (size >= 1024.0 && unit < 4) {
+    size /= 1024.0;
+    ++unit;
+  }
+  return one_decimal(size) + " " + kUnits[unit];
+}
 
 }  // namespace brimful

@@ -209,7 +209,7 @@ TEST_F(CliOnTree, CheckTurnsTheVerdictIntoTheExitStatus) {
   // Without probes nothing can be confirmed: the verdict is unknown.
   RunResult r = run_brimful({root_ + "/d", "--no-probe", "--check"});
   EXPECT_EQ(r.status, 3) << r.err;
-  EXPECT_EQ(r.out.rfind("Target: ", 0), 0u) << r.out;
+  EXPECT_NE(r.out.find("\nUNKNOWN\n"), std::string::npos) << r.out;
   r = run_brimful({root_ + "/d", "--no-probe", "--check", "--json"});
   EXPECT_EQ(r.status, 3);
   EXPECT_EQ(json_value(r.out, "status"), "\"unknown\"");
@@ -217,6 +217,45 @@ TEST_F(CliOnTree, CheckTurnsTheVerdictIntoTheExitStatus) {
   EXPECT_EQ(r.status, 0);
   r = run_brimful({root_ + "/d", "--check"});
   EXPECT_EQ(r.status, 0) << r.out;
+}
+
+TEST_F(CliOnTree, TextHeaderAndChecksAgreeWithJson) {
+  // Without probes the two runs see the same mount and nearly the same
+  // counts; free inodes and space may move, so those are compared by form.
+  const std::string target = root_ + "/d/missing";
+  const RunResult json = run_brimful({target, "--json", "--no-probe"});
+  const RunResult text = run_brimful({target, "--no-probe"});
+  ASSERT_EQ(json.status, 0) << json.err;
+  ASSERT_EQ(text.status, 0) << text.err;
+  const auto unquote = [](std::string value) { return value.substr(1, value.size() - 2); };
+  const std::string source = json_value(json.out, "source");
+  const std::string ro_option = json.out.find("\"ro\"") != std::string::npos ? "yes" : "no";
+  const std::string header = "Target: " + root_ + "/d/missing\n"
+                             "Target exists: no (probing nearest existing parent)\n"
+                             "Probe directory: " + root_ + "/d\n"
+                             "Filesystem: " + (source == "null" ? "unknown" : unquote(source)) + "\n"
+                             "Mount: " + unquote(json_value(json.out, "mount_point")) + "\n"
+                             "Type: " + unquote(json_value(json.out, "fs_type")) + "\n"
+                             "\n"
+                             "Checks:\n"
+                             "  file probe       NOT RUN\n";
+  EXPECT_EQ(text.out.substr(0, header.size()), header);
+  const std::string rest = text.out.substr(header.size());
+  const std::regex checks(
+      "  available space  [0-9.]+ (B|KiB|MiB|GiB|TiB)\n"
+      "  free inodes      [0-9]+( \\(not authoritative for this filesystem\\))?\n"
+      "  inotify init     NOT RUN\n"
+      "  inotify watch    NOT RUN\n"
+      "  read-only        " + std::string(json_value(json.out, "read_only") == "true" ? "yes" : "no") + "\n"
+      "  mount option ro  " + ro_option + "\n"
+      "\nUNKNOWN\n[^]*");
+  EXPECT_TRUE(std::regex_match(rest, checks)) << rest;
+  const bool authoritative = json_value(json.out, "inode_accounting_supported") == "true";
+  EXPECT_EQ(rest.find("not authoritative") == std::string::npos, authoritative);
+  EXPECT_NE(rest.find("  - active probes were disabled; deterministic classification may be impossible\n"),
+            std::string::npos);
+  EXPECT_EQ(text.out.back(), '\n');
+  EXPECT_NE(text.out[text.out.size() - 2], '\n');
 }
 
 TEST_F(CliOnTree, ProbesLeaveNothingBehind) {
