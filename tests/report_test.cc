@@ -310,6 +310,8 @@ TEST(SharedNumbers, ParseUnsigned) {
   for (const Case& c : cases) EXPECT_EQ(parse_unsigned(c.text, UINT64_MAX), c.value) << c.text;
   EXPECT_EQ(parse_unsigned("4294967295", UINT32_MAX), 4294967295u);
   EXPECT_EQ(parse_unsigned("4294967296", UINT32_MAX), std::nullopt);
+  EXPECT_EQ(parse_unsigned("7", 5), std::nullopt);  // a digit above a small limit
+  EXPECT_EQ(parse_unsigned("5", 5), 5u);
   EXPECT_EQ(saturating_add(UINT64_MAX - 1, 5), UINT64_MAX);
 }
 
