@@ -2,12 +2,15 @@
 // loop-mounted ext4 image or a read-only mount really answer. They need
 // root and skip otherwise; each builds and removes its own mounts.
 
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <memory>
+#include <optional>
+#include <regex>
 #include <sstream>
 
 #include "test_util.h"
@@ -276,12 +279,149 @@ TEST(ScenarioProbe, HealthyTmpfsHasNoSupportedFailure) {
   EXPECT_EQ(json_value(r.out, "complete"), "true");
   EXPECT_EQ(diagnosis_of(r.out), diagnosis_json("no_supported_failure", {}, {}));
   EXPECT_EQ(testing::read_file(dir / "keep"), "untouched");
+  // Both probes are closed before the scan: brimful never finds itself.
+  EXPECT_EQ(json_value(r.out, "deleted_open"), "[]");
+  EXPECT_EQ(json_value(r.out, "inotify_consumers"), "[]");
+  EXPECT_EQ(json_value(r.out, "processes_scanned"), "1");
 
   // A file target: the probe works beside it, the file itself is not touched.
   const RunResult on_file = testing::run_brimful_isolated({dir / "keep", "--json"});
   EXPECT_EQ(json_value(on_file.out, "probe_directory"), quoted(dir.path()));
   EXPECT_EQ(testing::list_dir(dir.path()), std::vector<std::string>{"keep"});
   EXPECT_EQ(testing::read_file(dir / "keep"), "untouched");
+}
+
+// ---------------------------------------------------------------------------
+// Process evidence: deleted-open files and inotify consumers.
+
+std::vector<std::string> words(const std::string& line) { return split(line, ' '); }
+
+TEST(ScenarioProcess, DeletedOpenFileOnAFullTmpfs) {
+  REQUIRE_ROOT();
+  testing::TempDir dir;
+  ScopedMount mount("tmpfs", "none", "size=1m", dir.path());
+  ASSERT_TRUE(mount.ok()) << mount.error();
+  testing::Fixture holder({BRIMFUL_FIXTURE, "deleted", dir / "held", "262144"});
+  ASSERT_TRUE(holder.ready());
+  ASSERT_EQ(holder.lines().size(), 2u);
+  const std::vector<std::string> parent = words(holder.lines()[0]);  // pid fd fd
+  const std::vector<std::string> child = words(holder.lines()[1]);   // pid fd
+  fill_blocks(dir.path());
+
+  // The host's /proc: the fixture is only visible there, and root reads it.
+  const RunResult json = testing::run_brimful({dir.path(), "--json", "--check"});
+  EXPECT_EQ(json.status, 1) << json.err;
+  struct stat status {};
+  ASSERT_EQ(stat(dir.path().c_str(), &status), 0);
+  const auto holder_json = [](const std::string& pid, const std::string& fd, bool last) {
+    return "          \\{\n            \"pid\": " + pid + ",\n            \"process\": \"brimful_fixture\",\n"
+           "            \"fd\": " + fd + "\n          \\}" + (last ? "" : ",") + "\n";
+  };
+  const std::regex entry(
+      "[^]*    \"deleted_open\": \\[\n      \\{\n        \"device\": " + std::to_string(status.st_dev) +
+      ",\n        \"inode\": [0-9]+,\n        \"path\": \"" + dir.path() + "/held \\(deleted\\)\",\n"
+      "        \"allocated_bytes\": 262144,\n        \"holders\": \\[\n" +
+      holder_json(parent[0], parent[1], false) + holder_json(parent[0], parent[2], false) +
+      holder_json(child[0], child[1], true) + "        \\]\n      \\}\n    \\],\n[^]*");
+  EXPECT_TRUE(std::regex_match(json.out, entry)) << json.out;
+  EXPECT_NE(json.out.find("    \"causes\": [\n      \"block_exhaustion\"\n    ],\n"
+                          "    \"contributing\": [\n      {\n        \"kind\": \"deleted_open_files\",\n"
+                          "        \"bytes\": 262144,\n        \"description\": \"262144 allocated bytes are "
+                          "reclaimable from deleted-open files on this filesystem\"\n      }\n    ],\n"),
+            std::string::npos)
+      << json.out;
+
+  const RunResult text = testing::run_brimful({dir.path()});
+  EXPECT_NE(text.out.find("\nCONFIRMED: filesystem space exhausted\n"
+                          "\nCONTRIBUTING: 256.0 KiB is held by deleted-open files\n"
+                          "\nDeleted-open files:\n"
+                          "  brimful_fixture PID " + parent[0] + " FD " + parent[1] + "\n"
+                          "    " + dir.path() + "/held (deleted)\n"
+                          "    allocated: 256.0 KiB\n"
+                          "    holders: 3\n"),
+            std::string::npos)
+      << text.out;
+}
+
+TEST(ScenarioProcess, InotifyWatchExhaustionInAUserNamespace) {
+  REQUIRE_ROOT();
+  testing::TempDir dir;
+  ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+  // In its own user namespace the watch limit can be lowered without
+  // touching the host; a fixture then takes every watch there is.
+  const std::string script =
+      "echo 5 > /proc/sys/user/max_inotify_watches || exit 90\n"
+      "mkfifo \"$1/hold\"\n"
+      "\"$2\" inotify 1 \"$1\" 5 < \"$1/hold\" > \"$1/ready\" &\n"
+      "exec 4> \"$1/hold\"\n"
+      "while ! grep -q ready \"$1/ready\" 2>/dev/null; do sleep 0.05; done\n"
+      "\"$0\" \"$1\" --check > \"$1/text\"; echo $? > \"$1/status\"\n"
+      "\"$0\" \"$1\" --json > \"$1/json\"\n"
+      "exec 4>&-\n"
+      "wait\n";
+  const RunResult r = testing::run_program({"unshare", "-U", "-r", "-p", "-f", "--mount-proc", "sh", "-c", script,
+                                            BRIMFUL_BINARY, dir.path(), BRIMFUL_FIXTURE});
+  if (r.status == 90) GTEST_SKIP() << "this kernel does not let a user namespace lower its watch limit";
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(testing::read_file(dir / "status"), "1\n");
+
+  const std::string json = testing::read_file(dir / "json");
+  EXPECT_EQ(json_value(json, "add_watch"), "{");
+  EXPECT_NE(json.find("      \"result\": \"error\",\n      \"phase\": \"add_watch\",\n      \"errno\": {\n"
+                      "        \"code\": 28,\n"),
+            std::string::npos)
+      << json;
+  EXPECT_EQ(diagnosis_of(json), diagnosis_json("confirmed", {"inotify_exhaustion"}, {}));
+
+  const std::string text = testing::read_file(dir / "text");
+  const std::string limit = testing::read_file("/proc/sys/fs/inotify/max_user_watches");
+  EXPECT_NE(text.find("  inotify watch    ENOSPC during inotify_add_watch\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("\nCONFIRMED: inotify resource exhaustion\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("\n  assessment             watch creation failed: inotify resources exhausted\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("\n  instances              1 / "), std::string::npos) << text;
+  const std::regex consumer("[^]*\n  [0-9]+ +brimful_fixture +1 +5\n?$");
+  EXPECT_TRUE(std::regex_match(text, consumer)) << text;
+  EXPECT_FALSE(limit.empty());
+}
+
+TEST(ScenarioProcess, InotifyInstanceExhaustionOfAnOrdinaryUser) {
+  REQUIRE_ROOT();
+  const std::optional<std::uint64_t> limit = [] {
+    const std::string text = testing::read_file("/proc/sys/fs/inotify/max_user_instances");
+    return text.empty() ? std::nullopt : std::optional<std::uint64_t>(std::stoull(text));
+  }();
+  if (!limit || *limit > 512) GTEST_SKIP() << "max_user_instances is too large to exhaust in a test";
+  testing::TempDir dir;
+  ScopedMount mount("tmpfs", "none", "size=1m,mode=1777", dir.path());
+  ASSERT_TRUE(mount.ok()) << mount.error();
+  const std::vector<std::string> as_nobody = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+
+  std::vector<std::string> fixture_argv = as_nobody;
+  fixture_argv.insert(fixture_argv.end(), {BRIMFUL_FIXTURE, "inotify", std::to_string(*limit), dir.path(), "3"});
+  testing::Fixture holder(fixture_argv);
+  ASSERT_TRUE(holder.ready());
+  const std::string pid = holder.lines().at(0);
+
+  std::vector<std::string> brimful_argv = as_nobody;
+  brimful_argv.insert(brimful_argv.end(), {BRIMFUL_BINARY, dir.path(), "--json", "--check"});
+  const RunResult r = testing::run_program(brimful_argv);
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_NE(r.out.find("    \"init\": {\n      \"result\": \"error\",\n      \"phase\": \"init\",\n"
+                       "      \"errno\": {\n        \"code\": 24,\n        \"name\": \"EMFILE\"\n      }\n    },\n"
+                       "    \"add_watch\": {\n      \"result\": \"not_run\"\n    }\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("      {\n        \"pid\": " + pid + ",\n        \"process\": \"brimful_fixture\",\n"
+                       "        \"instances\": " + std::to_string(*limit) + ",\n        \"watches\": 3\n      }"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("    \"causes\": [\n      \"inotify_instance_exhaustion\"\n    ],\n"), std::string::npos)
+      << r.out;
+  // Other users' processes are closed to an ordinary user.
+  EXPECT_EQ(json_value(r.out, "complete"), "false");
+  EXPECT_NE(r.out.find("      \"process evidence is incomplete: "), std::string::npos) << r.out;
 }
 
 }  // namespace

@@ -168,6 +168,57 @@ bool ScopedMount::remount(const std::string& options) {
   return run_program({"mount", "-o", "remount," + options, directory_}).status == 0;
 }
 
+Fixture::Fixture(const std::vector<std::string>& argv) {
+  int in_pipe[2];
+  int out_pipe[2];
+  if (pipe2(in_pipe, O_CLOEXEC) != 0 || pipe2(out_pipe, O_CLOEXEC) != 0) return;
+  const pid_t pid = fork();
+  if (pid < 0) return;
+  if (pid == 0) {
+    dup2(in_pipe[0], 0);
+    dup2(out_pipe[1], 1);
+    std::vector<char*> args;
+    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    execvp(args[0], args.data());
+    _exit(127);
+  }
+  pid_ = pid;
+  close(in_pipe[0]);
+  close(out_pipe[1]);
+  stdin_ = in_pipe[1];
+  // Everything the fixture prints comes at once, after it is set up; the
+  // stream stays open while it holds on, so read until its lines are in.
+  std::string text;
+  char buffer[4096];
+  pollfd fd{out_pipe[0], POLLIN, 0};
+  while (poll(&fd, 1, 30000) > 0) {
+    const ssize_t n = read(out_pipe[0], buffer, sizeof buffer);
+    if (n <= 0) break;
+    text.append(buffer, static_cast<std::size_t>(n));
+    if (text.rfind("ready\n", 0) == 0 && text.back() == '\n' && text.find('\n', 6) != std::string::npos) break;
+  }
+  close(out_pipe[0]);
+  std::istringstream stream(text);
+  std::string line;
+  std::getline(stream, line);
+  ready_ = line == "ready";
+  while (std::getline(stream, line)) lines_.push_back(line);
+}
+
+Fixture::~Fixture() { stop(); }
+
+void Fixture::stop() {
+  if (stdin_ >= 0) close(stdin_);
+  stdin_ = -1;
+  if (pid_ > 0) {
+    int status = 0;
+    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+  }
+  pid_ = -1;
+}
+
 RunResult run_brimful_isolated(const std::vector<std::string>& args) {
   std::vector<std::string> argv{"unshare", "-pf", "--mount-proc", BRIMFUL_BINARY};
   argv.insert(argv.end(), args.begin(), args.end());

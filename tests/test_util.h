@@ -77,6 +77,29 @@ class ScopedMount {
   std::string error_;
 };
 
+// The fixture program, started for one test: it sets itself up, reports
+// "ready" and the lines that follow it, and holds on until it is stopped
+// (at the latest when this object goes away).
+class Fixture {
+ public:
+  // argv is the whole command (a wrapper such as setpriv may come first).
+  explicit Fixture(const std::vector<std::string>& argv);
+  ~Fixture();
+  Fixture(const Fixture&) = delete;
+  Fixture& operator=(const Fixture&) = delete;
+
+  bool ready() const { return ready_; }
+  // The lines printed after "ready".
+  const std::vector<std::string>& lines() const { return lines_; }
+  void stop();
+
+ private:
+  int pid_ = -1;
+  int stdin_ = -1;
+  bool ready_ = false;
+  std::vector<std::string> lines_;
+};
+
 // Runs the built brimful as root in a private PID namespace with its own
 // /proc, where every process is readable and the scan is complete.
 RunResult run_brimful_isolated(const std::vector<std::string>& args);
