@@ -55,19 +55,11 @@ std::string pad_right(std::string text, std::size_t width) {
   return text;
 }
 
+// The report names the inotify system calls where JSON has the bare phase.
 const char* phase_text(Phase phase) {
-  switch (phase) {
-    case Phase::open_directory: return "open_directory";
-    case Phase::create: return "create";
-    case Phase::write: return "write";
-    case Phase::fsync: return "fsync";
-    case Phase::close: return "close";
-    case Phase::unlink: return "unlink";
-    // The report names the system calls, not the JSON spelling.
-    case Phase::init: return "inotify_init";
-    case Phase::add_watch: return "inotify_add_watch";
-  }
-  return "";
+  if (phase == Phase::init) return "inotify_init";
+  if (phase == Phase::add_watch) return "inotify_add_watch";
+  return phase_name(phase);
 }
 
 const char* verdict_text(CauseKind cause) {

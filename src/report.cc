@@ -299,11 +299,18 @@ Result<std::string> encode_json(const Evidence& evidence, const Diagnosis& diagn
 
 // ---------------------------------------------------------------------------
 
-std::size_t decode_utf8(std::string_view bytes, std::size_t pos, char32_t& scalar) {
+namespace {
+
+// Reads the sequence at pos. Returns how many bytes it covers: the whole
+// sequence when valid, else its longest prefix that could still have begun
+// a valid one (at least 1), which is what one U+FFFD replaces.
+std::size_t read_sequence(std::string_view bytes, std::size_t pos, char32_t& scalar, bool& valid) {
   const auto at = [&](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
   const unsigned char lead = at(pos);
+  valid = false;
   if (lead < 0x80) {
     scalar = lead;
+    valid = true;
     return 1;
   }
   std::size_t length = 0;
@@ -320,19 +327,27 @@ std::size_t decode_utf8(std::string_view bytes, std::size_t pos, char32_t& scala
     if (lead == 0xF0) low = 0x90;   // no overlong forms
     if (lead == 0xF4) high = 0x8F;  // nothing above U+10FFFF
   } else {
-    return 0;
+    return 1;
   }
-  if (bytes.size() - pos < length) return 0;
   char32_t value = lead & (0xFF >> (length + 1));
-  for (std::size_t i = 1; i < length; ++i) {
+  std::size_t i = 1;
+  for (; i < length && pos + i < bytes.size(); ++i) {
     const unsigned char next = at(pos + i);
-    const unsigned char lo = i == 1 ? low : 0x80;
-    const unsigned char hi = i == 1 ? high : 0xBF;
-    if (next < lo || next > hi) return 0;
+    if (next < (i == 1 ? low : 0x80) || next > (i == 1 ? high : 0xBF)) return i;
     value = (value << 6) | (next & 0x3F);
   }
+  if (i < length) return i;  // cut short by the end of the text
   scalar = value;
+  valid = true;
   return length;
+}
+
+}  // namespace
+
+std::size_t decode_utf8(std::string_view bytes, std::size_t pos, char32_t& scalar) {
+  bool valid = false;
+  const std::size_t length = read_sequence(bytes, pos, scalar, valid);
+  return valid ? length : 0;
 }
 
 bool is_valid_utf8(std::string_view bytes) {
@@ -345,54 +360,19 @@ bool is_valid_utf8(std::string_view bytes) {
   return true;
 }
 
-namespace {
-
-// How many bytes at pos form the longest prefix of a valid sequence (at
-// least 1): the "maximal subpart" that one replacement character stands for.
-std::size_t invalid_run(std::string_view bytes, std::size_t pos) {
-  const auto at = [&](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
-  const unsigned char lead = at(pos);
-  std::size_t length = 0;
-  unsigned char low = 0x80;
-  unsigned char high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    return 1;
-  }
-  std::size_t i = 1;
-  for (; i < length && pos + i < bytes.size(); ++i) {
-    const unsigned char next = at(pos + i);
-    const unsigned char lo = i == 1 ? low : 0x80;
-    const unsigned char hi = i == 1 ? high : 0xBF;
-    if (next < lo || next > hi) break;
-  }
-  return i;
-}
-
-}  // namespace
-
 std::string lossy_utf8(std::string_view bytes) {
   std::string text;
   text.reserve(bytes.size());
   char32_t scalar = 0;
   for (std::size_t pos = 0; pos < bytes.size();) {
-    const std::size_t length = decode_utf8(bytes, pos, scalar);
-    if (length > 0) {
+    bool valid = false;
+    const std::size_t length = read_sequence(bytes, pos, scalar, valid);
+    if (valid) {
       text.append(bytes.substr(pos, length));
-      pos += length;
     } else {
       text += "\xEF\xBF\xBD";
-      pos += invalid_run(bytes, pos);
     }
+    pos += length;
   }
   return text;
 }
