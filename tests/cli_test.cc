@@ -155,6 +155,20 @@ TEST_F(CliOnTree, ResolutionFailuresEndWithStatusTwo) {
   EXPECT_EQ(r.err, "brimful: cannot inspect d/log.txt/x: Not a directory (os error 20)\n");
 }
 
+TEST_F(CliOnTree, RelativePathFromADeletedWorkingDirectory) {
+  const RunResult r = testing::run_program(
+      {"sh", "-c", "mkdir gone && cd gone && rmdir ../gone && exec \"$0\" x", BRIMFUL_BINARY}, root_);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "brimful: cannot resolve current directory: No such file or directory (os error 2)\n");
+  EXPECT_EQ(r.status, 2);
+  // An absolute PATH does not need the working directory.
+  const RunResult absolute = testing::run_program(
+      {"sh", "-c", "mkdir gone && cd gone && rmdir ../gone && exec \"$0\" \"$1\" --no-probe --json",
+       BRIMFUL_BINARY, root_ + "/d"},
+      root_);
+  EXPECT_EQ(absolute.status, 0) << absolute.err;
+}
+
 TEST_F(CliOnTree, UnsearchableDirectory) {
   testing::make_dir(root_ + "/locked");
   testing::make_dir(root_ + "/locked/inner");
