@@ -8,10 +8,6 @@ namespace brimful {
 
 namespace {
 
-constexpr std::int32_t kEmfile = 24;
-constexpr std::int32_t kEnospc = 28;
-constexpr std::int32_t kErofs = 30;
-
 bool has_cause(const Diagnosis& diagnosis, CauseKind cause) {
   return std::find(diagnosis.causes.begin(), diagnosis.causes.end(), cause) != diagnosis.causes.end();
 }

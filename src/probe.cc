@@ -71,9 +71,6 @@ SysResult KernelProbeSystem::inotify_add_watch(int fd, const char* path, std::ui
 
 namespace {
 
-constexpr std::int32_t kEinval = 22;
-constexpr std::int32_t kEio = 5;
-
 ProbeOutcome step_failed(Phase phase, int code) {
   return ProbeError{phase, errno_info(static_cast<std::int32_t>(code))};
 }

@@ -86,28 +86,12 @@ class DirectoryListing {
   bool read_failed_ = false;
 };
 
-// The bytes of a file or link, viewing a buffer the caller reuses, or the
-// errno of the failure.
+// The bytes of a link, viewing a buffer the caller reuses, or the errno of
+// the failure.
 struct ReadResult {
   int error = 0;
   std::string_view bytes;
 };
-
-ReadResult read_file_at(int dir_fd, const char* name, std::vector<char>& buffer) {
-  UniqueFd fd(::openat(dir_fd, name, O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) return {errno, {}};
-  std::size_t used = 0;
-  for (;;) {
-    if (used == buffer.size()) buffer.resize(buffer.size() * 2);
-    const ssize_t n = ::read(fd.get(), buffer.data() + used, buffer.size() - used);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return {errno, {}};
-    }
-    if (n == 0) return {0, std::string_view(buffer.data(), used)};
-    used += static_cast<std::size_t>(n);
-  }
-}
 
 ReadResult read_link(int dir_fd, const char* name, std::vector<char>& buffer) {
   for (;;) {
@@ -178,7 +162,7 @@ class ProcessScanner {
   // Most link texts and comm files fit the first buffers; the buffers grow
   // for longer ones and stay grown for the rest of the scan.
   ProcessScanner(std::uint64_t target_device, uid_t real_uid)
-      : target_device_(target_device), real_uid_(real_uid), text_buffer_(256), link_buffer_(256) {}
+      : target_device_(target_device), real_uid_(real_uid), link_buffer_(256) {}
 
   void scan_process(int proc_fd, const char* entry, std::uint32_t pid);
   ProcScan finish();
@@ -197,7 +181,7 @@ class ProcessScanner {
   std::vector<InotifyConsumer> consumers_;
   std::uint64_t scanned_ = 0;
   std::uint64_t inaccessible_ = 0;
-  std::vector<char> text_buffer_;
+  std::string text_buffer_;
   std::vector<char> link_buffer_;
 };
 
@@ -224,9 +208,8 @@ void ProcessScanner::scan_process(int proc_fd, const char* entry, std::uint32_t 
 }
 
 std::string ProcessScanner::process_name(int process_fd, std::uint32_t pid) {
-  const ReadResult comm = read_file_at(process_fd, "comm", text_buffer_);
-  if (comm.error == 0 && is_valid_utf8(comm.bytes)) {
-    return std::string(trim_unicode_whitespace(comm.bytes));
+  if (read_whole_file_at(process_fd, "comm", text_buffer_) == 0 && is_valid_utf8(text_buffer_)) {
+    return std::string(trim_unicode_whitespace(text_buffer_));
   }
   return std::to_string(pid);
 }
@@ -279,13 +262,13 @@ bool ProcessScanner::inotify_pass(int process_fd, int fd_dir, std::uint32_t pid,
     }
     if (!is_inotify_instance(link.bytes)) continue;
     instances = saturating_add(instances, 1);
-    const ReadResult info = read_file_at(infos.fd(), entry, text_buffer_);
-    if (info.error == ENOENT) continue;
-    if (info.error != 0 || !is_valid_utf8(info.bytes)) {
+    const int info_error = read_whole_file_at(infos.fd(), entry, text_buffer_);
+    if (info_error == ENOENT) continue;
+    if (info_error != 0 || !is_valid_utf8(text_buffer_)) {
       whole = false;
       continue;
     }
-    watches = saturating_add(watches, count_watch_lines(info.bytes));
+    watches = saturating_add(watches, count_watch_lines(text_buffer_));
   }
   if (infos.read_failed()) whole = false;
   if (instances > 0) consumers_.push_back(InotifyConsumer{pid, name, instances, watches});

@@ -1,6 +1,5 @@
 // The Report: every piece of evidence brimful gathers about one path, the
-// verdict drawn from it, and its JSON encoding. Also the few helpers every
-// module shares (the result type, UTF-8 and path handling, OS error text).
+// verdict drawn from it, and its JSON encoding.
 #ifndef BRIMFUL_REPORT_H
 #define BRIMFUL_REPORT_H
 
@@ -12,37 +11,10 @@
 #include <variant>
 #include <vector>
 
+#include "os.h"
+#include "text.h"
+
 namespace brimful {
-
-// ---------------------------------------------------------------------------
-// Results: a value or a one-line message. Nothing is thrown across modules.
-
-struct Error {
-  std::string message;
-};
-
-inline Error fail(std::string message) { return Error{std::move(message)}; }
-
-template <typename T>
-class [[nodiscard]] Result {
- public:
-  Result(T value) : state_(std::move(value)) {}
-  Result(Error error) : state_(std::move(error)) {}
-
-  bool ok() const { return std::holds_alternative<T>(state_); }
-  const T& value() const& { return std::get<T>(state_); }
-  T& value() & { return std::get<T>(state_); }
-  T&& value() && { return std::get<T>(std::move(state_)); }
-  const std::string& error() const { return std::get<Error>(state_).message; }
-
- private:
-  std::variant<T, Error> state_;
-};
-
-// ---------------------------------------------------------------------------
-// Paths are raw OS bytes from the command line to the output; only the JSON
-// encoder insists on UTF-8, and it refuses rather than guesses.
-using OsPath = std::string;
 
 // ---------------------------------------------------------------------------
 // Evidence records.
@@ -193,48 +165,6 @@ const char* cause_name(CauseKind cause);
 // The whole report as pretty-printed JSON, without a trailing newline, or
 // "path contains invalid UTF-8 characters" when a path cannot be written.
 Result<std::string> encode_json(const Evidence& evidence, const Diagnosis& diagnosis);
-
-// ---------------------------------------------------------------------------
-// Shared helpers.
-
-bool is_valid_utf8(std::string_view bytes);
-
-// Shows bytes as UTF-8 text; each maximal invalid subsequence becomes one
-// U+FFFD, as Unicode recommends.
-std::string lossy_utf8(std::string_view bytes);
-
-// Decodes one UTF-8 scalar value at bytes[pos]; returns its length in bytes
-// or 0 when the bytes there are not a valid sequence.
-std::size_t decode_utf8(std::string_view bytes, std::size_t pos, char32_t& scalar);
-
-bool is_unicode_whitespace(char32_t scalar);
-
-// Removes Unicode white space from both ends (or only the end) of valid
-// UTF-8 text.
-std::string_view trim_unicode_whitespace(std::string_view text);
-std::string_view trim_unicode_whitespace_end(std::string_view text);
-
-// The system's description of an errno followed by " (os error N)".
-std::string os_error_text(int code);
-
-// Reads a whole file into content; returns 0 or the errno of the failure.
-int read_whole_file(const char* path, std::string& content);
-
-// A path split into components the way brimful compares paths: repeated
-// separators count as one, "." is dropped except as the very first component
-// of a relative path, a trailing separator makes no difference, ".." stays a
-// component of its own. A leading "/" is the root component, written "/".
-std::vector<std::string_view> path_components(std::string_view path);
-
-// Parses an unsigned decimal with an optional single leading "+"; digits
-// only, no white space, no overflow past the largest value of the type.
-std::optional<std::uint64_t> parse_unsigned(std::string_view text, std::uint64_t max_value);
-
-// Adds without wrapping: the sum stops at the largest unsigned 64-bit value.
-inline std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
-  std::uint64_t sum = 0;
-  return __builtin_add_overflow(a, b, &sum) ? UINT64_MAX : sum;
-}
 
 }  // namespace brimful
 

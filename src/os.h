@@ -1,0 +1,59 @@
+// The small OS helpers every module shares: the result type, paths as raw
+// bytes, errno constants, OS error text and whole-file reads.
+#ifndef BRIMFUL_OS_H
+#define BRIMFUL_OS_H
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <variant>
+
+namespace brimful {
+
+// Results: a value or a one-line message. Nothing is thrown across modules.
+
+struct Error {
+  std::string message;
+};
+
+inline Error fail(std::string message) { return Error{std::move(message)}; }
+
+template <typename T>
+class [[nodiscard]] Result {
+ public:
+  Result(T value) : state_(std::move(value)) {}
+  Result(Error error) : state_(std::move(error)) {}
+
+  bool ok() const { return std::holds_alternative<T>(state_); }
+  const T& value() const& { return std::get<T>(state_); }
+  T& value() & { return std::get<T>(state_); }
+  T&& value() && { return std::get<T>(std::move(state_)); }
+  const std::string& error() const { return std::get<Error>(state_).message; }
+
+ private:
+  std::variant<T, Error> state_;
+};
+
+// Paths are raw OS bytes from the command line to the output; only the JSON
+// encoder insists on UTF-8, and it refuses rather than guesses.
+using OsPath = std::string;
+
+// The error numbers brimful reasons about (Linux, x86-64).
+constexpr std::int32_t kEio = 5;
+constexpr std::int32_t kEinval = 22;
+constexpr std::int32_t kEnfile = 23;
+constexpr std::int32_t kEmfile = 24;
+constexpr std::int32_t kEnospc = 28;
+constexpr std::int32_t kErofs = 30;
+
+// The system's description of an errno followed by " (os error N)".
+std::string os_error_text(int code);
+
+// Reads a whole file into content; returns 0 or the errno of the failure
+// (content is then empty). The _at form opens name relative to dir_fd.
+int read_whole_file(const char* path, std::string& content);
+int read_whole_file_at(int dir_fd, const char* name, std::string& content);
+
+}  // namespace brimful
+
+#endif  // BRIMFUL_OS_H
