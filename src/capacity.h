@@ -28,6 +28,14 @@ Result<Filesystem> filesystem_facts(const OsPath& path, std::string_view fs_type
 // accounting rule and the read-only bit.
 Result<Filesystem> facts_from_counts(const StatvfsCounts& counts, std::string_view fs_type);
 
+// The filesystem's name from the magic number statfs reports, for a path no
+// mount table line holds; "unknown" for a number brimful does not know. The
+// ext family shares one number and is named "ext4".
+const char* fs_type_name(std::uint64_t magic);
+
+// statfs on path, then fs_type_name.
+Result<std::string> statfs_type_name(const OsPath& path);
+
 }  // namespace brimful
 
 #endif  // BRIMFUL_CAPACITY_H

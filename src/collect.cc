@@ -16,12 +16,6 @@ namespace brimful {
 
 namespace {
 
-constexpr const char* kLimitFiles[] = {
-    "/proc/sys/fs/inotify/max_user_watches",
-    "/proc/sys/fs/inotify/max_user_instances",
-    "/proc/sys/fs/inotify/max_queued_events",
-};
-
 // The status of a path, following symbolic links, as errno or facts.
 struct Metadata {
   int error = 0;
@@ -179,11 +173,18 @@ Result<Evidence> collect_evidence(const OsPath& path, bool probes_disabled) {
   evidence.target_exists = resolution.target_exists;
   evidence.probe_directory = std::move(resolution.probe_directory);
 
-  Result<Mount> mount = find_mount(resolution.inspected);
+  Result<std::optional<Mount>> mount = find_mount(resolution.inspected);
   if (!mount.ok()) return fail(mount.error());
   evidence.mount = std::move(mount).value();
+  if (!evidence.mount) {
+    // Not in this process's mount table (a chroot on a plain directory):
+    // the kernel still names the filesystem type, and every other fact holds.
+    Result<std::string> type = statfs_type_name(resolution.inspected);
+    if (!type.ok()) return fail(type.error());
+    evidence.statfs_fs_type = std::move(type).value();
+  }
 
-  Result<Filesystem> filesystem = filesystem_facts(resolution.inspected, evidence.mount.fs_type);
+  Result<Filesystem> filesystem = filesystem_facts(resolution.inspected, fs_type_of(evidence));
   if (!filesystem.ok()) return fail(filesystem.error());
   evidence.filesystem = filesystem.value();
 
@@ -197,9 +198,7 @@ Result<Evidence> collect_evidence(const OsPath& path, bool probes_disabled) {
 
   evidence.proc_scan = scan_processes(inspected.device);
 
-  evidence.inotify_limits.max_user_watches = read_inotify_limit(kLimitFiles[0]);
-  evidence.inotify_limits.max_user_instances = read_inotify_limit(kLimitFiles[1]);
-  evidence.inotify_limits.max_queued_events = read_inotify_limit(kLimitFiles[2]);
+  evidence.inotify_limits = effective_inotify_limits(read_inotify_limit_files());
   return evidence;
 }
 

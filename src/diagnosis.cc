@@ -23,7 +23,7 @@ void apply_create_space_rules(const Evidence& evidence, const ProbeError& error,
       if (fs.free_inodes == 0 && fs.inode_accounting_supported) {
         diagnosis.causes.push_back(CauseKind::inode_exhaustion);
       } else if (fs.free_inodes == 0) {
-        diagnosis.notes.push_back(evidence.mount.fs_type +
+        diagnosis.notes.push_back(fs_type_of(evidence) +
                                   " reports zero free inodes, but fixed inode accounting is not "
                                   "supported for confirmation");
       }

@@ -7,12 +7,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
 
 #include "collect.h"
 #include "diagnosis.h"
+#include "facts.h"
+#include "findings.h"
 #include "render.h"
 #include "report.h"
 
@@ -73,6 +76,7 @@ constexpr const char* kHelp =
     "    --verbose    Show all process evidence instead of the top entries\n"
     "    --no-probe   Do not create a temporary file or add an inotify watch\n"
     "    --check      Exit 1 for confirmed failure or 3 for an unknown result\n"
+    "    --explain    Also report findings that the verdict alone cannot confirm\n"
     "    -h, --help   Show this help\n"
     "    -V, --version\n"
     "                 Show the version";
@@ -112,6 +116,7 @@ struct CommandLine {
   bool verbose = false;
   bool no_probe = false;
   bool check = false;
+  bool explain = false;
 };
 
 struct Done {};
@@ -154,6 +159,10 @@ ParseOutcome parse_command_line(const std::vector<std::string>& args) {
         command_line.check = true;
         continue;
       }
+      if (arg == "--explain") {
+        command_line.explain = true;
+        continue;
+      }
       if (!arg.empty() && arg[0] == '-') return UsageError{"unknown option: " + arg};
     }
     if (have_path) return UsageError{"expected exactly one PATH"};
@@ -180,15 +189,19 @@ int run(const CommandLine& command_line) {
     return 2;
   }
   const Diagnosis diagnosis = diagnose(evidence.value());
+  // Findings never feed back into the verdict or the exit status.
+  std::optional<std::vector<Finding>> findings;
+  if (command_line.explain) findings = find_findings(evidence.value(), diagnosis, gather_explain_facts());
+  const std::vector<Finding>* shown_findings = findings ? &*findings : nullptr;
   if (command_line.json) {
-    Result<std::string> json = encode_json(evidence.value(), diagnosis);
+    Result<std::string> json = encode_json(evidence.value(), diagnosis, shown_findings);
     if (!json.ok()) {
       print(2, "brimful: cannot serialize report: " + json.error() + "\n");
       return 2;
     }
     print(1, json.value() + "\n");
   } else {
-    print(1, render_text(evidence.value(), diagnosis, command_line.verbose) + "\n");
+    print(1, render_text(evidence.value(), diagnosis, command_line.verbose, shown_findings) + "\n");
   }
   return command_line.check ? check_status(diagnosis.status) : 0;
 }

@@ -162,7 +162,7 @@ const Mount* select_mount(const std::vector<Mount>& table, std::string_view path
   return best;
 }
 
-Result<Mount> find_mount(const OsPath& path, const char* mountinfo_file) {
+Result<std::optional<Mount>> find_mount(const OsPath& path, const char* mountinfo_file) {
   const std::string file_name(mountinfo_file);
   std::string text;
   if (const int error = read_whole_file(mountinfo_file, text)) {
@@ -186,8 +186,8 @@ Result<Mount> find_mount(const OsPath& path, const char* mountinfo_file) {
   }
 
   const Mount* mount = select_mount(table.value(), path, mount_id);
-  if (mount == nullptr) return fail("no mount found for " + lossy_utf8(path));
-  return *mount;
+  if (mount == nullptr) return std::optional<Mount>();
+  return std::optional<Mount>(*mount);
 }
 
 }  // namespace brimful

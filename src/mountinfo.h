@@ -14,9 +14,10 @@ namespace brimful {
 
 // The mount holding an existing absolute path: found by the mount ID that
 // statx reports, else by the longest mount point that is a component-wise
-// prefix of the path. The table file is a parameter so tests can hand in
+// prefix of the path; none when no line holds it (a chroot whose root is a
+// plain directory). The table file is a parameter so tests can hand in
 // their own.
-Result<Mount> find_mount(const OsPath& path, const char* mountinfo_file = "/proc/self/mountinfo");
+Result<std::optional<Mount>> find_mount(const OsPath& path, const char* mountinfo_file = "/proc/self/mountinfo");
 
 // Every line of a mount table, strictly: one malformed line fails the whole
 // table with "mountinfo line N: reason".

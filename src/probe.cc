@@ -5,6 +5,7 @@
 #include <sys/random.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -174,6 +175,34 @@ std::optional<std::uint64_t> read_inotify_limit(const OsPath& file) {
   std::string text;
   if (read_whole_file(file.c_str(), text) != 0) return std::nullopt;
   return parse_inotify_limit(text);
+}
+
+InotifyLimitFiles read_inotify_limit_files(const OsPath& proc_sys_root) {
+  InotifyLimitFiles files;
+  files.global_watches = read_inotify_limit(proc_sys_root + "/fs/inotify/max_user_watches");
+  files.namespace_watches = read_inotify_limit(proc_sys_root + "/user/max_inotify_watches");
+  files.global_instances = read_inotify_limit(proc_sys_root + "/fs/inotify/max_user_instances");
+  files.namespace_instances = read_inotify_limit(proc_sys_root + "/user/max_inotify_instances");
+  files.max_queued_events = read_inotify_limit(proc_sys_root + "/fs/inotify/max_queued_events");
+  return files;
+}
+
+namespace {
+
+std::optional<std::uint64_t> smaller(std::optional<std::uint64_t> a, std::optional<std::uint64_t> b) {
+  if (!a) return b;
+  if (!b) return a;
+  return std::min(*a, *b);
+}
+
+}  // namespace
+
+InotifyLimits effective_inotify_limits(const InotifyLimitFiles& files) {
+  InotifyLimits limits;
+  limits.max_user_watches = smaller(files.global_watches, files.namespace_watches);
+  limits.max_user_instances = smaller(files.global_instances, files.namespace_instances);
+  limits.max_queued_events = files.max_queued_events;
+  return limits;
 }
 
 }  // namespace brimful

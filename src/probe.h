@@ -72,6 +72,24 @@ InotifyProbe run_inotify_probe(const OsPath& path, ProbeSystem& system);
 std::optional<std::uint64_t> read_inotify_limit(const OsPath& file);
 std::optional<std::uint64_t> parse_inotify_limit(std::string_view text);
 
+// The per-user inotify limits as the kernel states them twice: under
+// fs/inotify for the initial user namespace, under user/ for the user
+// namespace brimful runs in. Each is absent when its file is.
+struct InotifyLimitFiles {
+  std::optional<std::uint64_t> global_watches;
+  std::optional<std::uint64_t> global_instances;
+  std::optional<std::uint64_t> namespace_watches;
+  std::optional<std::uint64_t> namespace_instances;
+  std::optional<std::uint64_t> max_queued_events;
+};
+
+// Reads the five files under proc_sys_root ("/proc/sys" for brimful itself).
+InotifyLimitFiles read_inotify_limit_files(const OsPath& proc_sys_root = "/proc/sys");
+
+// The limits that bind: every user namespace on the way up counts the same
+// watches and instances, so the smaller of the two readable values holds.
+InotifyLimits effective_inotify_limits(const InotifyLimitFiles& files);
+
 }  // namespace brimful
 
 #endif  // BRIMFUL_PROBE_H

@@ -134,6 +134,8 @@ std::uint64_t allocated_bytes(blkcnt_t blocks) {
 
 constexpr std::string_view kInotifyLink = "anon_inode:inotify";
 
+bool out_of_descriptors(int error) { return error == EMFILE || error == ENFILE; }
+
 bool is_inotify_instance(std::string_view link) {
   if (link == kInotifyLink) return true;
   // Only a text containing the name can match component by component; the
@@ -181,6 +183,7 @@ class ProcessScanner {
   std::vector<InotifyConsumer> consumers_;
   std::uint64_t scanned_ = 0;
   std::uint64_t inaccessible_ = 0;
+  bool descriptors_exhausted_ = false;
   std::string text_buffer_;
   std::vector<char> link_buffer_;
 };
@@ -191,6 +194,7 @@ void ProcessScanner::scan_process(int proc_fd, const char* entry, std::uint32_t 
   UniqueFd process(::openat(proc_fd, entry, O_PATH | O_CLOEXEC));
   struct stat status {};
   if (!process.valid() || ::fstat(process.get(), &status) != 0) {
+    if (out_of_descriptors(errno)) descriptors_exhausted_ = true;
     if (errno != ENOENT) ++inaccessible_;
     return;
   }
@@ -198,6 +202,7 @@ void ProcessScanner::scan_process(int proc_fd, const char* entry, std::uint32_t 
 
   DirectoryListing fds(process.get(), "fd");
   if (!fds.is_open()) {
+    if (out_of_descriptors(fds.open_error())) descriptors_exhausted_ = true;
     if (fds.open_error() != ENOENT) ++inaccessible_;
     return;
   }
@@ -208,7 +213,9 @@ void ProcessScanner::scan_process(int proc_fd, const char* entry, std::uint32_t 
 }
 
 std::string ProcessScanner::process_name(int process_fd, std::uint32_t pid) {
-  if (read_whole_file_at(process_fd, "comm", text_buffer_) == 0 && is_valid_utf8(text_buffer_)) {
+  const int error = read_whole_file_at(process_fd, "comm", text_buffer_);
+  if (out_of_descriptors(error)) descriptors_exhausted_ = true;
+  if (error == 0 && is_valid_utf8(text_buffer_)) {
     return std::string(trim_unicode_whitespace(text_buffer_));
   }
   return std::to_string(pid);
@@ -250,7 +257,10 @@ bool ProcessScanner::deleted_open_pass(DirectoryListing& fds, std::uint32_t pid,
 bool ProcessScanner::inotify_pass(int process_fd, int fd_dir, std::uint32_t pid,
                                   const std::string& name) {
   DirectoryListing infos(process_fd, "fdinfo");
-  if (!infos.is_open()) return false;
+  if (!infos.is_open()) {
+    if (out_of_descriptors(infos.open_error())) descriptors_exhausted_ = true;
+    return false;
+  }
   bool whole = true;
   std::uint64_t instances = 0;
   std::uint64_t watches = 0;
@@ -263,6 +273,7 @@ bool ProcessScanner::inotify_pass(int process_fd, int fd_dir, std::uint32_t pid,
     if (!is_inotify_instance(link.bytes)) continue;
     instances = saturating_add(instances, 1);
     const int info_error = read_whole_file_at(infos.fd(), entry, text_buffer_);
+    if (out_of_descriptors(info_error)) descriptors_exhausted_ = true;
     if (info_error == ENOENT) continue;
     if (info_error != 0 || !is_valid_utf8(text_buffer_)) {
       whole = false;
@@ -294,6 +305,7 @@ ProcScan ProcessScanner::finish() {
   scan.processes_scanned = scanned_;
   scan.processes_inaccessible = inaccessible_;
   scan.complete = inaccessible_ == 0;
+  scan.descriptors_exhausted = descriptors_exhausted_;
   return scan;
 }
 
@@ -306,6 +318,7 @@ ProcScan scan_processes(std::uint64_t target_device, const OsPath& proc_root) {
     ProcScan scan;
     scan.processes_inaccessible = 1;
     scan.complete = false;
+    scan.descriptors_exhausted = out_of_descriptors(proc.open_error());
     return scan;
   }
   ProcessScanner scanner(target_device, real_uid);

@@ -121,16 +121,27 @@ void render_header(std::string& out, const Evidence& evidence) {
   if (path_components(evidence.probe_directory) != path_components(evidence.target)) {
     line(out, "Probe directory: " + display(evidence.probe_directory));
   }
-  const Mount& mount = evidence.mount;
+  if (!evidence.mount) {
+    line(out, "Filesystem: unknown");
+    line(out, "Mount: unknown (not in this process's mount table)");
+    line(out, "Type: " + display(evidence.statfs_fs_type));
+    return;
+  }
+  const Mount& mount = *evidence.mount;
   line(out, "Filesystem: " + (mount.source ? display(*mount.source) : std::string("unknown")));
   line(out, "Mount: " + display(mount.mount_point));
   line(out, "Type: " + display(mount.fs_type));
 }
 
+// Yes or no from the mount options; unknown without a mount to ask.
+std::string ro_option_text(const std::optional<Mount>& mount) {
+  if (!mount) return "unknown";
+  const std::vector<std::string>& options = mount->options;
+  return std::find(options.begin(), options.end(), "ro") != options.end() ? "yes" : "no";
+}
+
 void render_checks(std::string& out, const Evidence& evidence) {
   const Filesystem& fs = evidence.filesystem;
-  const std::vector<std::string>& options = evidence.mount.options;
-  const bool ro_option = std::find(options.begin(), options.end(), "ro") != options.end();
 
   blank_line(out);
   line(out, "Checks:");
@@ -144,7 +155,7 @@ void render_checks(std::string& out, const Evidence& evidence) {
   line(out, "  inotify init     " + outcome_text(evidence.inotify_probe.init));
   line(out, "  inotify watch    " + outcome_text(evidence.inotify_probe.add_watch));
   line(out, std::string("  read-only        ") + (fs.read_only ? "yes" : "no"));
-  line(out, std::string("  mount option ro  ") + (ro_option ? "yes" : "no"));
+  line(out, "  mount option ro  " + ro_option_text(evidence.mount));
 }
 
 void render_verdict(std::string& out, const Diagnosis& diagnosis) {
@@ -167,6 +178,19 @@ void render_verdict(std::string& out, const Diagnosis& diagnosis) {
   for (const Contributing& item : diagnosis.contributing) {
     blank_line(out);
     line(out, "CONTRIBUTING: " + human_size(item.bytes) + " is held by deleted-open files");
+  }
+}
+
+void render_findings(std::string& out, const std::vector<Finding>& findings) {
+  blank_line(out);
+  if (findings.empty()) {
+    line(out, "Findings: none");
+    return;
+  }
+  line(out, "Findings:");
+  for (const Finding& finding : findings) {
+    line(out, "  - " + display(finding.summary));
+    line(out, "    " + display(finding.remedy));
   }
 }
 
@@ -251,11 +275,13 @@ void render_notes(std::string& out, const std::vector<std::string>& notes) {
 
 }  // namespace
 
-std::string render_text(const Evidence& evidence, const Diagnosis& diagnosis, bool verbose) {
+std::string render_text(const Evidence& evidence, const Diagnosis& diagnosis, bool verbose,
+                        const std::vector<Finding>* findings) {
   std::string out;
   render_header(out, evidence);
   render_checks(out, evidence);
   render_verdict(out, diagnosis);
+  if (findings != nullptr) render_findings(out, *findings);
 
   const ProcScan& scan = evidence.proc_scan;
   // Deleted-open files only matter once they hold space worth reporting.

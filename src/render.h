@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "report.h"
 
@@ -11,7 +12,9 @@ namespace brimful {
 
 // The whole report, without trailing white space. verbose lifts the limit
 // of ten entries per list and shows the process sections in every case.
-std::string render_text(const Evidence& evidence, const Diagnosis& diagnosis, bool verbose);
+// Findings, when given, follow the verdict lines.
+std::string render_text(const Evidence& evidence, const Diagnosis& diagnosis, bool verbose,
+                        const std::vector<Finding>* findings = nullptr);
 
 // Value formats of the report, exposed for their own tests.
 std::string grouped_number(std::uint64_t value);

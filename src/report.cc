@@ -95,6 +95,11 @@ class JsonWriter {
     }
   }
 
+  void null(const char* key) {
+    member(key);
+    out_ += "null";
+  }
+
   void boolean(const char* key, bool value) {
     member(key);
     out_ += value ? "true" : "false";
@@ -183,16 +188,20 @@ void write_evidence(JsonWriter& json, const Evidence& evidence) {
   json.boolean("target_exists", evidence.target_exists);
   json.path("probe_directory", evidence.probe_directory);
 
-  const Mount& mount = evidence.mount;
-  json.begin_object("mount");
-  json.number("mount_id", mount.mount_id);
-  json.path("mount_point", mount.mount_point);
-  json.optional_string("source", mount.source);
-  json.string("fs_type", mount.fs_type);
-  json.begin_array("options");
-  for (const std::string& option : mount.options) json.string(nullptr, option);
-  json.end();
-  json.end();
+  if (evidence.mount) {
+    const Mount& mount = *evidence.mount;
+    json.begin_object("mount");
+    json.number("mount_id", mount.mount_id);
+    json.path("mount_point", mount.mount_point);
+    json.optional_string("source", mount.source);
+    json.string("fs_type", mount.fs_type);
+    json.begin_array("options");
+    for (const std::string& option : mount.options) json.string(nullptr, option);
+    json.end();
+    json.end();
+  } else {
+    json.null("mount");
+  }
 
   const Filesystem& fs = evidence.filesystem;
   json.begin_object("filesystem");
@@ -279,13 +288,27 @@ void write_diagnosis(JsonWriter& json, const Diagnosis& diagnosis) {
   json.end();
 }
 
+void write_findings(JsonWriter& json, const std::vector<Finding>& findings) {
+  json.begin_array("findings");
+  for (const Finding& finding : findings) {
+    json.begin_object(nullptr);
+    json.string("kind", finding.kind);
+    json.string("summary", finding.summary);
+    json.string("remedy", finding.remedy);
+    json.end();
+  }
+  json.end();
+}
+
 }  // namespace
 
-Result<std::string> encode_json(const Evidence& evidence, const Diagnosis& diagnosis) {
+Result<std::string> encode_json(const Evidence& evidence, const Diagnosis& diagnosis,
+                                const std::vector<Finding>* findings) {
   JsonWriter json;
   json.begin_object(nullptr);
   write_evidence(json, evidence);
   write_diagnosis(json, diagnosis);
+  if (findings != nullptr) write_findings(json, *findings);
   json.end();
   if (json.invalid_path()) return fail("path contains invalid UTF-8 characters");
   return json.take();

@@ -112,13 +112,21 @@ struct ProcScan {
   std::uint64_t processes_scanned = 0;
   std::uint64_t processes_inaccessible = 0;
   bool complete = true;
+  // Not part of the report: the scan itself ran out of descriptors (EMFILE or
+  // ENFILE) somewhere, so what it missed is brimful's own limit, not permissions.
+  bool descriptors_exhausted = false;
 };
 
 struct Evidence {
   OsPath target;
   bool target_exists = false;
   OsPath probe_directory;
-  Mount mount;
+  // None when no line of the mount table holds the path, as in a chroot
+  // whose root is a plain directory.
+  std::optional<Mount> mount;
+  // Not part of the JSON: without a mount, the filesystem's name from its
+  // statfs magic number ("unknown" for one brimful does not know).
+  std::string statfs_fs_type;
   Filesystem filesystem;
   CreateProbe create_probe;
   InotifyProbe inotify_probe;
@@ -152,10 +160,26 @@ struct Diagnosis {
   std::vector<std::string> notes;
 };
 
+// An observation with its numbers and a next step, reported only on request.
+// It never confirms a cause and never changes the status. The remedy starts
+// with "fix: " or "check: ".
+struct Finding {
+  std::string kind;
+  std::string summary;
+  std::string remedy;
+};
+
 struct Report {
   Evidence evidence;
   Diagnosis diagnosis;
+  std::vector<Finding> findings;
 };
+
+// The filesystem type the report speaks of: the mount's, or without a mount
+// the name from the statfs magic number.
+inline const std::string& fs_type_of(const Evidence& evidence) {
+  return evidence.mount ? evidence.mount->fs_type : evidence.statfs_fs_type;
+}
 
 // JSON spellings of the enumerations.
 const char* phase_name(Phase phase);
@@ -164,7 +188,9 @@ const char* cause_name(CauseKind cause);
 
 // The whole report as pretty-printed JSON, without a trailing newline, or
 // "path contains invalid UTF-8 characters" when a path cannot be written.
-Result<std::string> encode_json(const Evidence& evidence, const Diagnosis& diagnosis);
+// Findings, when given, are the last key, also when there are none.
+Result<std::string> encode_json(const Evidence& evidence, const Diagnosis& diagnosis,
+                                const std::vector<Finding>* findings = nullptr);
 
 }  // namespace brimful
 

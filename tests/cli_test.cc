@@ -29,6 +29,7 @@ const std::string kHelp =
     "    --verbose    Show all process evidence instead of the top entries\n"
     "    --no-probe   Do not create a temporary file or add an inotify watch\n"
     "    --check      Exit 1 for confirmed failure or 3 for an unknown result\n"
+    "    --explain    Also report findings that the verdict alone cannot confirm\n"
     "    -h, --help   Show this help\n"
     "    -V, --version\n"
     "                 Show the version\n";

@@ -127,7 +127,7 @@ TEST_F(Resolve, CollectionWithoutProbesCreatesNothing) {
   EXPECT_TRUE(is_not_run(evidence.value().create_probe.outcome));
   EXPECT_TRUE(is_not_run(evidence.value().inotify_probe.init));
   EXPECT_TRUE(is_not_run(evidence.value().inotify_probe.add_watch));
-  EXPECT_FALSE(evidence.value().mount.fs_type.empty());
+  EXPECT_FALSE(evidence.value().mount->fs_type.empty());
   EXPECT_GT(evidence.value().filesystem.total_bytes, 0u);
   EXPECT_EQ(testing::list_dir(root_ + "/d"), before);
 }

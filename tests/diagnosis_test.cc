@@ -15,7 +15,8 @@ ProbeOutcome error(Phase phase, std::int32_t code) { return ProbeError{phase, er
 // and the process scan is complete.
 Evidence healthy() {
   Evidence e;
-  e.mount.fs_type = "ext4";
+  e.mount.emplace();
+  e.mount->fs_type = "ext4";
   e.filesystem.total_bytes = 1000;
   e.filesystem.free_bytes = 500;
   e.filesystem.available_bytes = 400;
@@ -106,7 +107,7 @@ const Case kCases[] = {
     {"ENOSPC at create on btrfs without inode accounting",
      [](Evidence& e) {
        e.create_probe.outcome = error(Phase::create, 28);
-       e.mount.fs_type = "btrfs";
+       e.mount->fs_type = "btrfs";
        e.filesystem.free_inodes = 0;
        e.filesystem.inode_accounting_supported = false;
        e.filesystem.available_bytes = 0;
@@ -115,7 +116,7 @@ const Case kCases[] = {
     {"ENOSPC at create on tmpfs without inode accounting, room left",
      [](Evidence& e) {
        e.create_probe.outcome = error(Phase::create, 28);
-       e.mount.fs_type = "tmpfs";
+       e.mount->fs_type = "tmpfs";
        e.filesystem.free_inodes = 0;
        e.filesystem.inode_accounting_supported = false;
      },
@@ -212,7 +213,7 @@ const Case kCases[] = {
     {"notes keep their order",
      [](Evidence& e) {
        e.create_probe.outcome = error(Phase::create, 28);
-       e.mount.fs_type = "xfs";
+       e.mount->fs_type = "xfs";
        e.filesystem.free_inodes = 0;
        e.filesystem.inode_accounting_supported = false;
        e.filesystem.read_only = true;

@@ -16,11 +16,12 @@ Evidence sample_evidence() {
   evidence.target = "/srv/data";
   evidence.target_exists = true;
   evidence.probe_directory = "/srv/data";
-  evidence.mount.mount_id = 41;
-  evidence.mount.mount_point = "/srv";
-  evidence.mount.source = "/dev/sda1";
-  evidence.mount.fs_type = "ext4";
-  evidence.mount.options = {"relatime", "rw"};
+  evidence.mount.emplace();
+  evidence.mount->mount_id = 41;
+  evidence.mount->mount_point = "/srv";
+  evidence.mount->source = "/dev/sda1";
+  evidence.mount->fs_type = "ext4";
+  evidence.mount->options = {"relatime", "rw"};
   evidence.filesystem.total_bytes = 8ull << 30;
   evidence.filesystem.available_bytes = 2ull << 30;
   evidence.filesystem.total_inodes = 524288;
@@ -146,7 +147,7 @@ INSTANTIATE_TEST_SUITE_P(
                      "Mount: /srv\n"
                      "Type: ext4\n",
                      checks()},
-        EvidenceCase{"absent_source", [](Evidence& e) { e.mount.source.reset(); },
+        EvidenceCase{"absent_source", [](Evidence& e) { e.mount->source.reset(); },
                      "Target: /srv/data\n"
                      "Filesystem: unknown\n"
                      "Mount: /srv\n"
@@ -188,11 +189,11 @@ INSTANTIATE_TEST_SUITE_P(
         EvidenceCase{"read_only_mount",
                      [](Evidence& e) {
                        e.filesystem.read_only = true;
-                       e.mount.options = {"relatime", "ro"};
+                       e.mount->options = {"relatime", "ro"};
                      },
                      kHeader, checks("OK", "2.0 GiB", "123456", "OK", "OK", "yes", "yes")},
         EvidenceCase{"ro_option_matches_whole_entry_only",
-                     [](Evidence& e) { e.mount.options = {"errors=remount-ro", "rop"}; }, kHeader,
+                     [](Evidence& e) { e.mount->options = {"errors=remount-ro", "rop"}; }, kHeader,
                      checks()}),
     case_name);
 
@@ -492,7 +493,7 @@ TEST(RenderPathDisplay, InvalidSequencesBecomeOneReplacementEach) {
     Evidence evidence = sample_evidence();
     evidence.target = bytes;
     evidence.probe_directory = bytes;
-    evidence.mount.mount_point = bytes;
+    evidence.mount->mount_point = bytes;
     EXPECT_EQ("Target: " + shown +
                   "\n"
                   "Filesystem: /dev/sda1\n"

@@ -10,11 +10,12 @@ Evidence full_evidence() {
   e.target = "/data/new/file";
   e.target_exists = false;
   e.probe_directory = "/data";
-  e.mount.mount_id = 36;
-  e.mount.mount_point = "/data";
-  e.mount.source = std::nullopt;
-  e.mount.fs_type = "ext4";
-  e.mount.options = {"noatime", "rw"};
+  e.mount.emplace();
+  e.mount->mount_id = 36;
+  e.mount->mount_point = "/data";
+  e.mount->source = std::nullopt;
+  e.mount->fs_type = "ext4";
+  e.mount->options = {"noatime", "rw"};
   e.filesystem = Filesystem{4096000, 1228800, 0, 1000, 0, true, false};
   e.create_probe.outcome = ProbeError{Phase::write, ErrnoInfo{28, "ENOSPC"}};
   e.inotify_probe.init = ProbeSuccess{};
@@ -158,9 +159,10 @@ TEST(ReportJson, NotRunProbesAndEmptyListsStayOnTheirKeyLine) {
   e.target = "/";
   e.target_exists = true;
   e.probe_directory = "/";
-  e.mount.mount_point = "/";
-  e.mount.source = "/dev/vda";
-  e.mount.fs_type = "tmpfs";
+  e.mount.emplace();
+  e.mount->mount_point = "/";
+  e.mount->source = "/dev/vda";
+  e.mount->fs_type = "tmpfs";
   Diagnosis d;
   d.status = Status::unknown;
   const Result<std::string> json = encode_json(e, d);
@@ -213,7 +215,7 @@ TEST(ReportJson, EveryPathFieldRefusesInvalidUtf8) {
     switch (field) {
       case 0: e.target = bad; break;
       case 1: e.probe_directory = bad; break;
-      case 2: e.mount.mount_point = bad; break;
+      case 2: e.mount.emplace().mount_point = bad; break;
       case 3: e.proc_scan.deleted_open = {DeletedOpenFile{1, 2, bad, 0, {Holder{1, "p", 3}}}}; break;
     }
     const Result<std::string> json = encode_json(e, Diagnosis{});
