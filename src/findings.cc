@@ -29,10 +29,11 @@ Finding finding(const char* kind, std::string summary, std::string remedy) {
   return Finding{kind, std::move(summary), std::move(remedy)};
 }
 
-// part / whole as a percentage with one decimal.
+// part / whole as a percentage with one decimal; a sliver is "<0.1%".
 std::string percent_of(std::uint64_t part, std::uint64_t whole) {
   char buffer[32];
   const double value = whole == 0 ? 0.0 : static_cast<double>(part) * 100.0 / static_cast<double>(whole);
+  if (part > 0 && value < 0.1) return "<0.1%";
   std::snprintf(buffer, sizeof buffer, "%.1f%%", value);
   return buffer;
 }

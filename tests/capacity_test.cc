@@ -71,6 +71,18 @@ TEST(Capacity, InodeAccountingOnlyForTheExtFamily) {
   }
 }
 
+TEST(Capacity, MagicNumbersNameTheTypeTheRulesKnow) {
+  EXPECT_STREQ(fs_type_name(0xEF53), "ext4");  // the whole ext family
+  EXPECT_STREQ(fs_type_name(0x01021994), "tmpfs");
+  EXPECT_STREQ(fs_type_name(0x9123683E), "btrfs");
+  EXPECT_STREQ(fs_type_name(0x12345678), "unknown");
+  const Result<std::string> proc = statfs_type_name("/proc");
+  ASSERT_TRUE(proc.ok()) << proc.error();
+  EXPECT_EQ(proc.value(), "proc");
+  EXPECT_EQ(statfs_type_name("/nonexistent-brimful").error(),
+            "statfs failed for /nonexistent-brimful: No such file or directory (os error 2)");
+}
+
 TEST(Capacity, ReadOnlyIsTheStatvfsBit) {
   StatvfsCounts raw = counts(4096, 4096, 1, 1, 1);
   raw.flag = 1;

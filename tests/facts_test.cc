@@ -1,0 +1,39 @@
+#include "facts.h"
+
+#include <gtest/gtest.h>
+
+#include "test_util.h"
+
+namespace brimful {
+namespace {
+
+TEST(Facts, StatusAndLimitsLinesGiveTheirNumbers) {
+  EXPECT_EQ(parse_status_effective_uid("Name:\tx\nUid:\t1000\t65534\t0\t0\nGid:\t0\t0\t0\t0\n"), 65534u);
+  EXPECT_EQ(parse_status_effective_uid("Uid:\t1000\n"), std::nullopt);
+  EXPECT_EQ(parse_status_effective_uid("Gid:\t0\t0\t0\t0\n"), std::nullopt);
+  EXPECT_EQ(parse_status_effective_uid("Uid:\t0\t4294967296\t0\t0\n"), std::nullopt);
+
+  const std::string limits =
+      "Limit                     Soft Limit           Hard Limit           Units     \n"
+      "Max processes             63434                63434                processes \n"
+      "Max open files            6                    1048576              files     \n";
+  EXPECT_EQ(parse_limits_open_files(limits), 6u);
+  EXPECT_EQ(parse_limits_open_files("Max open files            unlimited            unlimited            files\n"),
+            std::nullopt);
+  EXPECT_EQ(parse_limits_open_files("Max processes 5 5\n"), std::nullopt);
+}
+
+TEST(Facts, GatheredFromTheTreeTheyArePointedAt) {
+  testing::TempDir dir;
+  for (const char* sub : {"self", "sys", "sys/fs", "sys/fs/inotify", "sys/user"}) testing::make_dir(dir / sub);
+  testing::write_file(dir / "self/status", "Uid:\t5\t7\t5\t5\n");
+  testing::write_file(dir / "sys/user/max_inotify_instances", "4\n");
+  const ExplainFacts facts = gather_explain_facts(FactSources{dir.path()});
+  EXPECT_EQ(facts.effective_uid, 7u);
+  EXPECT_EQ(facts.open_files_limit, std::nullopt);
+  EXPECT_EQ(facts.inotify_limit_files.namespace_instances, 4u);
+  EXPECT_EQ(facts.inotify_limit_files.global_instances, std::nullopt);
+}
+
+}  // namespace
+}  // namespace brimful

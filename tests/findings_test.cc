@@ -1,0 +1,204 @@
+#include "findings.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace brimful {
+namespace {
+
+using Strings = std::vector<std::string>;
+
+constexpr std::uint64_t kGiB = 1ull << 30;
+
+// A healthy ext4 of 100 GiB, 40 GiB available, scanned completely by root,
+// with the inotify limits of the initial namespace.
+struct Input {
+  Evidence evidence;
+  Diagnosis diagnosis;
+  ExplainFacts facts;
+};
+
+Input healthy() {
+  Input in;
+  Evidence& e = in.evidence;
+  e.target = "/srv";
+  e.mount.emplace();
+  e.mount->mount_point = "/srv";
+  e.mount->source = "/dev/sdb1";
+  e.mount->fs_type = "ext4";
+  e.filesystem.total_bytes = 100 * kGiB;
+  e.filesystem.free_bytes = 45 * kGiB;
+  e.filesystem.available_bytes = 40 * kGiB;
+  e.filesystem.total_inodes = 1000;
+  e.filesystem.free_inodes = 900;
+  in.diagnosis.status = Status::no_supported_failure;
+  in.facts.effective_uid = 0;
+  in.facts.open_files_limit = 1024;
+  in.facts.inotify_limit_files = {8192, 128, 8192, 128, 16384};
+  return in;
+}
+
+DeletedOpenFile deleted(std::uint64_t inode, std::uint64_t bytes, Holder holder) {
+  return DeletedOpenFile{1, inode, "/srv/log." + std::to_string(inode) + " (deleted)", bytes, {holder}};
+}
+
+Strings kinds_of(const Input& in) {
+  Strings kinds;
+  for (const Finding& f : find_findings(in.evidence, in.diagnosis, in.facts)) kinds.push_back(f.kind);
+  return kinds;
+}
+
+struct Case {
+  const char* name;
+  std::function<void(Input&)> change;
+  Strings kinds;
+};
+
+TEST(Findings, EachRuleAppliesExactlyWhenItsFactsSaySo) {
+  const Case cases[] = {
+      {"healthy", [](Input&) {}, {}},
+      {"only the reserve left",
+       [](Input& in) { in.evidence.filesystem.available_bytes = 0; },
+       {"reserved_space_only"}},
+      {"nothing left at all",
+       [](Input& in) { in.evidence.filesystem.available_bytes = in.evidence.filesystem.free_bytes = 0; },
+       {}},
+      {"just under 2 % available",
+       [](Input& in) { in.evidence.filesystem.available_bytes = 2 * kGiB - 1; },
+       {"nearly_full"}},
+      {"exactly 2 % available", [](Input& in) { in.evidence.filesystem.available_bytes = 2 * kGiB; }, {}},
+      {"deleted-open files hold 1 %",
+       [](Input& in) { in.evidence.proc_scan.deleted_open = {deleted(7, kGiB, Holder{10, "app", 4})}; },
+       {"deleted_open_space"}},
+      {"one file reached twice is counted once",
+       [](Input& in) {
+         in.evidence.proc_scan.deleted_open = {deleted(7, kGiB / 2 + 1, Holder{10, "app", 4}),
+                                               deleted(7, kGiB / 2 + 1, Holder{11, "app", 5})};
+       },
+       {}},
+      {"deleted-open space when nothing is available is the verdict's",
+       [](Input& in) {
+         in.evidence.filesystem.available_bytes = in.evidence.filesystem.free_bytes = 0;
+         in.evidence.proc_scan.deleted_open = {deleted(7, kGiB, Holder{10, "app", 4})};
+       },
+       {}},
+      {"incomplete scan as an ordinary user",
+       [](Input& in) {
+         in.evidence.proc_scan.complete = false;
+         in.facts.effective_uid = 1000;
+       },
+       {"scan_unprivileged"}},
+      {"incomplete scan as root", [](Input& in) { in.evidence.proc_scan.complete = false; }, {}},
+      {"incomplete scan, user unknown",
+       [](Input& in) {
+         in.evidence.proc_scan.complete = false;
+         in.facts.effective_uid.reset();
+       },
+       {}},
+      {"namespace instance limit below the global one",
+       [](Input& in) { in.facts.inotify_limit_files.namespace_instances = 4; },
+       {"namespace_inotify_limit"}},
+      {"fresh namespace, limits above the global ones",
+       [](Input& in) { in.facts.inotify_limit_files.namespace_watches = 2147483647; },
+       {}},
+      {"namespace limit without a global one to compare",
+       [](Input& in) {
+         in.facts.inotify_limit_files.namespace_watches = 5;
+         in.facts.inotify_limit_files.global_watches.reset();
+       },
+       {}},
+      {"tmpfs at its nr_inodes",
+       [](Input& in) {
+         in.evidence.mount->fs_type = "tmpfs";
+         in.evidence.filesystem.free_inodes = 0;
+       },
+       {"tmpfs_inode_limit"}},
+      {"tmpfs without an inode limit",
+       [](Input& in) {
+         in.evidence.mount->fs_type = "tmpfs";
+         in.evidence.filesystem.total_inodes = in.evidence.filesystem.free_inodes = 0;
+       },
+       {}},
+      {"tmpfs named by statfs in a chroot",
+       [](Input& in) {
+         in.evidence.mount.reset();
+         in.evidence.statfs_fs_type = "tmpfs";
+         in.evidence.filesystem.free_inodes = 0;
+       },
+       {"tmpfs_inode_limit"}},
+      {"the scan ran out of descriptors",
+       [](Input& in) { in.evidence.proc_scan.descriptors_exhausted = true; },
+       {"descriptor_limit"}},
+      {"all at once, in the order of the rules",
+       [](Input& in) {
+         Evidence& e = in.evidence;
+         e.mount->fs_type = "tmpfs";
+         e.filesystem.available_bytes = kGiB;
+         e.filesystem.free_inodes = 0;
+         e.proc_scan.deleted_open = {deleted(7, 2 * kGiB, Holder{10, "app", 4})};
+         e.proc_scan.complete = false;
+         e.proc_scan.descriptors_exhausted = true;
+         in.facts.effective_uid = 1000;
+         in.facts.inotify_limit_files.namespace_watches = 100;
+       },
+       {"nearly_full", "deleted_open_space", "scan_unprivileged", "namespace_inotify_limit", "tmpfs_inode_limit",
+        "descriptor_limit"}},
+  };
+  for (const Case& c : cases) {
+    Input in = healthy();
+    c.change(in);
+    EXPECT_EQ(kinds_of(in), c.kinds) << c.name;
+  }
+}
+
+TEST(Findings, TextsGiveTheNumbersAndTheNextStep) {
+  Input in = healthy();
+  Evidence& e = in.evidence;
+  e.filesystem.total_bytes = 4 * kGiB;
+  e.filesystem.available_bytes = 668 * 1024;
+  e.proc_scan.deleted_open = {
+      DeletedOpenFile{1, 7, "/srv/app.log (deleted)", 49ull << 20, {Holder{10, "app", 4}, Holder{11, "app", 4}}},
+      deleted(8, 1 << 20, Holder{12, "old\xff", 9})};
+  e.proc_scan.inotify_consumers = {InotifyConsumer{20, "watcher", 4, 90}};
+  in.facts.inotify_limit_files.namespace_instances = 4;
+  in.facts.inotify_limit_files.namespace_watches = 100000;
+  // A non-ext filesystem has no reserve to lower.
+  Input reserve = healthy();
+  reserve.evidence.filesystem.available_bytes = 0;
+
+  std::vector<Finding> findings = find_findings(e, in.diagnosis, in.facts);
+  for (Finding& f : find_findings(reserve.evidence, reserve.diagnosis, reserve.facts)) findings.push_back(f);
+  reserve.evidence.mount->fs_type = "xfs";
+  for (Finding& f : find_findings(reserve.evidence, reserve.diagnosis, reserve.facts)) findings.push_back(f);
+  ASSERT_EQ(findings.size(), 5u);
+
+  const std::string files =
+      "/srv/app.log (deleted) (49.0 MiB, held by app PID 10 FD 4 and app PID 11 FD 4); "
+      "/srv/log.8 (deleted) (1.0 MiB, held by old\xEF\xBF\xBD PID 12 FD 9)";
+  EXPECT_EQ(findings[0].summary,
+            "only 668.0 KiB of 4.0 GiB (<0.1%) is available, so a write larger than that fails with ENOSPC; "
+            "the largest deleted-open files: " + files);
+  EXPECT_EQ(findings[0].remedy, "fix: free space on /srv, for example by releasing the deleted-open files");
+  EXPECT_EQ(findings[1].summary, "deleted files still held open take 50.0 MiB (1.2% of the filesystem): " + files);
+  EXPECT_EQ(findings[1].remedy,
+            "fix: release the space without a restart by truncating through a holder's descriptor: "
+            "`truncate -s 0 /proc/10/fd/4`; `truncate -s 0 /proc/12/fd/9`; or restart the holders");
+  EXPECT_EQ(findings[2].summary,
+            "this user namespace allows 4 inotify instances per user, fewer than the global 128 (4 in use); "
+            "the largest consumers: watcher PID 20 (4 instances, 90 watches)");
+  EXPECT_EQ(findings[2].remedy,
+            "fix: raise user.max_inotify_instances where the namespace or container is set up, or stop the "
+            "largest consumers");
+  EXPECT_EQ(findings[3].summary,
+            "only the reserved space is left: 45.0 GiB free but 0 B available, so only privileged writers (root "
+            "or CAP_SYS_RESOURCE) can still write; others get ENOSPC");
+  EXPECT_EQ(findings[3].remedy,
+            "fix: free space on /srv, or lower the reserve with `tune2fs -m PERCENT /dev/sdb1`");
+  EXPECT_EQ(findings[4].remedy, "fix: free space on /srv");
+}
+
+}  // namespace
+}  // namespace brimful

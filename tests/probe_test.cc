@@ -333,5 +333,36 @@ TEST(InotifyLimits, FilesThatCannotBeReadAreAbsent) {
   EXPECT_TRUE(read_inotify_limit("/proc/sys/fs/inotify/max_user_instances").has_value());
 }
 
+TEST(InotifyLimits, TheSmallerOfTheGlobalAndTheNamespaceLimitBinds) {
+  using Limit = std::optional<std::uint64_t>;
+  struct Case {
+    const char* global;  // null: the file is absent
+    const char* own;
+    Limit effective;
+  };
+  const Case cases[] = {
+      {"128\n", "128\n", 128},         // the initial namespace: the same number twice
+      {"128\n", "4\n", 4},             // a namespace that lowered its limit
+      {"128\n", "2147483647\n", 128},  // a fresh namespace: no limit of its own
+      {nullptr, "4\n", 4},
+      {"128\n", nullptr, 128},
+      {"128\n", "-1\n", 128},          // unparsable takes no part
+      {nullptr, nullptr, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    testing::TempDir dir;
+    for (const char* sub : {"fs", "fs/inotify", "user"}) testing::make_dir(dir / sub);
+    if (c.global != nullptr) testing::write_file(dir / "fs/inotify/max_user_instances", c.global);
+    if (c.own != nullptr) testing::write_file(dir / "user/max_inotify_instances", c.own);
+    testing::write_file(dir / "fs/inotify/max_user_watches", "8192\n");
+    testing::write_file(dir / "user/max_inotify_watches", "100\n");
+    testing::write_file(dir / "fs/inotify/max_queued_events", "16384\n");
+    const InotifyLimits limits = effective_inotify_limits(read_inotify_limit_files(dir.path()));
+    EXPECT_EQ(limits.max_user_instances, c.effective) << (c.global ? c.global : "-") << (c.own ? c.own : "-");
+    EXPECT_EQ(limits.max_user_watches, 100u);
+    EXPECT_EQ(limits.max_queued_events, 16384u);
+  }
+}
+
 }  // namespace
 }  // namespace brimful

@@ -152,7 +152,17 @@ INSTANTIATE_TEST_SUITE_P(
                      "Filesystem: unknown\n"
                      "Mount: /srv\n"
                      "Type: ext4\n",
-                     checks()}),
+                     checks()},
+        EvidenceCase{"no_mount_in_a_chroot",
+                     [](Evidence& e) {
+                       e.mount.reset();
+                       e.statfs_fs_type = "tmpfs";
+                     },
+                     "Target: /srv/data\n"
+                     "Filesystem: unknown\n"
+                     "Mount: unknown (not in this process's mount table)\n"
+                     "Type: tmpfs\n",
+                     checks("OK", "2.0 GiB", "123456", "OK", "OK", "no", "unknown")}),
     case_name);
 
 INSTANTIATE_TEST_SUITE_P(
@@ -247,6 +257,24 @@ Diagnosis block_exhaustion_with(std::uint64_t contributing_bytes) {
 }
 
 const std::string kBlockVerdict = "\nCONFIRMED: filesystem space exhausted\n";
+
+TEST(RenderFindings, FollowTheVerdictOneBlockEach) {
+  const Evidence evidence = sample_evidence();
+  Diagnosis diagnosis = diagnosis_of(Status::unknown);
+  diagnosis.notes = {"a note"};
+  const std::vector<Finding> none;
+  const std::vector<Finding> two = {{"a", "first \xff summary", "fix: do this"}, {"b", "second", "check: that"}};
+  const std::string verdict = kHeader + checks() + "\nUNKNOWN\n";
+  EXPECT_EQ(render_text(evidence, diagnosis, false, &none), verdict + "\nFindings: none\n\nNotes:\n  - a note");
+  EXPECT_EQ(render_text(evidence, diagnosis, false, &two),
+            verdict +
+                "\nFindings:\n"
+                "  - first \xEF\xBF\xBD summary\n"
+                "    fix: do this\n"
+                "  - second\n"
+                "    check: that\n"
+                "\nNotes:\n  - a note");
+}
 
 TEST(RenderDeletedOpen, EntriesByHolderCount) {
   Evidence evidence = sample_evidence();

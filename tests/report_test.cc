@@ -185,6 +185,23 @@ TEST(ReportJson, NotRunProbesAndEmptyListsStayOnTheirKeyLine) {
   EXPECT_EQ(text.back(), '}');
 }
 
+TEST(ReportJson, NoMountIsNullAndFindingsComeLast) {
+  Evidence e;
+  Diagnosis d;
+  const std::vector<Finding> findings = {{"nearly_full", "only 1 B", "fix: free space"}};
+  const std::vector<Finding> none;
+  const Result<std::string> json = encode_json(e, d, &findings);
+  ASSERT_TRUE(json.ok());
+  EXPECT_NE(json.value().find("  \"probe_directory\": \"\",\n  \"mount\": null,\n  \"filesystem\": {\n"),
+            std::string::npos)
+      << json.value();
+  const std::string tail = "    \"notes\": []\n  },\n  \"findings\": [\n    {\n      \"kind\": \"nearly_full\",\n"
+                           "      \"summary\": \"only 1 B\",\n      \"remedy\": \"fix: free space\"\n    }\n  ]\n}";
+  EXPECT_EQ(json.value().substr(json.value().size() - tail.size()), tail);
+  EXPECT_EQ(encode_json(e, d, &none).value(), encode_json(e, d).value().substr(0, encode_json(e, d).value().size() - 2) +
+                                                  ",\n  \"findings\": []\n}");
+}
+
 TEST(ReportJson, StringEscaping) {
   struct Case {
     std::string process;
