@@ -13,6 +13,7 @@
 #include <regex>
 #include <sstream>
 
+#include "render.h"
 #include "test_util.h"
 
 namespace brimful {
@@ -422,6 +423,217 @@ TEST(ScenarioProcess, InotifyInstanceExhaustionOfAnOrdinaryUser) {
   // Other users' processes are closed to an ordinary user.
   EXPECT_EQ(json_value(r.out, "complete"), "false");
   EXPECT_NE(r.out.find("      \"process evidence is incomplete: "), std::string::npos) << r.out;
+}
+
+// ---------------------------------------------------------------------------
+// Findings under --explain: observations the verdict alone does not confirm.
+
+// The kinds of the findings of a JSON report, in order.
+std::vector<std::string> finding_kinds(const std::string& json) {
+  std::vector<std::string> kinds;
+  const std::size_t at = json.find("\n  \"findings\": [");
+  if (at == std::string::npos) return {"<no findings in " + json + ">"};
+  static const std::regex kind("\"kind\": \"([a-z_]+)\"");
+  for (std::sregex_iterator it(json.begin() + static_cast<long>(at), json.end(), kind), end; it != end; ++it) {
+    kinds.push_back((*it)[1]);
+  }
+  return kinds;
+}
+
+const std::vector<std::string> kAsNobody = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+
+TEST(ScenarioExplain, OnlyTheRootReserveLeftOnExt4) {
+  REQUIRE_ROOT();
+  testing::TempDir dir;
+  Ext4Image image(dir, "-N 64 -m 10");
+  ASSERT_TRUE(image.ok());
+  ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+  ASSERT_EQ(chmod(image.point().c_str(), 01777), 0);
+  // An ordinary writer fills what it may; the reserve stays free.
+  std::vector<std::string> fill = kAsNobody;
+  fill.insert(fill.end(), {"sh", "-c", "dd if=/dev/zero of=\"$0/fill\" bs=64k; sync; "
+                                       "dd if=/dev/zero of=\"$0/fill-small\" bs=4k; sync", image.point()});
+  EXPECT_NE(testing::run_program(fill).err.find("No space left on device"), std::string::npos);
+  std::string source = testing::run_program({"findmnt", "-n", "-o", "SOURCE", "--mountpoint", image.point()}).out;
+  source = source.substr(0, source.find('\n'));
+
+  const RunResult r = probe_run(image.point(), {"--json", "--explain", "--check"});
+  // Root still writes into the reserve, so nothing is confirmed.
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(json_value(r.out, "available_bytes"), "0");
+  EXPECT_EQ(finding_kinds(r.out), std::vector<std::string>{"reserved_space_only"});
+  const std::string free_bytes = json_value(r.out, "free_bytes");
+  EXPECT_EQ(json_value(r.out, "summary"),
+            quoted("only the reserved space is left: " + human_size(std::stoull(free_bytes)) +
+                   " free but 0 B available, so only privileged writers (root or CAP_SYS_RESOURCE) can still "
+                   "write; others get ENOSPC"));
+  EXPECT_EQ(json_value(r.out, "remedy"),
+            quoted("fix: free space on " + image.point() + ", or lower the reserve with `tune2fs -m PERCENT " +
+                   source + "`"));
+}
+
+TEST(ScenarioExplain, NearlyFullWithADeletedFileHeldOpen) {
+  REQUIRE_ROOT();
+  testing::TempDir dir;
+  ScopedMount mount("tmpfs", "none", "size=4m", dir.path());
+  ASSERT_TRUE(mount.ok()) << mount.error();
+  testing::Fixture holder({BRIMFUL_FIXTURE, "deleted", dir / "held", "524288"});
+  ASSERT_TRUE(holder.ready());
+  const std::vector<std::string> parent = words(holder.lines().at(0));  // pid fd fd
+  const std::vector<std::string> child = words(holder.lines().at(1));   // pid fd
+  fill_blocks(dir.path());
+  ASSERT_EQ(testing::shell("truncate -s -40K '" + dir.path() + "/fill'"), 0);
+
+  const RunResult r = testing::run_brimful({dir.path(), "--explain", "--check"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  const std::string files = dir.path() + "/held (deleted) (512.0 KiB, held by brimful_fixture PID " + parent[0] +
+                            " FD " + parent[1] + " and brimful_fixture PID " + parent[0] + " FD " + parent[2] +
+                            " and brimful_fixture PID " + child[0] + " FD " + child[1] + ")";
+  EXPECT_NE(r.out.find("\nOK: no supported failure detected\n"
+                       "\nFindings:\n"
+                       "  - only 40.0 KiB of 4.0 MiB (1.0%) is available, so a write larger than that fails with "
+                       "ENOSPC; the largest deleted-open files: " + files + "\n"
+                       "    fix: free space on " + dir.path() + ", for example by releasing the deleted-open files\n"
+                       "  - deleted files still held open take 512.0 KiB (12.5% of the filesystem): " + files + "\n"
+                       "    fix: release the space without a restart by truncating through a holder's descriptor: "
+                       "`truncate -s 0 /proc/" + parent[0] + "/fd/" + parent[1] + "`; or restart the holders\n"),
+            std::string::npos)
+      << r.out;
+
+  // Without --explain the report stays as it was.
+  const RunResult plain = testing::run_brimful({dir.path()});
+  EXPECT_EQ(plain.out.find("Findings"), std::string::npos) << plain.out;
+}
+
+TEST(ScenarioExplain, AnOrdinaryUserMissesOtherUsersProcesses) {
+  REQUIRE_ROOT();
+  testing::TempDir dir;
+  ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+  std::vector<std::string> argv = kAsNobody;
+  argv.insert(argv.end(), {BRIMFUL_BINARY, dir.path(), "--json", "--no-probe", "--explain"});
+  const RunResult r = testing::run_program(argv);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(json_value(r.out, "complete"), "false");
+  EXPECT_EQ(finding_kinds(r.out), std::vector<std::string>{"scan_unprivileged"});
+  const std::string inaccessible = json_value(r.out, "processes_inaccessible");
+  EXPECT_EQ(json_value(r.out, "summary"),
+            quoted("brimful runs as UID 65534, not root, and could not read " + inaccessible +
+                   " process directories: deleted-open files and inotify consumers of other users may be missing"));
+  EXPECT_EQ(json_value(r.out, "remedy"), quoted("fix: rerun brimful as root"));
+}
+
+TEST(ScenarioExplain, ALoweredNamespaceInstanceLimitBinds) {
+  REQUIRE_ROOT();
+  testing::TempDir dir;
+  ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+  // /proc/sys/fs/inotify shows the initial namespace's limit; the one this
+  // namespace sets is lower and is the one the kernel applies.
+  const std::string script =
+      "echo 4 > /proc/sys/user/max_inotify_instances || exit 90\n"
+      "mkfifo \"$1/hold\"\n"
+      "\"$2\" inotify 4 \"$1\" 0 < \"$1/hold\" > \"$1/ready\" &\n"
+      "exec 4> \"$1/hold\"\n"
+      "while ! grep -q ready \"$1/ready\" 2>/dev/null; do sleep 0.05; done\n"
+      "\"$0\" \"$1\" --check > \"$1/text\"; echo $? > \"$1/status\"\n"
+      "\"$0\" \"$1\" --json --explain > \"$1/json\"\n"
+      "cat /proc/sys/fs/inotify/max_user_instances > \"$1/global\"\n"
+      "exec 4>&-\n"
+      "wait\n";
+  const RunResult r = testing::run_program({"unshare", "-U", "-r", "-p", "-f", "--mount-proc", "sh", "-c", script,
+                                            BRIMFUL_BINARY, dir.path(), BRIMFUL_FIXTURE});
+  if (r.status == 90) GTEST_SKIP() << "this kernel does not let a user namespace lower its instance limit";
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(testing::read_file(dir / "status"), "1\n");
+  const std::string text = testing::read_file(dir / "text");
+  EXPECT_NE(text.find("\nCONFIRMED: inotify instance limit exhausted\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("\n  instances              4 / 4 (100.0%; 0 available)\n"), std::string::npos) << text;
+
+  const std::string json = testing::read_file(dir / "json");
+  const std::string global = testing::read_file(dir / "global");
+  EXPECT_EQ(json_value(json, "max_user_instances"), "4");
+  EXPECT_NE(json.find("    \"causes\": [\n      \"inotify_instance_exhaustion\"\n    ],\n"), std::string::npos) << json;
+  EXPECT_EQ(finding_kinds(json), std::vector<std::string>{"namespace_inotify_limit"});
+  const std::regex summary("\"this user namespace allows 4 inotify instances per user, fewer than the global " +
+                           grouped_number(std::stoull(global)) +
+                           " \\(4 in use\\); the largest consumers: brimful_fixture PID [0-9]+ \\(4 instances, 0 "
+                           "watches\\)\"");
+  EXPECT_TRUE(std::regex_match(json_value(json, "summary"), summary)) << json;
+}
+
+TEST(ScenarioExplain, TmpfsAtItsInodeLimit) {
+  REQUIRE_ROOT();
+  testing::TempDir dir;
+  ScopedMount mount("tmpfs", "none", "size=1m,nr_inodes=50", dir.path());
+  ASSERT_TRUE(mount.ok()) << mount.error();
+  fill_inodes(dir.path());
+
+  const RunResult r = probe_run(dir.path(), {"--explain", "--check"});
+  // The verdict stays strict; the finding says what the count means.
+  EXPECT_EQ(r.status, 3) << r.err;
+  EXPECT_NE(r.out.find("\nUNKNOWN\n"
+                       "\nFindings:\n"
+                       "  - tmpfs has used all 50 of its inodes: the nr_inodes limit is reached, and tmpfs counts "
+                       "inodes exactly, so creating a file fails with ENOSPC\n"
+                       "    fix: `mount -o remount,nr_inodes=N " + dir.path() + "` with a larger N, or remove files\n"
+                       "\nNotes:\n"),
+            std::string::npos)
+      << r.out;
+}
+
+TEST(ScenarioExplain, BrimfulOutOfDescriptorsDuringTheScan) {
+  REQUIRE_ROOT();
+  testing::TempDir dir;
+  // Equal soft and hard limits, so that nothing can raise the soft one.
+  const RunResult r = testing::run_program({"unshare", "-pf", "--mount-proc", "prlimit", "--nofile=6:6",
+                                            BRIMFUL_BINARY, dir.path(), "--json", "--no-probe", "--explain"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(json_value(r.out, "complete"), "false");
+  EXPECT_EQ(finding_kinds(r.out), std::vector<std::string>{"descriptor_limit"});
+  EXPECT_EQ(json_value(r.out, "summary"),
+            quoted("brimful itself ran out of file descriptors (EMFILE or ENFILE) during the process scan with a "
+                   "limit of 6 open files, so deleted-open files and inotify consumers may be missing"));
+  EXPECT_EQ(json_value(r.out, "remedy"), quoted("fix: raise the limit (for example `ulimit -n 4096`) and rerun brimful"));
+}
+
+// ---------------------------------------------------------------------------
+// A chroot whose root is a plain directory: no mount table line holds it.
+
+TEST(ScenarioChroot, APlainDirectoryRootHasNoMount) {
+  REQUIRE_ROOT();
+  testing::TempDir dir;
+  // In a private mount namespace every mount below goes away with it.
+  const std::string script =
+      "set -e\n"
+      "mount -t tmpfs -o size=256m none \"$1\"\n"
+      "root=\"$1/root\"\n"
+      "mkdir -p \"$root/proc\" \"$root/var/log\"\n"
+      "cp \"$0\" \"$root/brimful\"\n"
+      "for lib in $(ldd \"$0\" | grep -o '/[^ ]*'); do\n"
+      "  mkdir -p \"$root$(dirname \"$lib\")\"; cp \"$lib\" \"$root$lib\"\n"
+      "done\n"
+      "mount -t proc proc \"$root/proc\"\n"
+      "set +e\n"
+      "chroot \"$root\" /brimful /var/log --check > \"$1/../text\"; echo $? > \"$1/../status\"\n"
+      "chroot \"$root\" /brimful /var/log --json > \"$1/../json\"\n";
+  testing::make_dir(dir / "fs");
+  const RunResult r = testing::run_program(
+      {"unshare", "-m", "--propagation", "private", "sh", "-c", script, BRIMFUL_BINARY, dir / "fs"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(testing::read_file(dir / "status"), "0\n");
+  const std::string text = testing::read_file(dir / "text");
+  EXPECT_EQ(text.substr(0, text.find("\nChecks:")),
+            "Target: /var/log\n"
+            "Filesystem: unknown\n"
+            "Mount: unknown (not in this process's mount table)\n"
+            "Type: tmpfs\n")
+      << text;
+  EXPECT_NE(text.find("\n  mount option ro  unknown\n\nOK: no supported failure detected\n"), std::string::npos)
+      << text;
+  const std::string json = testing::read_file(dir / "json");
+  EXPECT_NE(json.find("  \"probe_directory\": \"/var/log\",\n  \"mount\": null,\n  \"filesystem\": {\n"),
+            std::string::npos)
+      << json;
+  EXPECT_EQ(json_value(json, "inode_accounting_supported"), "false");
 }
 
 }  // namespace
