@@ -5,6 +5,8 @@
 #   ./build.sh run PATH [--json] [--verbose] [--no-probe] [--check]
 #   ./build.sh test        the whole suite (scenario tests need root)
 #   ./build.sh sanitize    the whole suite under AddressSanitizer and UBSan
+#   ./build.sh fuzz [SECONDS [TARGET...]]
+#                          each fuzz target for SECONDS (60), built with clang
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -48,8 +50,13 @@ case "$command" in
     build build-sanitize Sanitize
     ctest --test-dir build-sanitize --output-on-failure
     ;;
+  fuzz)
+    packages+=(clang libclang-rt-14-dev)
+    install_missing
+    exec fuzz/run.sh "${1:-60}" "${@:2}"
+    ;;
   *)
-    echo "usage: ./build.sh run PATH [options] | test | sanitize" >&2
+    echo "usage: ./build.sh run PATH [options] | test | sanitize | fuzz [SECONDS [TARGET...]]" >&2
     exit 2
     ;;
 esac

@@ -75,7 +75,7 @@ Result<Filesystem> filesystem_facts(const OsPath& path, std::string_view fs_type
   if (path.find('\0') != OsPath::npos) return fail("target path contains a NUL byte");
   struct statvfs raw {};
   if (statvfs(path.c_str(), &raw) != 0) {
-    return fail("statvfs failed for " + lossy_utf8(path) + ": " + os_error_text(errno));
+    return fail("statvfs failed for " + display(path) + ": " + os_error_text(errno));
   }
   StatvfsCounts counts;
   counts.frsize = raw.f_frsize;

@@ -81,7 +81,7 @@ void join(OsPath& path, std::string_view name) {
 // where the probes run, and show the target as that directory's canonical
 // path with the missing names put back.
 Result<Resolution> resolve_missing(const OsPath& absolute) {
-  const std::string cannot_find = "cannot find an existing parent for " + lossy_utf8(absolute);
+  const std::string cannot_find = "cannot find an existing parent for " + display(absolute);
   std::vector<std::string> missing;
   OsPath current = absolute;
   for (;;) {
@@ -97,12 +97,12 @@ Result<Resolution> resolve_missing(const OsPath& absolute) {
       continue;
     }
     if (metadata.error != 0) {
-      return fail("cannot inspect " + lossy_utf8(*parent) + ": " + os_error_text(metadata.error));
+      return fail("cannot inspect " + display(*parent) + ": " + os_error_text(metadata.error));
     }
-    if (!metadata.is_directory) return fail("nearest existing parent is not a directory: " + lossy_utf8(*parent));
+    if (!metadata.is_directory) return fail("nearest existing parent is not a directory: " + display(*parent));
 
     Result<OsPath> canonical = canonicalize(*parent);
-    if (!canonical.ok()) return fail("cannot resolve parent " + lossy_utf8(*parent) + ": " + canonical.error());
+    if (!canonical.ok()) return fail("cannot resolve parent " + display(*parent) + ": " + canonical.error());
     Resolution resolution;
     resolution.probe_directory = canonical.value();
     resolution.inspected = canonical.value();
@@ -136,11 +136,11 @@ Result<Resolution> resolve_target(const OsPath& path) {
   const Metadata metadata = query_metadata(absolute);
   if (metadata.error == ENOENT) return resolve_missing(absolute);
   if (metadata.error != 0) {
-    return fail("cannot inspect " + lossy_utf8(path) + ": " + os_error_text(metadata.error));
+    return fail("cannot inspect " + display(path) + ": " + os_error_text(metadata.error));
   }
 
   Result<OsPath> canonical = canonicalize(absolute);
-  if (!canonical.ok()) return fail("cannot resolve " + lossy_utf8(path) + ": " + canonical.error());
+  if (!canonical.ok()) return fail("cannot resolve " + display(path) + ": " + canonical.error());
 
   Resolution resolution;
   resolution.target_exists = true;
@@ -152,7 +152,7 @@ Result<Resolution> resolve_target(const OsPath& path) {
     // A file, device or socket: the probe file goes next to it, while the
     // filesystem facts and the watch are taken on the object itself.
     const std::optional<OsPath> parent = lexical_parent(canonical.value());
-    if (!parent) return fail(lossy_utf8(canonical.value()) + " has no parent directory");
+    if (!parent) return fail(display(canonical.value()) + " has no parent directory");
     resolution.probe_directory = *parent;
   }
   return resolution;
@@ -165,7 +165,7 @@ Result<Evidence> collect_evidence(const OsPath& path, bool probes_disabled) {
 
   const Metadata inspected = query_metadata(resolution.inspected);
   if (inspected.error != 0) {
-    return fail("cannot inspect " + lossy_utf8(resolution.inspected) + ": " + os_error_text(inspected.error));
+    return fail("cannot inspect " + display(resolution.inspected) + ": " + os_error_text(inspected.error));
   }
 
   Evidence evidence;

@@ -1,5 +1,7 @@
 // The run driver: parse the command line, collect, diagnose, print, exit.
 
+#include <poll.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -86,9 +88,9 @@ constexpr const char* kVersion = "brimful 0.1.6";
 // A failed write of the report or of a message must not pass for success.
 constexpr int kStatusWriteFailed = 2;
 
-[[noreturn]] void printing_failed(const char* stream, int error) {
+[[noreturn]] void printing_failed(const char* stream, const std::string& reason) {
   if (std::strcmp(stream, "stderr") != 0) {
-    const std::string message = std::string("failed printing to ") + stream + ": " + os_error_text(error) + "\n";
+    const std::string message = std::string("failed printing to ") + stream + ": " + reason + "\n";
     std::size_t done = 0;
     while (done < message.size()) {
       const ssize_t n = ::write(2, message.data() + done, message.size() - done);
@@ -100,13 +102,24 @@ constexpr int kStatusWriteFailed = 2;
   std::_Exit(kStatusWriteFailed);
 }
 
+// The caller may hand over a non-blocking pipe or socket: a full one is
+// waited for, never busily retried and never taken for a failure.
 void print(int fd, const std::string& text) {
+  const char* stream = fd == 1 ? "stdout" : "stderr";
   std::size_t done = 0;
   while (done < text.size()) {
     const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) printing_failed(fd == 1 ? "stdout" : "stderr", errno);
-    done += static_cast<std::size_t>(n);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n == 0) printing_failed(stream, "write accepted no bytes");
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) printing_failed(stream, os_error_text(errno));
+    pollfd ready{fd, POLLOUT, 0};
+    while (::poll(&ready, 1, -1) < 0) {
+      if (errno != EINTR) printing_failed(stream, os_error_text(errno));
+    }
   }
 }
 
@@ -163,7 +176,7 @@ ParseOutcome parse_command_line(const std::vector<std::string>& args) {
         command_line.explain = true;
         continue;
       }
-      if (!arg.empty() && arg[0] == '-') return UsageError{"unknown option: " + arg};
+      if (!arg.empty() && arg[0] == '-') return UsageError{"unknown option: " + display(arg)};
     }
     if (have_path) return UsageError{"expected exactly one PATH"};
     command_line.path = arg;
@@ -206,6 +219,16 @@ int run(const CommandLine& command_line) {
   return command_line.check ? check_status(diagnosis.status) : 0;
 }
 
+// The process scan holds a few descriptors per process it reads; a caller's
+// low soft limit would otherwise pass for processes it may not read. Raising
+// the soft limit up to the hard one needs no privilege.
+void raise_descriptor_limit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+  limit.rlim_cur = limit.rlim_max;
+  (void)::setrlimit(RLIMIT_NOFILE, &limit);
+}
+
 }  // namespace
 }  // namespace brimful
 
@@ -213,6 +236,7 @@ int main(int argc, char** argv) {
   using namespace brimful;
   // A closed pipe should surface as a write error, not kill the run.
   std::signal(SIGPIPE, SIG_IGN);
+  raise_descriptor_limit();
 
   std::vector<std::string> args;
   for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);

@@ -15,17 +15,19 @@ constexpr const char* kSensitiveKeys[] = {
     "lowerdir", "password", "upperdir", "username", "credential", "credentials",
 };
 
-bool is_ascii_space(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r';
-}
+// The kernel separates the fields with one space; a tab is taken as well.
+// Carriage returns and form feeds are not separators: the kernel escapes only
+// space, tab, newline and backslash, so those reach the table raw, inside a
+// field.
+bool is_field_separator(char c) { return c == ' ' || c == '\t'; }
 
 std::vector<std::string_view> split_fields(std::string_view line) {
   std::vector<std::string_view> fields;
   std::size_t pos = 0;
   while (pos < line.size()) {
-    while (pos < line.size() && is_ascii_space(line[pos])) ++pos;
+    while (pos < line.size() && is_field_separator(line[pos])) ++pos;
     const std::size_t start = pos;
-    while (pos < line.size() && !is_ascii_space(line[pos])) ++pos;
+    while (pos < line.size() && !is_field_separator(line[pos])) ++pos;
     if (pos > start) fields.push_back(line.substr(start, pos - start));
   }
   return fields;
@@ -36,7 +38,9 @@ void append_options(std::string_view list, std::vector<std::string>& options) {
   while (pos <= list.size()) {
     std::size_t end = list.find(',', pos);
     if (end == std::string_view::npos) end = list.size();
-    if (end > pos) options.push_back(redact_option(list.substr(pos, end - pos)));
+    // Options are text; a filesystem that shows raw bytes in one gets them
+    // shown lossily rather than failing the table.
+    if (end > pos) options.push_back(redact_option(lossy_utf8(list.substr(pos, end - pos))));
     pos = end + 1;
   }
 }
@@ -45,7 +49,7 @@ bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 }  // namespace
 
-Result<std::string> unescape_mount_field(std::string_view field) {
+Result<OsPath> unescape_mount_field(std::string_view field) {
   // The kernel writes space, tab, newline and backslash in paths as \040,
   // \011, \012 and \134.
   std::string bytes;
@@ -57,16 +61,15 @@ Result<std::string> unescape_mount_field(std::string_view field) {
     }
     if (field.size() - pos < 4 || !is_digit(field[pos + 1]) || !is_digit(field[pos + 2]) ||
         !is_digit(field[pos + 3])) {
-      return fail("invalid escape in " + std::string(field));
+      return fail("invalid escape in " + display(field));
     }
     const int d1 = field[pos + 1] - '0';
     const int d2 = field[pos + 2] - '0';
     const int d3 = field[pos + 3] - '0';
-    if (d1 > 3 || d2 > 7 || d3 > 7) return fail("invalid octal escape in " + std::string(field));
+    if (d1 > 3 || d2 > 7 || d3 > 7) return fail("invalid octal escape in " + display(field));
     bytes += static_cast<char>(d1 * 64 + d2 * 8 + d3);
     pos += 3;
   }
-  if (!is_valid_utf8(bytes)) return fail("mount path is not UTF-8");
   return bytes;
 }
 
@@ -97,13 +100,13 @@ Result<Mount> parse_mount_line(std::string_view line) {
   if (!id) return fail("invalid mount ID");
   mount.mount_id = *id;
 
-  Result<std::string> mount_point = unescape_mount_field(fields[4]);
+  Result<OsPath> mount_point = unescape_mount_field(fields[4]);
   if (!mount_point.ok()) return fail(mount_point.error());
   mount.mount_point = std::move(mount_point).value();
 
-  mount.fs_type = std::string(fields[k + 1]);
+  mount.fs_type = lossy_utf8(fields[k + 1]);
 
-  Result<std::string> source = unescape_mount_field(fields[k + 2]);
+  Result<OsPath> source = unescape_mount_field(fields[k + 2]);
   if (!source.ok()) return fail(source.error());
   if (!source.value().empty() && source.value() != "none") mount.source = std::move(source).value();
 
@@ -119,15 +122,12 @@ Result<std::vector<Mount>> parse_mountinfo(std::string_view text) {
   std::size_t number = 0;
   std::size_t pos = 0;
   while (pos < text.size()) {
+    // The kernel escapes a newline inside a field, so every newline ends a
+    // line. A carriage return before it is the last byte of the super
+    // options, written raw like any other, and stays part of that field.
     std::size_t end = text.find('\n', pos);
-    std::string_view line;
-    if (end == std::string_view::npos) {
-      line = text.substr(pos);
-      end = text.size();
-    } else {
-      line = text.substr(pos, end - pos);
-      if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    }
+    if (end == std::string_view::npos) end = text.size();
+    const std::string_view line = text.substr(pos, end - pos);
     pos = end + 1;
     if (trim_unicode_whitespace(line).empty()) continue;
     ++number;
@@ -163,15 +163,11 @@ const Mount* select_mount(const std::vector<Mount>& table, std::string_view path
 }
 
 Result<std::optional<Mount>> find_mount(const OsPath& path, const char* mountinfo_file) {
-  const std::string file_name(mountinfo_file);
+  const std::string file_name = display(mountinfo_file);
   std::string text;
   if (const int error = read_whole_file(mountinfo_file, text)) {
     return fail("cannot read " + file_name + ": " + os_error_text(error));
   }
-  if (!is_valid_utf8(text)) {
-    return fail("cannot read " + file_name + ": stream did not contain valid UTF-8");
-  }
-
   Result<std::vector<Mount>> table = parse_mountinfo(text);
   if (!table.ok()) return fail(table.error());
 
@@ -182,7 +178,7 @@ Result<std::optional<Mount>> find_mount(const OsPath& path, const char* mountinf
   if (statx(AT_FDCWD, path.c_str(), 0, STATX_MNT_ID, &status) == 0) {
     if ((status.stx_mask & STATX_MNT_ID) != 0) mount_id = status.stx_mnt_id;
   } else if (errno != EINVAL && errno != ENOSYS) {
-    return fail("statx failed for " + lossy_utf8(path) + ": " + os_error_text(errno));
+    return fail("statx failed for " + display(path) + ": " + os_error_text(errno));
   }
 
   const Mount* mount = select_mount(table.value(), path, mount_id);

@@ -20,14 +20,15 @@ namespace brimful {
 Result<std::optional<Mount>> find_mount(const OsPath& path, const char* mountinfo_file = "/proc/self/mountinfo");
 
 // Every line of a mount table, strictly: one malformed line fails the whole
-// table with "mountinfo line N: reason".
+// table with "mountinfo line N: reason". The table is bytes: mount points
+// and sources are paths, the type and the options are taken as lossy text.
 Result<std::vector<Mount>> parse_mountinfo(std::string_view text);
 
 // One line; the error is the bare reason.
 Result<Mount> parse_mount_line(std::string_view line);
 
-// Undoes the kernel's \ooo octal escapes; the result must be UTF-8.
-Result<std::string> unescape_mount_field(std::string_view field);
+// Undoes the kernel's \ooo octal escapes. The result is a path: any bytes.
+Result<OsPath> unescape_mount_field(std::string_view field);
 
 // Hides the value of options that may carry secrets or private paths.
 std::string redact_option(std::string_view option);

@@ -1,6 +1,7 @@
 #include "probe.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/inotify.h>
 #include <sys/random.h>
 #include <unistd.h>
@@ -67,6 +68,18 @@ SysResult KernelProbeSystem::inotify_init1(int flags) { return from(::inotify_in
 SysResult KernelProbeSystem::inotify_add_watch(int fd, const char* path, std::uint32_t mask) {
   return from(::inotify_add_watch(fd, path, mask));
 }
+SysResult KernelProbeSystem::block_termination_signals(sigset_t& previous) {
+  sigset_t block;
+  sigemptyset(&block);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&block, signal);
+  // pthread_sigmask returns the error number instead of setting errno.
+  const int error = ::pthread_sigmask(SIG_BLOCK, &block, &previous);
+  return SysResult{error == 0 ? 0 : -1, error};
+}
+SysResult KernelProbeSystem::restore_signal_mask(const sigset_t& previous) {
+  const int error = ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  return SysResult{error == 0 ? 0 : -1, error};
+}
 
 // ---------------------------------------------------------------------------
 
@@ -104,10 +117,18 @@ ProbeOutcome run_create_probe(const OsPath& directory, ProbeSystem& system) {
   char name[64];
   std::snprintf(name, sizeof name, ".brimful-probe-%ld-%016" PRIx64, pid, suffix);
 
+  // While the file has a name, a Ctrl-C or a kill would leave it behind; the
+  // signals wait until the name is gone. Should blocking fail, the probe runs
+  // unguarded rather than not at all, and the mask is left alone.
+  sigset_t previous;
+  sigemptyset(&previous);
+  const bool blocked = system.block_termination_signals(previous).value == 0;
+
   // O_EXCL: the probe never opens, truncates or follows anything that is
   // already there.
   const SysResult file = system.openat(dirfd, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (file.value < 0) {
+    if (blocked) system.restore_signal_mask(previous);
     const ProbeOutcome outcome = step_failed(Phase::create, file.error);
     system.close(dirfd);
     return outcome;
@@ -115,8 +136,10 @@ ProbeOutcome run_create_probe(const OsPath& directory, ProbeSystem& system) {
   const int fd = static_cast<int>(file.value);
 
   // Removing the name before writing makes the file exist only through the
-  // descriptor, so no later failure can leave it behind.
+  // descriptor, so no later failure can leave it behind. If the removal
+  // fails, the file stays; the outcome says so.
   const SysResult unlinked = system.unlinkat(dirfd, name, 0);
+  if (blocked) system.restore_signal_mask(previous);
   ProbeOutcome outcome = ProbeSuccess{};
   if (unlinked.value < 0) {
     outcome = step_failed(Phase::unlink, unlinked.error);

@@ -4,6 +4,7 @@
 #ifndef BRIMFUL_PROBE_H
 #define BRIMFUL_PROBE_H
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -42,9 +43,13 @@ class ProbeSystem {
   virtual SysResult clock_realtime(timespec& now) = 0;
   virtual SysResult inotify_init1(int flags) = 0;
   virtual SysResult inotify_add_watch(int fd, const char* path, std::uint32_t mask) = 0;
+  // Blocks SIGINT, SIGTERM, SIGHUP and SIGQUIT for the calling thread and
+  // stores the mask they replaced; the restore puts that mask back.
+  virtual SysResult block_termination_signals(sigset_t& previous) = 0;
+  virtual SysResult restore_signal_mask(const sigset_t& previous) = 0;
 };
 
-class KernelProbeSystem final : public ProbeSystem {
+class KernelProbeSystem : public ProbeSystem {
  public:
   SysResult open(const char* path, int flags) override;
   SysResult openat(int dirfd, const char* name, int flags, mode_t mode) override;
@@ -57,10 +62,14 @@ class KernelProbeSystem final : public ProbeSystem {
   SysResult clock_realtime(timespec& now) override;
   SysResult inotify_init1(int flags) override;
   SysResult inotify_add_watch(int fd, const char* path, std::uint32_t mask) override;
+  SysResult block_termination_signals(sigset_t& previous) override;
+  SysResult restore_signal_mask(const sigset_t& previous) override;
 };
 
 // Creates, unlinks, writes, syncs and closes a uniquely named file in
-// directory; the first failing step is the outcome.
+// directory; the first failing step is the outcome. The termination signals
+// are held back while the file has a name, so an interrupted run leaves none
+// behind; one that arrives meanwhile is delivered right after the unlink.
 ProbeOutcome run_create_probe(const OsPath& directory, ProbeSystem& system);
 
 // Creates an inotify instance and adds one watch on path; the instance is

@@ -15,10 +15,6 @@ namespace {
 // Without --verbose a list stops after this many entries.
 constexpr std::size_t kListLimit = 10;
 
-// Every shown text goes through the lossy view: paths may hold any bytes,
-// and the report as a whole is UTF-8 even if a record string were not.
-std::string display(std::string_view text) { return lossy_utf8(text); }
-
 void line(std::string& out, std::string_view text) {
   out += text;
   out += '\n';

@@ -55,16 +55,26 @@ class JsonWriter {
     out_ += container.close;
   }
 
+  // Text that is not UTF-8 is never written: the whole document is refused,
+  // never repaired.
   void string(const char* key, std::string_view text) {
+    if (!is_valid_utf8(text)) invalid_text_ = true;
     member(key);
     quoted(text);
   }
 
-  // A path is written only when its bytes are UTF-8; otherwise the whole
-  // document is refused, never repaired.
   void path(const char* key, std::string_view bytes) {
     if (!is_valid_utf8(bytes)) invalid_path_ = true;
     string(key, bytes);
+  }
+
+  void optional_path(const char* key, const std::optional<OsPath>& bytes) {
+    if (bytes) {
+      path(key, *bytes);
+    } else {
+      member(key);
+      out_ += "null";
+    }
   }
 
   void number(const char* key, std::uint64_t value) {
@@ -86,15 +96,6 @@ class JsonWriter {
     }
   }
 
-  void optional_string(const char* key, const std::optional<std::string>& value) {
-    if (value) {
-      string(key, *value);
-    } else {
-      member(key);
-      out_ += "null";
-    }
-  }
-
   void null(const char* key) {
     member(key);
     out_ += "null";
@@ -106,6 +107,7 @@ class JsonWriter {
   }
 
   bool invalid_path() const { return invalid_path_; }
+  bool invalid_text() const { return invalid_text_; }
   std::string take() { return std::move(out_); }
 
  private:
@@ -164,6 +166,7 @@ class JsonWriter {
   std::string out_;
   std::vector<Container> stack_;
   bool invalid_path_ = false;
+  bool invalid_text_ = false;
 };
 
 void write_outcome(JsonWriter& json, const char* key, const ProbeOutcome& outcome) {
@@ -193,7 +196,7 @@ void write_evidence(JsonWriter& json, const Evidence& evidence) {
     json.begin_object("mount");
     json.number("mount_id", mount.mount_id);
     json.path("mount_point", mount.mount_point);
-    json.optional_string("source", mount.source);
+    json.optional_path("source", mount.source);
     json.string("fs_type", mount.fs_type);
     json.begin_array("options");
     for (const std::string& option : mount.options) json.string(nullptr, option);
@@ -237,7 +240,7 @@ void write_evidence(JsonWriter& json, const Evidence& evidence) {
     json.begin_object(nullptr);
     json.number("device", file.device);
     json.number("inode", file.inode);
-    json.path("path", file.path);
+    json.string("path", lossy_utf8(file.path));
     json.number("allocated_bytes", file.allocated_bytes);
     json.begin_array("holders");
     for (const Holder& holder : file.holders) {
@@ -311,6 +314,7 @@ Result<std::string> encode_json(const Evidence& evidence, const Diagnosis& diagn
   if (findings != nullptr) write_findings(json, *findings);
   json.end();
   if (json.invalid_path()) return fail("path contains invalid UTF-8 characters");
+  if (json.invalid_text()) return fail("text contains invalid UTF-8 characters");
   return json.take();
 }
 

@@ -22,7 +22,7 @@ namespace brimful {
 struct Mount {
   std::uint64_t mount_id = 0;
   OsPath mount_point;
-  std::optional<std::string> source;
+  std::optional<OsPath> source;
   std::string fs_type;
   std::vector<std::string> options;
 };
@@ -188,6 +188,10 @@ const char* cause_name(CauseKind cause);
 
 // The whole report as pretty-printed JSON, without a trailing newline, or
 // "path contains invalid UTF-8 characters" when a path cannot be written.
+// A deleted-open file's path is written in its lossy form instead: it names a
+// stranger's file, which must not cost the caller the report. Any other
+// string that is not UTF-8 is refused as well ("text contains invalid UTF-8
+// characters"), so the output is always valid JSON.
 // Findings, when given, are the last key, also when there are none.
 Result<std::string> encode_json(const Evidence& evidence, const Diagnosis& diagnosis,
                                 const std::vector<Finding>* findings = nullptr);

@@ -82,6 +82,47 @@ std::string lossy_utf8(std::string_view bytes) {
   return text;
 }
 
+namespace {
+
+// Bidirectional formatting characters: they reorder what follows them on the
+// line, so a name holding one could make the rest of a line read backwards.
+bool is_bidi_control(char32_t c) {
+  return c == 0x061C || c == 0x200E || c == 0x200F || (c >= 0x202A && c <= 0x202E) ||
+         (c >= 0x2066 && c <= 0x2069);
+}
+
+}  // namespace
+
+std::string display(std::string_view bytes) {
+  static const char hex[] = "0123456789abcdef";
+  const std::string text = lossy_utf8(bytes);
+  std::string shown;
+  shown.reserve(text.size());
+  char32_t scalar = 0;
+  for (std::size_t pos = 0; pos < text.size();) {
+    const std::size_t length = decode_utf8(text, pos, scalar);  // never 0: text is valid
+    if (scalar == '\n') {
+      shown += "\\n";
+    } else if (scalar == '\t') {
+      shown += "\\t";
+    } else if (scalar == '\r') {
+      shown += "\\r";
+    } else if (scalar < 0x20 || scalar == 0x7F) {
+      shown += "\\x";
+      shown += hex[scalar >> 4];
+      shown += hex[scalar & 0xF];
+    } else if ((scalar >= 0x80 && scalar <= 0x9F) || is_bidi_control(scalar)) {
+      shown += "\\u{";
+      for (int shift = 12; shift >= 0; shift -= 4) shown += hex[(scalar >> shift) & 0xF];
+      shown += '}';
+    } else {
+      shown.append(text, pos, length);
+    }
+    pos += length;
+  }
+  return shown;
+}
+
 bool is_unicode_whitespace(char32_t c) {
   return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
          (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||

@@ -1,5 +1,6 @@
-// Text helpers every module shares: UTF-8 validation and the lossy view,
-// Unicode white space, path components and plain decimal numbers.
+// Text helpers every module shares: UTF-8 validation, the lossy view and the
+// safe display, Unicode white space, path components and plain decimal
+// numbers.
 #ifndef BRIMFUL_TEXT_H
 #define BRIMFUL_TEXT_H
 
@@ -17,6 +18,15 @@ bool is_valid_utf8(std::string_view bytes);
 // Shows bytes as UTF-8 text; each maximal invalid subsequence becomes one
 // U+FFFD, as Unicode recommends.
 std::string lossy_utf8(std::string_view bytes);
+
+// The form in which every text that came from the system or the command line
+// is shown to a person: the lossy view, with each control character and each
+// bidirectional control written as a visible escape, so that what is shown can
+// neither drive the terminal nor break or reorder a line. \n, \t and \r stand
+// for themselves, \xHH for the other ASCII controls and DEL, \u{HHHH} for the
+// C1 controls and the bidirectional controls (lower-case hex). Everything else, the backslash
+// included, is shown unchanged.
+std::string display(std::string_view bytes);
 
 // Decodes one UTF-8 scalar value at bytes[pos]; returns its length in bytes
 // or 0 when the bytes there are not a valid sequence.

@@ -73,6 +73,7 @@ TEST(Cli, ArgumentsDecideStrictlyLeftToRight) {
       {{"/", "--version", "x", "y"}, "brimful 0.1.6\n", "", 0},
       {{"-V", "a", "b"}, "brimful 0.1.6\n", "", 0},
       {{"a", "-x", "b"}, "", usage("unknown option: -x"), 2},
+      {{"--\x1b[2J\n"}, "", usage("unknown option: --\\x1b[2J\\n"), 2},  // shown, never obeyed
   };
   for (const Case& c : cases) {
     const RunResult r = run_brimful(c.args);
@@ -207,6 +208,11 @@ TEST_F(CliOnTree, NonUtf8PathsRenderAsTextButAreRefusedAsJson) {
   EXPECT_EQ(dashed.out.substr(0, dashed.out.find('\n')), "Target: " + root_ + "/d/-\xEF\xBF\xBD");
 }
 
+TEST_F(CliOnTree, ControlCharactersInAPathAreEscapedInMessages) {
+  const std::string target = root_ + "/d/log.txt/\x1b]0;x\x07\n";  // under a file: cannot be inspected
+  expect_failure({target}, "cannot inspect " + root_ + "/d/log.txt/\\x1b]0;x\\x07\\n: Not a directory (os error 20)");
+}
+
 TEST_F(CliOnTree, NewlineInPathIsEscapedInJson) {
   const std::string json = json_of({root_ + "/d/a\nb"});
   EXPECT_EQ(json_value(json, "target"), "\"" + root_ + "/d/a\\nb\"");
@@ -324,6 +330,50 @@ TEST(CliOutput, ClosedPipeIsAWriteErrorNotASignal) {
   ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
   EXPECT_NE(WEXITSTATUS(status), 0);
   EXPECT_EQ(err, "failed printing to stdout: Broken pipe (os error 32)\n");
+}
+
+TEST(CliOutput, NonBlockingPipeIsWaitedForNotAbandoned) {
+  // A missing target thousands of bytes long makes a report larger than
+  // the smallest pipe, which the reader empties only later.
+  testing::TempDir dir;
+  std::string target = canonical(dir.path());
+  while (target.size() < 3800) target += "/" + std::string(200, 'n');
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  ASSERT_EQ(fcntl(fds[1], F_SETPIPE_SZ, 4096), 4096);
+  ASSERT_EQ(fcntl(fds[1], F_SETFL, O_NONBLOCK), 0);
+  int err_pipe[2];
+  ASSERT_EQ(pipe(err_pipe), 0);
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    dup2(fds[1], 1);
+    dup2(err_pipe[1], 2);
+    execl(BRIMFUL_BINARY, BRIMFUL_BINARY, target.c_str(), "--json", "--no-probe", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(fds[1]);
+  close(err_pipe[1]);
+  usleep(200 * 1000);  // let it fill the pipe and meet EAGAIN
+  std::string out;
+  char buffer[512];
+  ssize_t n = 0;
+  while ((n = read(fds[0], buffer, sizeof buffer)) > 0) {
+    out.append(buffer, static_cast<std::size_t>(n));
+    usleep(1000);
+  }
+  close(fds[0]);
+  std::string err;
+  while ((n = read(err_pipe[0], buffer, sizeof buffer)) > 0) err.append(buffer, static_cast<std::size_t>(n));
+  close(err_pipe[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(err, "");
+  EXPECT_GT(out.size(), 4096u);
+  EXPECT_EQ(json_value(out, "target"), "\"" + target + "\"");
+  EXPECT_EQ(out.substr(out.size() - 3), "\n}\n");
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // A helper the scenario tests start to hold things open while brimful looks:
 //
-//   brimful_fixture deleted FILE BYTES
+//   brimful_fixture [--name NAME] deleted FILE BYTES
 //       creates FILE with BYTES bytes, holds it through two descriptors,
 //       unlinks it, and forks a child that holds it through the first one;
 //   brimful_fixture inotify INSTANCES DIR WATCHES
@@ -97,11 +97,15 @@ int hold_inotify(long instances, const std::string& dir, long watches) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::vector<std::string> args(argv + 1, argv + argc);
+  std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.size() >= 2 && args[0] == "--name") {
+    if (prctl(PR_SET_NAME, args[1].c_str()) != 0) die("prctl");
+    args.erase(args.begin(), args.begin() + 2);
+  }
   if (args.size() == 3 && args[0] == "deleted") return hold_deleted(args[1], std::atol(args[2].c_str()));
   if (args.size() == 4 && args[0] == "inotify") {
     return hold_inotify(std::atol(args[1].c_str()), args[2], std::atol(args[3].c_str()));
   }
-  std::fprintf(stderr, "usage: brimful_fixture deleted FILE BYTES | inotify INSTANCES DIR WATCHES\n");
+  std::fprintf(stderr, "usage: brimful_fixture [--name NAME] deleted FILE BYTES | inotify INSTANCES DIR WATCHES\n");
   return 2;
 }

@@ -42,8 +42,12 @@ TEST(MountLine, FieldsAndSeparator) {
       {"1 0 8:1 / /a\\089 rw - ext4 x rw", "invalid octal escape in /a\\089"},
       {"1 0 8:1 / /a\\400 rw - ext4 x rw", "invalid octal escape in /a\\400"},
       {"1 0 8:1 / /a\\04 rw - ext4 x rw", "invalid escape in /a\\04"},
-      {"1 0 8:1 / /a\\377 rw - ext4 x rw", "mount path is not UTF-8"},
-      {"1 0 8:1 / / rw - ext4 /dev/\\377 rw", "mount path is not UTF-8"},
+      {"1 0 8:1 / /a\\377 rw - ext4 x rw", nullptr},            // a path: any bytes
+      {"1 0 8:1 / / rw - ext4 /dev/\\377 rw", nullptr},
+      {"1 0 8:1 / /a\rb\f rw - ext4 x rw", nullptr},           // CR and FF are field bytes
+      {"1 0 8:1 / /m\r-\rx rw - ext4 x rw", nullptr},
+      {"1 0 8:1 / / rw \r - ext4 x rw", nullptr},              // "\r" is an optional field
+      {"1 0 8:1 / / rw\r- ext4 x rw", "missing separator"},
       {"1 0 8:1 / / rw - ext4 \\9 rw", "invalid escape in \\9"},
   };
   for (const Case& c : cases) {
@@ -56,6 +60,18 @@ TEST(MountLine, FieldsAndSeparator) {
     }
   }
   EXPECT_EQ(parse_mount_line("+7 0 8:1 / / rw - ext4 /dev/sda1 rw").value().mount_id, 7u);
+}
+
+TEST(MountLine, FieldsAreBytesBetweenSpacesAndTabs) {
+  const Mount mount =
+      parse_mount_line("7 1 0:4 / /mnt/m/mcr\rx\377 rw,relatime - tmpfs src\f\\377 rw\r").value();
+  EXPECT_EQ(mount.mount_point, "/mnt/m/mcr\rx\xff");
+  EXPECT_EQ(mount.source, "src\f\xff");
+  EXPECT_EQ(mount.options, (Strings{"relatime", "rw", "rw\r"}));
+  // Type and options are text: stray bytes there are shown lossily.
+  const Mount odd = parse_mount_line("7 1 0:4 / / rw,x\xff - fuse.\xfe s rw").value();
+  EXPECT_EQ(odd.fs_type, "fuse.\uFFFD");
+  EXPECT_EQ(odd.options, (Strings{"rw", "x\uFFFD"}));
 }
 
 TEST(MountLine, EscapesAndSource) {
@@ -111,7 +127,8 @@ TEST(MountTable, BlankLinesAreSkippedAndNotCounted) {
       "1 0 8:1 / / rw - ext4 /dev/sda1 rw\r\n\n2 1 8:2 / /home rw - ext4 /dev/sda2 rw");
   ASSERT_TRUE(good.ok());
   ASSERT_EQ(good.value().size(), 2u);
-  EXPECT_EQ(good.value()[0].options, (Strings{"rw"}));  // the "\r" is not part of the line
+  // A carriage return before the newline is the super options' last byte.
+  EXPECT_EQ(good.value()[0].options, (Strings{"rw", "rw\r"}));
   EXPECT_EQ(good.value()[1].mount_point, "/home");
 }
 
@@ -159,10 +176,18 @@ TEST(MountLookup, FindMountReportsTableAndLookupFailures) {
   ASSERT_FALSE(mount.ok());
   EXPECT_EQ(mount.error(), "mountinfo line 2: missing separator");
 
-  testing::write_file(table, "1 0 8:1 / /\xff rw - ext4 /dev/sda1 rw\n");
+  // A line that is not UTF-8 is an ordinary line, and only a path that lies
+  // under it sees it.
+  testing::write_file(table, "999998 0 8:1 / / rw - ext4 /dev/sda1 rw\n"
+                             "999999 1 8:2 / /\xff rw - ext4 /dev/\xfe rw\n");
   mount = find_mount("/", table.c_str());
-  ASSERT_FALSE(mount.ok());
-  EXPECT_EQ(mount.error(), "cannot read " + table + ": stream did not contain valid UTF-8");
+  ASSERT_TRUE(mount.ok()) << mount.error();
+  EXPECT_EQ(mount.value()->mount_point, "/");
+  const Result<std::vector<Mount>> parsed = parse_mountinfo(testing::read_file(table));
+  ASSERT_TRUE(parsed.ok());
+  const Mount* odd = select_mount(parsed.value(), "/\xff/x", std::nullopt);
+  ASSERT_NE(odd, nullptr);
+  EXPECT_EQ(odd->source, "/dev/\xfe");
 
   mount = find_mount("/", (dir / "missing").c_str());
   ASSERT_FALSE(mount.ok());

@@ -5,6 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <map>
 
@@ -77,6 +83,17 @@ class FakeSystem final : public ProbeSystem {
     record("inotify_add_watch " + std::to_string(fd) + " " + path + " " + std::to_string(mask));
     return result("inotify_add_watch", 1);
   }
+  SysResult block_termination_signals(sigset_t& previous) override {
+    record("block_signals");
+    // A mask the probe must hand back unchanged.
+    sigemptyset(&previous);
+    sigaddset(&previous, SIGUSR1);
+    return result("block_signals", 0);
+  }
+  SysResult restore_signal_mask(const sigset_t& previous) override {
+    record(std::string("restore_signals") + (sigismember(&previous, SIGUSR1) == 1 ? " previous" : " other"));
+    return SysResult{0, 0};
+  }
 
   std::string created_name;
 
@@ -116,8 +133,8 @@ TEST(CreateProbe, SuccessfulRunMakesExactlyTheseCalls) {
   const ProbeOutcome outcome = run_create_probe("/probe/dir", system);
   EXPECT_TRUE(is_success(outcome));
   const std::vector<std::string> expected = {
-      kOpenDir, "getpid", "getrandom 8 0", kCreate, "unlinkat 10 same-name 0", "write 11 N", "fsync 11",
-      "close 11", "close 10",
+      kOpenDir, "getpid", "getrandom 8 0", "block_signals", kCreate, "unlinkat 10 same-name 0",
+      "restore_signals previous", "write 11 N", "fsync 11", "close 11", "close 10",
   };
   EXPECT_EQ(system.calls, expected);
   // Eight random bytes in machine byte order (little-endian here).
@@ -133,10 +150,10 @@ TEST(CreateProbe, EachFailingStepIsRecordedAndCleanedUp) {
   };
   const Case cases[] = {
       {"open", 2, Phase::open_directory, {}},
-      {"openat", 28, Phase::create, {"close 10"}},
-      {"openat", 17, Phase::create, {"close 10"}},
-      {"openat", 30, Phase::create, {"close 10"}},
-      {"unlinkat", 1, Phase::unlink, {"close 11", "close 10"}},
+      {"openat", 28, Phase::create, {"restore_signals previous", "close 10"}},
+      {"openat", 17, Phase::create, {"restore_signals previous", "close 10"}},
+      {"openat", 30, Phase::create, {"restore_signals previous", "close 10"}},
+      {"unlinkat", 1, Phase::unlink, {"restore_signals previous", "close 11", "close 10"}},
       {"write", 28, Phase::write, {"close 11", "close 10"}},
       {"fsync", 5, Phase::fsync, {"close 11", "close 10"}},
       {"close", 122, Phase::close, {"close 10"}},
@@ -153,7 +170,7 @@ TEST(CreateProbe, EachFailingStepIsRecordedAndCleanedUp) {
     // Find the failing call and compare everything after it.
     std::size_t at = 0;
     while (at < system.calls.size() && system.calls[at].rfind(c.failing, 0) != 0) ++at;
-    if (std::string(c.failing) == "close") at = 7;  // "close 11" comes after "fsync 11"
+    if (std::string(c.failing) == "close") at = 9;  // "close 11" comes after "fsync 11"
     ASSERT_LT(at, system.calls.size()) << c.failing;
     const std::vector<std::string> tail(system.calls.begin() + static_cast<long>(at) + 1, system.calls.end());
     EXPECT_EQ(tail, c.tail) << c.failing;
@@ -205,6 +222,61 @@ TEST(CreateProbe, ClockStandsInWhenGetrandomFails) {
     EXPECT_EQ(system.created_name, c.name);
     EXPECT_EQ(system.calls[3], "clock_gettime");
   }
+}
+
+TEST(CreateProbe, UnguardedWhenSignalsCannotBeBlocked) {
+  FakeSystem system;
+  system.failures["block_signals"] = 22;
+  EXPECT_TRUE(is_success(run_create_probe("/probe/dir", system)));
+  EXPECT_EQ(std::count_if(system.calls.begin(), system.calls.end(),
+                          [](const std::string& call) { return call.rfind("restore", 0) == 0; }),
+            0);
+}
+
+// A SIGTERM that arrives while the probe file has a name: the real kernel
+// holds it back and delivers it once the name is gone.
+volatile sig_atomic_t g_delivered = 0;
+volatile sig_atomic_t g_name_existed = 0;
+int g_probe_dirfd = -1;
+char g_probe_name[64];
+
+void on_sigterm(int) {
+  g_delivered = 1;
+  g_name_existed = ::faccessat(g_probe_dirfd, g_probe_name, F_OK, 0) == 0 ? 1 : 0;
+}
+
+class SignalledKernel final : public KernelProbeSystem {
+ public:
+  SysResult openat(int dirfd, const char* name, int flags, mode_t mode) override {
+    const SysResult file = KernelProbeSystem::openat(dirfd, name, flags, mode);
+    g_probe_dirfd = dirfd;
+    std::snprintf(g_probe_name, sizeof g_probe_name, "%s", name);
+    ::raise(SIGTERM);
+    return file;
+  }
+};
+
+TEST(CreateProbe, TerminationSignalWaitsUntilTheNameIsGone) {
+  testing::TempDir dir;
+  struct sigaction handler {};
+  struct sigaction saved {};
+  handler.sa_handler = on_sigterm;
+  sigemptyset(&handler.sa_mask);
+  ASSERT_EQ(sigaction(SIGTERM, &handler, &saved), 0);
+  g_delivered = 0;
+  g_name_existed = 1;
+
+  SignalledKernel kernel;
+  const ProbeOutcome outcome = run_create_probe(dir.path(), kernel);
+  sigset_t now;
+  ASSERT_EQ(pthread_sigmask(SIG_SETMASK, nullptr, &now), 0);
+  sigaction(SIGTERM, &saved, nullptr);
+
+  EXPECT_TRUE(is_success(outcome));
+  EXPECT_EQ(g_delivered, 1) << "the signal was not delivered after the probe";
+  EXPECT_EQ(g_name_existed, 0) << "the signal came while the probe file still had its name";
+  EXPECT_EQ(sigismember(&now, SIGTERM), 0) << "the signal mask was not restored";
+  EXPECT_EQ(testing::list_dir(dir.path()), std::vector<std::string>{});
 }
 
 TEST(CreateProbe, PathWithNulOpensNothing) {

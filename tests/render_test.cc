@@ -489,10 +489,10 @@ TEST(RenderNotes, ListedThenIncompleteScanLine) {
 
 TEST(RenderNotes, OnlyTheEndOfTheWholeTextIsTrimmed) {
   Diagnosis diagnosis = healthy();
-  diagnosis.notes = {"kept inside\t ", "trailing \u00a0\u2003\u3000\u2029\u0085\n"};
+  diagnosis.notes = {"kept inside\t ", "trailing \u00a0\u2003\u3000\u2029 "};
   EXPECT_EQ(kHealthyReport +
                 "\n\nNotes:\n"
-                "  - kept inside\t \n"
+                "  - kept inside\\t \n"
                 "  - trailing",
             render_text(sample_evidence(), diagnosis, false));
 }

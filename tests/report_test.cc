@@ -233,11 +233,36 @@ TEST(ReportJson, EveryPathFieldRefusesInvalidUtf8) {
       case 0: e.target = bad; break;
       case 1: e.probe_directory = bad; break;
       case 2: e.mount.emplace().mount_point = bad; break;
-      case 3: e.proc_scan.deleted_open = {DeletedOpenFile{1, 2, bad, 0, {Holder{1, "p", 3}}}}; break;
+      case 3: e.mount.emplace().source = bad; break;
     }
     const Result<std::string> json = encode_json(e, Diagnosis{});
     ASSERT_FALSE(json.ok()) << field;
     EXPECT_EQ(json.error(), "path contains invalid UTF-8 characters");
+  }
+}
+
+TEST(ReportJson, DeletedOpenPathIsLossyAndOtherTextIsGuarded) {
+  Evidence e;
+  e.proc_scan.deleted_open = {DeletedOpenFile{1, 2, "/data/\xff\xfe (deleted)", 0, {Holder{1, "p", 3}}}};
+  const Result<std::string> json = encode_json(e, Diagnosis{});
+  ASSERT_TRUE(json.ok()) << json.error();
+  EXPECT_NE(json.value().find("        \"device\": 1,\n        \"inode\": 2,\n"
+                              "        \"path\": \"/data/\xef\xbf\xbd\xef\xbf\xbd (deleted)\",\n"),
+            std::string::npos)
+      << json.value();
+
+  // No producer hands over such text, but none may ever write it.
+  for (int field = 0; field < 3; ++field) {
+    Evidence bad;
+    Diagnosis diagnosis;
+    switch (field) {
+      case 0: bad.mount.emplace().fs_type = "ext\xff"; break;
+      case 1: bad.proc_scan.inotify_consumers = {InotifyConsumer{1, "p\xc3", 1, 0}}; break;
+      case 2: diagnosis.notes = {"\xed\xa0\x80"}; break;
+    }
+    const Result<std::string> refused = encode_json(bad, diagnosis);
+    ASSERT_FALSE(refused.ok()) << field;
+    EXPECT_EQ(refused.error(), "text contains invalid UTF-8 characters");
   }
 }
 

@@ -13,6 +13,7 @@
 #include <regex>
 #include <sstream>
 
+#include "json_check.h"
 #include "render.h"
 #include "test_util.h"
 
@@ -103,19 +104,51 @@ TEST(ScenarioMount, ReadOnlyRemountSetsTheReadOnlyFlag) {
   EXPECT_NE(std::find(options.begin(), options.end(), "ro"), options.end());
 }
 
-TEST(ScenarioMount, AMountTableBrimfulCannotReadEndsTheRun) {
+TEST(ScenarioMount, MountPointsThatAreNotTextFailNoRun) {
   REQUIRE_ROOT();
   testing::TempDir dir;
-  // The kernel writes a mount point's bytes as they are; one that is not
-  // UTF-8 makes the table unreadable for every path, not only for that one.
-  const std::string point = dir / "\xff";
-  testing::make_dir(point);
+  const std::string root = testing::canonical(dir.path());
+  // The kernel writes a mount point's bytes as they are, escaping only
+  // space, tab, newline and backslash: these three reach the table raw.
+  const std::string not_utf8 = root + "/\xff";
+  const std::string with_cr = root + "/mcr\rx";
+  const std::string dash = root + "/m\r-\rx";
+  for (const std::string& point : {not_utf8, with_cr, dash}) testing::make_dir(point);
+  // In a mount namespace of its own, so no other program on the host ever
+  // sees these mounts.
+  const std::string script =
+      "mount -t tmpfs none \"$2\" && mount -t tmpfs none \"$3\" && mount -t tmpfs none \"$4\" || exit 90\n"
+      "\"$0\" / --no-probe --json > \"$1/root.json\"; echo $? > \"$1/status\"\n"
+      "\"$0\" \"$3\" --no-probe --json > \"$1/cr.json\"; echo $? >> \"$1/status\"\n"
+      "\"$0\" \"$3\" --no-probe > \"$1/cr.txt\"; echo $? >> \"$1/status\"\n"
+      "\"$0\" \"$2\" --no-probe > \"$1/ff.txt\"; echo $? >> \"$1/status\"\n"
+      "\"$0\" \"$2\" --no-probe --json > \"$1/ff.json\" 2> \"$1/ff.err\"; echo $? >> \"$1/status\"\n";
   const RunResult r = testing::run_program(
-      {"unshare", "-m", "--propagation", "private", "sh", "-c",
-       "mount -t tmpfs none \"$1\" && exec \"$0\" / --no-probe", BRIMFUL_BINARY, point});
-  EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err, "brimful: cannot read /proc/self/mountinfo: stream did not contain valid UTF-8\n");
-  EXPECT_EQ(r.status, 2);
+      {"unshare", "-m", "--propagation", "private", "sh", "-c", script, BRIMFUL_BINARY, root, not_utf8, with_cr, dash});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(testing::read_file(root + "/status"), "0\n0\n0\n0\n2\n");
+
+  const std::string whole = testing::read_file(root + "/root.json");
+  EXPECT_TRUE(testing::JsonSyntax::valid(whole)) << whole;
+
+  // The carriage return is part of the mount point, and the options are
+  // the mount's own.
+  const std::string cr = testing::read_file(root + "/cr.json");
+  EXPECT_EQ(json_value(cr, "mount_point"), quoted(root + "/mcr\\rx"));
+  const std::vector<std::string> options = json_options(cr);
+  EXPECT_NE(std::find(options.begin(), options.end(), "relatime"), options.end()) << cr;
+  EXPECT_EQ(std::find(options.begin(), options.end(), "x"), options.end()) << cr;
+  const std::string cr_text = testing::read_file(root + "/cr.txt");
+  EXPECT_NE(cr_text.find("\nMount: " + root + "/mcr\\rx\nType: tmpfs\n"), std::string::npos) << cr_text;
+
+  // Only a path under the mount that is not UTF-8 sees it: shown lossily,
+  // and refused as JSON like any path that is not UTF-8.
+  const std::string ff_text = testing::read_file(root + "/ff.txt");
+  EXPECT_EQ(ff_text.substr(0, ff_text.find("\nType:")),
+            "Target: " + root + "/\uFFFD\nFilesystem: unknown\nMount: " + root + "/\uFFFD");
+  EXPECT_EQ(testing::read_file(root + "/ff.json"), "");
+  EXPECT_EQ(testing::read_file(root + "/ff.err"),
+            "brimful: cannot serialize report: path contains invalid UTF-8 characters\n");
 }
 
 // ---------------------------------------------------------------------------
@@ -634,6 +667,93 @@ TEST(ScenarioChroot, APlainDirectoryRootHasNoMount) {
             std::string::npos)
       << json;
   EXPECT_EQ(json_value(json, "inode_accounting_supported"), "false");
+}
+
+// A process named with terminal control sequences that holds a deleted file
+// whose name would forge a report line: both are shown, neither is obeyed.
+TEST(ScenarioProcess, HostileNamesAreShownEscaped) {
+  REQUIRE_ROOT();
+  testing::TempDir dir;
+  testing::TempDir control;
+  ScopedMount mount("tmpfs", "none", "size=1m", dir.path());
+  ASSERT_TRUE(mount.ok()) << mount.error();
+  const std::string root = testing::canonical(dir.path());
+  const std::string script =
+      "mkfifo \"$1/hold\"\n"
+      "\"$2\" --name \"$3\" deleted \"$4\" 262144 < \"$1/hold\" > \"$1/ready\" &\n"
+      "exec 4> \"$1/hold\"\n"
+      "i=0; while ! grep -q ready \"$1/ready\" 2>/dev/null; do\n"
+      "  i=$((i+1)); [ $i -lt 400 ] || exit 91; sleep 0.05\n"
+      "done\n"
+      "stat -f -c '%a %S %d' \"$5\" > \"$1/statfs\"\n"
+      "\"$0\" \"$5\" --verbose > \"$1/text\"; echo $? > \"$1/status\"\n"
+      "\"$0\" \"$5\" --json > \"$1/json\"; echo $? >> \"$1/status\"\n"
+      "exec 4>&-\n"
+      "wait\n";
+  const RunResult r = testing::run_program(
+      {"unshare", "-pf", "--mount-proc", "sh", "-c", script, BRIMFUL_BINARY, control.path(), BRIMFUL_FIXTURE,
+       "\x1b[31mEVIL\x1b[0m", root + "/held\nfake line \x1b[2J", root});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(testing::read_file(control / "status"), "0\n0\n");
+  const std::vector<std::string> ready = split(testing::read_file(control / "ready"), '\n');
+  ASSERT_EQ(ready.size(), 3u);
+  const std::vector<std::string> parent = words(ready[1]);  // pid fd fd
+
+  // The counts as they were while the file was held: available blocks,
+  // block size, free inodes.
+  std::string statfs = testing::read_file(control / "statfs");
+  if (!statfs.empty() && statfs.back() == '\n') statfs.pop_back();
+  const std::vector<std::string> counts = words(statfs);
+  ASSERT_EQ(counts.size(), 3u);
+  const std::string text = testing::read_file(control / "text");
+  const std::string expected =
+      "Target: " + root + "\n"
+      "Filesystem: unknown\n"
+      "Mount: " + root + "\n"
+      "Type: tmpfs\n"
+      "\n"
+      "Checks:\n"
+      "  file probe       OK\n"
+      "  available space  " + human_size(std::stoull(counts[0]) * std::stoull(counts[1])) + "\n"
+      "  free inodes      " + counts[2] + " (not authoritative for this filesystem)\n"
+      "  inotify init     OK\n"
+      "  inotify watch    OK\n"
+      "  read-only        no\n"
+      "  mount option ro  no\n"
+      "\n"
+      "OK: no supported failure detected\n"
+      "\n"
+      "Deleted-open files:\n"
+      "  \\x1b[31mEVIL\\x1b[0m PID " + parent[0] + " FD " + parent[1] + "\n"
+      "    " + root + "/held\\nfake line \\x1b[2J (deleted)\n"
+      "    allocated: 256.0 KiB\n"
+      "    holders: 3\n"
+      "\n"
+      "Inotify usage (current UID):\n";
+  EXPECT_EQ(text.substr(0, expected.size()), expected);
+  // The rest is the usage against the host's limits; the scan was complete.
+  const std::regex usage("  watches                0 [^\n]*\n  instances              0 [^\n]*\n"
+                         "  assessment             new instance and watch created successfully\n");
+  EXPECT_TRUE(std::regex_match(text.substr(std::min(expected.size(), text.size())), usage)) << text;
+
+  const std::string json = testing::read_file(control / "json");
+  EXPECT_TRUE(testing::JsonSyntax::valid(json)) << json;
+  EXPECT_NE(json.find("        \"path\": \"" + root + "/held\\nfake line \\u001b[2J (deleted)\",\n"),
+            std::string::npos)
+      << json;
+  EXPECT_NE(json.find("\"process\": \"\\u001b[31mEVIL\\u001b[0m\",\n"), std::string::npos) << json;
+  EXPECT_EQ(json_value(json, "complete"), "true");
+}
+
+// A caller's low soft descriptor limit is not brimful's: the scan raises it
+// to the hard limit and reads every process.
+TEST(ScenarioProcess, LowSoftDescriptorLimitStillScansEverything) {
+  REQUIRE_ROOT();
+  const RunResult r = testing::run_program({"unshare", "-pf", "--mount-proc", "prlimit", "--nofile=6:1024",
+                                            BRIMFUL_BINARY, "/", "--json", "--no-probe"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(json_value(r.out, "processes_inaccessible"), "0");
+  EXPECT_EQ(json_value(r.out, "complete"), "true");
 }
 
 }  // namespace

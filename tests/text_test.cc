@@ -35,6 +35,28 @@ TEST(SharedUtf8, LossyConversionReplacesEachMaximalInvalidSubsequence) {
   }
 }
 
+TEST(SharedDisplay, ControlsAndBidiBecomeVisibleEscapes) {
+  struct Case {
+    std::string bytes;
+    std::string shown;
+  };
+  const Case cases[] = {
+      {"/srv/data", "/srv/data"},
+      {"", ""},
+      {"a\\b \\x41", "a\\b \\x41"},                        // printable text, backslash too
+      {"l\xc3\xb6g \xe2\x80\xa6 \xf0\x9f\x98\x80", "l\xc3\xb6g \xe2\x80\xa6 \xf0\x9f\x98\x80"},
+      {"held\nfake line", "held\\nfake line"},
+      {"a\tb\rc", "a\\tb\\rc"},
+      {std::string("\0\x01\x1b[2J\x1f\x7f", 8), "\\x00\\x01\\x1b[2J\\x1f\\x7f"},
+      {"\xc2\x80\xc2\x9b" "1m\xc2\x9f\xc2\xa0", "\\u{0080}\\u{009b}1m\\u{009f}\xc2\xa0"},  // C1; NBSP is not one
+      {"\xd8\x9c\xe2\x80\x8e\xe2\x80\x8f", "\\u{061c}\\u{200e}\\u{200f}"},
+      {"\xe2\x80\xaa\xe2\x80\xae\xe2\x81\xa6\xe2\x81\xa9", "\\u{202a}\\u{202e}\\u{2066}\\u{2069}"},
+      {"\xe2\x80\xa9\xe2\x81\xaa", "\xe2\x80\xa9\xe2\x81\xaa"},  // U+2029, U+206A: neighbours, not escaped
+      {"bad\xff\x9b" "x", "bad\xef\xbf\xbd\xef\xbf\xbdx"},       // invalid bytes are U+FFFD, not C1
+  };
+  for (const Case& c : cases) EXPECT_EQ(display(c.bytes), c.shown) << ::testing::PrintToString(c.bytes);
+}
+
 TEST(SharedText, TrimRemovesUnicodeWhiteSpaceOnly) {
   struct Case {
     std::string text;
