@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <new>
 #include <string>
 #include <variant>
@@ -13,6 +14,7 @@
 
 #include "collect.h"
 #include "diagnosis.h"
+#include "metrics.h"
 #include "render.h"
 #include "report.h"
 
@@ -73,6 +75,7 @@ constexpr const char* kHelp =
     "    --verbose    Show all process evidence instead of the top entries\n"
     "    --no-probe   Do not create a temporary file or add an inotify watch\n"
     "    --check      Exit 1 for confirmed failure or 3 for an unknown result\n"
+    "    --prometheus Emit Prometheus text-format metrics\n"
     "    -h, --help   Show this help\n"
     "    -V, --version\n"
     "                 Show the version";
@@ -112,6 +115,7 @@ struct CommandLine {
   bool verbose = false;
   bool no_probe = false;
   bool check = false;
+  bool prometheus = false;
 };
 
 struct Done {};
@@ -154,6 +158,10 @@ ParseOutcome parse_command_line(const std::vector<std::string>& args) {
         command_line.check = true;
         continue;
       }
+      if (arg == "--prometheus") {
+        command_line.prometheus = true;
+        continue;
+      }
       if (!arg.empty() && arg[0] == '-') return UsageError{"unknown option: " + arg};
     }
     if (have_path) return UsageError{"expected exactly one PATH"};
@@ -161,6 +169,10 @@ ParseOutcome parse_command_line(const std::vector<std::string>& args) {
     have_path = true;
   }
   if (!have_path) return UsageError{"PATH is required"};
+  // Two formats for one output: only the whole command line shows the clash.
+  if (command_line.json && command_line.prometheus) {
+    return UsageError{"--json and --prometheus cannot be used together"};
+  }
   return command_line;
 }
 
@@ -173,14 +185,26 @@ int check_status(Status status) {
   return 3;
 }
 
+double clock_seconds(clockid_t clock) {
+  timespec now{};
+  clock_gettime(clock, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
 int run(const CommandLine& command_line) {
+  RunInfo run_info;
+  run_info.start_time_seconds = clock_seconds(CLOCK_REALTIME);
+  const double started = clock_seconds(CLOCK_MONOTONIC);
   Result<Evidence> evidence = collect_evidence(command_line.path, command_line.no_probe);
   if (!evidence.ok()) {
     print(2, "brimful: " + evidence.error() + "\n");
     return 2;
   }
   const Diagnosis diagnosis = diagnose(evidence.value());
-  if (command_line.json) {
+  run_info.duration_seconds = clock_seconds(CLOCK_MONOTONIC) - started;
+  if (command_line.prometheus) {
+    print(1, render_metrics(evidence.value(), diagnosis, run_info, {}));
+  } else if (command_line.json) {
     Result<std::string> json = encode_json(evidence.value(), diagnosis);
     if (!json.ok()) {
       print(2, "brimful: cannot serialize report: " + json.error() + "\n");
