@@ -55,16 +55,6 @@ void apply_inotify_rules(const Evidence& evidence, Diagnosis& diagnosis) {
   }
 }
 
-// The same deleted file reached through several descriptors is counted once.
-std::uint64_t reclaimable_bytes(const ProcScan& scan) {
-  std::set<std::pair<std::uint64_t, std::uint64_t>> seen;
-  std::uint64_t total = 0;
-  for (const DeletedOpenFile& file : scan.deleted_open) {
-    if (seen.insert({file.device, file.inode}).second) total = saturating_add(total, file.allocated_bytes);
-  }
-  return total;
-}
-
 std::string unsupported(const std::string& call, const ErrnoInfo& error) {
   return call + " failed with " + error.name + ", which is not a supported confirmed diagnosis";
 }
@@ -91,6 +81,17 @@ std::string final_note(const Evidence& evidence) {
 
 }  // namespace
 
+DeletedOpenTotals deleted_open_totals(const ProcScan& scan) {
+  std::set<std::pair<std::uint64_t, std::uint64_t>> seen;
+  DeletedOpenTotals totals;
+  for (const DeletedOpenFile& file : scan.deleted_open) {
+    if (!seen.insert({file.device, file.inode}).second) continue;
+    ++totals.files;
+    totals.bytes = saturating_add(totals.bytes, file.allocated_bytes);
+  }
+  return totals;
+}
+
 Diagnosis diagnose(const Evidence& evidence) {
   Diagnosis diagnosis;
   const ProbeOutcome& create = evidence.create_probe.outcome;
@@ -113,7 +114,7 @@ Diagnosis diagnose(const Evidence& evidence) {
                               " process directories were inaccessible");
   }
 
-  const std::uint64_t reclaimable = reclaimable_bytes(scan);
+  const std::uint64_t reclaimable = deleted_open_totals(scan).bytes;
   if (reclaimable > 0 && evidence.filesystem.available_bytes == 0) {
     diagnosis.contributing.push_back(Contributing{
         "deleted_open_files", reclaimable,

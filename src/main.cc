@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <new>
 #include <optional>
 #include <string>
@@ -18,6 +19,7 @@
 #include "diagnosis.h"
 #include "facts.h"
 #include "findings.h"
+#include "metrics.h"
 #include "render.h"
 #include "report.h"
 
@@ -79,6 +81,7 @@ constexpr const char* kHelp =
     "    --no-probe   Do not create a temporary file or add an inotify watch\n"
     "    --check      Exit 1 for confirmed failure or 3 for an unknown result\n"
     "    --explain    Also report findings that the verdict alone cannot confirm\n"
+    "    --prometheus Emit Prometheus text-format metrics\n"
     "    -h, --help   Show this help\n"
     "    -V, --version\n"
     "                 Show the version";
@@ -130,6 +133,7 @@ struct CommandLine {
   bool no_probe = false;
   bool check = false;
   bool explain = false;
+  bool prometheus = false;
 };
 
 struct Done {};
@@ -176,6 +180,10 @@ ParseOutcome parse_command_line(const std::vector<std::string>& args) {
         command_line.explain = true;
         continue;
       }
+      if (arg == "--prometheus") {
+        command_line.prometheus = true;
+        continue;
+      }
       if (!arg.empty() && arg[0] == '-') return UsageError{"unknown option: " + display(arg)};
     }
     if (have_path) return UsageError{"expected exactly one PATH"};
@@ -183,6 +191,10 @@ ParseOutcome parse_command_line(const std::vector<std::string>& args) {
     have_path = true;
   }
   if (!have_path) return UsageError{"PATH is required"};
+  // Two formats for one output: only the whole command line shows the clash.
+  if (command_line.json && command_line.prometheus) {
+    return UsageError{"--json and --prometheus cannot be used together"};
+  }
   return command_line;
 }
 
@@ -195,7 +207,16 @@ int check_status(Status status) {
   return 3;
 }
 
+double clock_seconds(clockid_t clock) {
+  timespec now{};
+  clock_gettime(clock, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
 int run(const CommandLine& command_line) {
+  RunInfo run_info;
+  run_info.start_time_seconds = clock_seconds(CLOCK_REALTIME);
+  const double started = clock_seconds(CLOCK_MONOTONIC);
   Result<Evidence> evidence = collect_evidence(command_line.path, command_line.no_probe);
   if (!evidence.ok()) {
     print(2, "brimful: " + evidence.error() + "\n");
@@ -206,7 +227,14 @@ int run(const CommandLine& command_line) {
   std::optional<std::vector<Finding>> findings;
   if (command_line.explain) findings = find_findings(evidence.value(), diagnosis, gather_explain_facts());
   const std::vector<Finding>* shown_findings = findings ? &*findings : nullptr;
-  if (command_line.json) {
+  run_info.duration_seconds = clock_seconds(CLOCK_MONOTONIC) - started;
+  if (command_line.prometheus) {
+    std::vector<std::string> finding_kinds;
+    if (findings) {
+      for (const Finding& finding : *findings) finding_kinds.push_back(finding.kind);
+    }
+    print(1, render_metrics(evidence.value(), diagnosis, run_info, finding_kinds));
+  } else if (command_line.json) {
     Result<std::string> json = encode_json(evidence.value(), diagnosis, shown_findings);
     if (!json.ok()) {
       print(2, "brimful: cannot serialize report: " + json.error() + "\n");

@@ -30,6 +30,7 @@ const std::string kHelp =
     "    --no-probe   Do not create a temporary file or add an inotify watch\n"
     "    --check      Exit 1 for confirmed failure or 3 for an unknown result\n"
     "    --explain    Also report findings that the verdict alone cannot confirm\n"
+    "    --prometheus Emit Prometheus text-format metrics\n"
     "    -h, --help   Show this help\n"
     "    -V, --version\n"
     "                 Show the version\n";
@@ -74,6 +75,9 @@ TEST(Cli, ArgumentsDecideStrictlyLeftToRight) {
       {{"-V", "a", "b"}, "brimful 0.1.6\n", "", 0},
       {{"a", "-x", "b"}, "", usage("unknown option: -x"), 2},
       {{"--\x1b[2J\n"}, "", usage("unknown option: --\\x1b[2J\\n"), 2},  // shown, never obeyed
+      {{"--prometheus", "/", "--json"}, "", usage("--json and --prometheus cannot be used together"), 2},
+      {{"--json", "--prometheus", "a", "b"}, "", usage("expected exactly one PATH"), 2},
+      {{"--json", "--prometheus", "-h"}, kHelp, "", 0},
   };
   for (const Case& c : cases) {
     const RunResult r = run_brimful(c.args);
@@ -202,6 +206,10 @@ TEST_F(CliOnTree, NonUtf8PathsRenderAsTextButAreRefusedAsJson) {
   EXPECT_EQ(text.status, 0) << text.err;
   EXPECT_EQ(text.out.substr(0, text.out.find('\n')), "Target: " + root_ + "/d/\xEF\xBF\xBD-name");
 
+  const RunResult metrics = run_brimful({bad, "--prometheus", "--no-probe"});
+  EXPECT_EQ(metrics.status, 0) << metrics.err;
+  EXPECT_NE(metrics.out.find("{path=\"" + root_ + "/d/\xEF\xBF\xBD-name\","), std::string::npos) << metrics.out;
+
   // Not UTF-8, so never an option, even with a leading '-'.
   const RunResult dashed = run_brimful({"-\xff", "--no-probe"}, root_ + "/d");
   EXPECT_EQ(dashed.status, 0) << dashed.err;
@@ -234,6 +242,9 @@ TEST_F(CliOnTree, CheckTurnsTheVerdictIntoTheExitStatus) {
   r = run_brimful({root_ + "/d", "--no-probe", "--check", "--json"});
   EXPECT_EQ(r.status, 3);
   EXPECT_EQ(json_value(r.out, "status"), "\"unknown\"");
+  r = run_brimful({root_ + "/d", "--no-probe", "--prometheus", "--check"});
+  EXPECT_EQ(r.status, 3);
+  EXPECT_NE(r.out.find(",status=\"unknown\"} 1\n"), std::string::npos) << r.out;
   r = run_brimful({root_ + "/d", "--no-probe"});
   EXPECT_EQ(r.status, 0);
   r = run_brimful({root_ + "/d", "--check"});

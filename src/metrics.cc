@@ -1,0 +1,182 @@
+#include "metrics.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <utility>
+
+#include "diagnosis.h"
+
+namespace brimful {
+
+namespace {
+
+// One metric family: its samples are collected first, and a family without
+// samples is left out entirely rather than written as a bare header.
+class Family {
+ public:
+  Family(const char* name, const char* help) : name_(name), help_(help) {}
+
+  // extra: the family's own labels, already formatted (may be empty).
+  void add(const std::string& extra, std::string value) { samples_.emplace_back(extra, std::move(value)); }
+
+  void write(std::string& out, const std::string& common) const {
+    if (samples_.empty()) return;
+    out += "# HELP ";
+    out += name_;
+    out += ' ';
+    out += help_;
+    out += "\n# TYPE ";
+    out += name_;
+    out += " gauge\n";
+    for (const auto& [extra, value] : samples_) {
+      out += name_;
+      out += '{';
+      out += common;
+      if (!extra.empty()) {
+        out += ',';
+        out += extra;
+      }
+      out += "} ";
+      out += value;
+      out += '\n';
+    }
+  }
+
+ private:
+  const char* name_;
+  const char* help_;
+  std::vector<std::pair<std::string, std::string>> samples_;
+};
+
+std::string label(const char* name, std::string_view value) {
+  return std::string(name) + "=\"" + metric_label_value(value) + "\"";
+}
+
+// The labels every series carries, named as node_exporter names them in
+// node_filesystem_* so that the two join. node_exporter takes the device
+// from the mount table as written, where a mount without a source reads
+// "none"; with no mount at all the labels stay empty, which PromQL treats as
+// absent, so such a series joins with nothing rather than with a wrong mount.
+std::string common_labels(const OsPath& target, const Mount* mount) {
+  std::string labels = label("path", target);
+  labels += ',' + label("mountpoint", mount != nullptr ? std::string_view(mount->mount_point) : "");
+  labels += ',' + label("fstype", mount != nullptr ? std::string_view(mount->fs_type) : "");
+  const std::string device = mount == nullptr ? "" : mount->source ? *mount->source : "none";
+  labels += ',' + label("device", device);
+  return labels;
+}
+
+std::string flag(bool value) { return value ? "1" : "0"; }
+
+std::string seconds(double value, int decimals) {
+  char buffer[64];
+  const int length = std::snprintf(buffer, sizeof buffer, "%.*f", decimals, value);
+  if (length < 0) return "NaN";
+  return std::string(buffer, std::min(static_cast<std::size_t>(length), sizeof buffer - 1));
+}
+
+void add_probe(Family& success, Family& errno_family, const char* probe, const ProbeOutcome& outcome) {
+  if (is_not_run(outcome)) return;
+  const std::string probe_label = label("probe", probe);
+  success.add(probe_label, flag(is_success(outcome)));
+  if (const ProbeError* error = probe_error(outcome)) {
+    errno_family.add(probe_label + ',' + label("phase", phase_name(error->phase)) + ',' +
+                         label("errno", error->error.name),
+                     std::to_string(error->error.code));
+  }
+}
+
+void add_limit(Family& family, const std::optional<std::uint64_t>& limit) {
+  if (limit) family.add("", std::to_string(*limit));
+}
+
+}  // namespace
+
+std::string metric_label_value(std::string_view bytes) {
+  const std::string text = lossy_utf8(bytes);
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c == '"') {
+      out += "\\\"";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+std::string render_metrics(const Evidence& evidence, const Diagnosis& diagnosis, const RunInfo& run,
+                           const std::vector<std::string>& finding_kinds) {
+  Family status("brimful_status", "The verdict as a state set: 1 for the current status, 0 for the others.");
+  for (const Status each : {Status::confirmed, Status::no_supported_failure, Status::unknown}) {
+    status.add(label("status", status_name(each)), flag(diagnosis.status == each));
+  }
+
+  Family cause("brimful_cause", "Whether the run confirmed this cause of failing writes.");
+  for (const CauseKind each : {CauseKind::inode_exhaustion, CauseKind::block_exhaustion, CauseKind::inotify_exhaustion,
+                               CauseKind::inotify_instance_exhaustion, CauseKind::read_only_filesystem}) {
+    const bool confirmed = std::find(diagnosis.causes.begin(), diagnosis.causes.end(), each) != diagnosis.causes.end();
+    cause.add(label("cause", cause_name(each)), flag(confirmed));
+  }
+
+  Family probe_success("brimful_probe_success", "Whether the probe succeeded; absent when it did not run.");
+  Family probe_errno("brimful_probe_errno", "The error number of a failed probe, with the failing step and its name.");
+  add_probe(probe_success, probe_errno, "create", evidence.create_probe.outcome);
+  add_probe(probe_success, probe_errno, "inotify_init", evidence.inotify_probe.init);
+  add_probe(probe_success, probe_errno, "inotify_watch", evidence.inotify_probe.add_watch);
+
+  const ProcScan& scan = evidence.proc_scan;
+  const DeletedOpenTotals deleted = deleted_open_totals(scan);
+  Family deleted_bytes("brimful_deleted_open_bytes",
+                       "Bytes allocated to deleted files on the filesystem that processes still hold open.");
+  deleted_bytes.add("", std::to_string(deleted.bytes));
+  Family deleted_files("brimful_deleted_open_files",
+                       "Deleted files on the filesystem that processes still hold open.");
+  deleted_files.add("", std::to_string(deleted.files));
+
+  std::uint64_t watches = 0;
+  std::uint64_t instances = 0;
+  for (const InotifyConsumer& consumer : scan.inotify_consumers) {
+    watches = saturating_add(watches, consumer.watches);
+    instances = saturating_add(instances, consumer.instances);
+  }
+  Family watches_used("brimful_inotify_watches", "Inotify watches held by the processes of the user brimful ran as.");
+  watches_used.add("", std::to_string(watches));
+  Family watches_limit("brimful_inotify_watches_limit", "The per-user limit of inotify watches.");
+  add_limit(watches_limit, evidence.inotify_limits.max_user_watches);
+  Family instances_used("brimful_inotify_instances",
+                        "Inotify instances held by the processes of the user brimful ran as.");
+  instances_used.add("", std::to_string(instances));
+  Family instances_limit("brimful_inotify_instances_limit", "The per-user limit of inotify instances.");
+  add_limit(instances_limit, evidence.inotify_limits.max_user_instances);
+
+  Family scanned("brimful_processes_scanned", "Processes the scan of /proc examined.");
+  scanned.add("", std::to_string(scan.processes_scanned));
+  Family inaccessible("brimful_processes_inaccessible", "Processes the scan of /proc could not read.");
+  inaccessible.add("", std::to_string(scan.processes_inaccessible));
+
+  Family finding("brimful_finding", "A finding of this kind applies.");
+  for (const std::string& kind : finding_kinds) finding.add(label("kind", kind), "1");
+
+  Family duration("brimful_run_duration_seconds", "How long the run took.");
+  duration.add("", seconds(run.duration_seconds, 6));
+  Family started("brimful_last_run_timestamp_seconds", "When the run started, in seconds since the epoch.");
+  started.add("", seconds(run.start_time_seconds, 3));
+
+  const std::string common = common_labels(evidence.target, evidence.mount ? &*evidence.mount : nullptr);
+  std::string out;
+  for (const Family* family : {&status, &cause, &probe_success, &probe_errno, &deleted_bytes, &deleted_files,
+                               &watches_used, &watches_limit, &instances_used, &instances_limit, &scanned,
+                               &inaccessible, &finding, &duration, &started}) {
+    family->write(out, common);
+  }
+  return out;
+}
+
+}  // namespace brimful
