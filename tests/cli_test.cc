@@ -178,6 +178,7 @@ TEST_F(CliOnTree, UnsearchableDirectory) {
   RunResult r;
   if (testing::running_as_root()) {
     // Root searches anything; an ordinary user is what this is about.
+    SKIP_UNLESS(testing::can_change_user(&skip_reason));
     r = testing::run_program({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", BRIMFUL_BINARY, target});
   } else {
     ASSERT_EQ(chown((root_ + "/locked").c_str(), getuid(), getgid()), 0);
