@@ -122,6 +122,7 @@ TEST(Manual, RendersWithoutWarnings) {
 TEST(Schema, RefusesEveryDepartureFromTheReport) {
   SKIP_UNLESS(testing::have_report_checker(&skip_reason));
   testing::TempDir dir;
+  SKIP_UNLESS(testing::mount_table_shows(dir.path(), &skip_reason));
   const RunResult run = testing::run_brimful({dir.path(), "--json", "--no-probe"});
   ASSERT_EQ(run.status, 0) << run.err;
   const std::string& real = run.out;
@@ -224,6 +225,7 @@ TEST(Package, DebianPackageHoldsTheFilesAndRuns) {
   const RunResult version = testing::run_program({dir / "root/usr/bin/brimful", "--version"});
   EXPECT_EQ(version.out, "brimful 0.1.6\n");
   EXPECT_EQ(version.status, 0);
+  SKIP_UNLESS(testing::mount_table_shows(dir.path(), &skip_reason));
   const RunResult report = testing::run_program({dir / "root/usr/bin/brimful", dir.path(), "--no-probe"});
   EXPECT_EQ(report.status, 0) << report.err;
   EXPECT_EQ(report.out.substr(0, report.out.find('\n')), "Target: " + testing::canonical(dir.path()));

@@ -448,6 +448,7 @@ TEST(ScenarioProcess, InotifyInstanceExhaustionOfAnOrdinaryUser) {
 TEST(ScenarioSchema, ReportsOfEveryShapeMatchTheSchema) {
   SKIP_UNLESS(testing::have_report_checker(&skip_reason));
   testing::TempDir dir;
+  SKIP_UNLESS(testing::mount_table_shows(dir.path(), &skip_reason));
   std::vector<std::pair<std::string, RunResult>> runs;
   runs.emplace_back("missing path without probes", testing::run_brimful({dir / "missing/deeper", "--json", "--no-probe"}));
   runs.emplace_back("directory with probes", testing::run_brimful({dir.path(), "--json"}));

@@ -262,6 +262,20 @@ bool have_program(const std::string& name, std::string* why) {
   return answer(known.emplace(name, capability).first->second, why);
 }
 
+bool mount_table_shows(const std::string& path, std::string* why) {
+  const std::string table = read_file("/proc/self/mountinfo");
+  Capability capability{false, "cannot read /proc/self/mountinfo; is /proc mounted?"};
+  if (!table.empty()) {
+    struct statx status {};
+    capability.ok = statx(AT_FDCWD, path.c_str(), 0, STATX_MNT_ID, &status) != 0 ||
+                    (status.stx_mask & STATX_MNT_ID) == 0 ||
+                    ("\n" + table).find("\n" + std::to_string(status.stx_mnt_id) + " ") != std::string::npos;
+    capability.why = "the mount that holds " + path +
+                     " is not in /proc/self/mountinfo (a chroot hides the mounts above its root)";
+  }
+  return answer(capability, why);
+}
+
 bool can_mount(std::string* why) {
   static const Capability capability = [] {
     const Capability root = check_root();

@@ -117,6 +117,10 @@ bool can_unshare(const std::string& flags, std::string* why);
 bool can_use_loop_devices(std::string* why);
 // Root can become another user with setpriv.
 bool can_change_user(std::string* why);
+// The mount that holds path is listed in /proc/self/mountinfo, so brimful
+// can find it. In a chroot the mounts above the new root are hidden, and
+// without /proc nothing is listed at all.
+bool mount_table_shows(const std::string& path, std::string* why);
 // The program is found in PATH.
 bool have_program(const std::string& name, std::string* why);
 
