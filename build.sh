@@ -1,22 +1,33 @@
 #!/usr/bin/env bash
-# Builds brimful, installing what the build needs on Debian when it is
-# missing, then either runs it or runs the test suite.
+# Builds brimful, installing what is needed on Debian when it is missing,
+# then runs it, runs the test suite, or builds the static binary.
 #
 #   ./build.sh run PATH [--json] [--verbose] [--no-probe] [--check]
+#                          build build/brimful without the tests and run it
+#                          on PATH; only brimful's output reaches stdout
 #   ./build.sh test        the whole suite (scenario tests need root)
 #   ./build.sh sanitize    the whole suite under AddressSanitizer and UBSan
+#   ./build.sh static      a static, stripped build-static/brimful to copy
+#                          to another host
 #   ./build.sh fuzz [SECONDS [TARGET...]]
 #                          each fuzz target for SECONDS (60), built with clang
 set -euo pipefail
 cd "$(dirname "$0")"
 
-# Compiler and build tools, GoogleTest, and the tools the scenario tests
-# drive: mount, losetup, unshare and setpriv, findmnt, mkfs.ext4.
-packages=(cmake g++ make libgtest-dev mount util-linux e2fsprogs)
+# What building the binary needs: the compiler and the build tools.
+build_packages=(cmake g++ make)
+# What the test suite needs besides: GoogleTest; the tools the scenario
+# tests drive (mount, losetup, unshare and setpriv, findmnt, mkfs.ext4); and
+# the checkers of the manual page, completions, schema and package (groff,
+# zsh, python3-jsonschema, dpkg-shlibdeps); and the consumers of the metrics
+# (systemd-analyze, promtool, node_exporter).
+test_packages=("${build_packages[@]}" libgtest-dev mount util-linux e2fsprogs
+               groff-base zsh python3-jsonschema dpkg-dev
+               systemd prometheus prometheus-node-exporter)
 
-install_missing() {
+install_missing() {  # install_missing PACKAGE...
   local missing=() package
-  for package in "${packages[@]}"; do
+  for package in "$@"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
       missing+=("$package")
   done
@@ -27,36 +38,48 @@ install_missing() {
   DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
 }
 
-build() {  # build DIR BUILD_TYPE
-  cmake -S . -B "$1" -DCMAKE_BUILD_TYPE="$2" >/dev/null
-  cmake --build "$1" -j"$(nproc)"
+build() {  # build DIR BUILD_TYPE [CMAKE_OPTION...]
+  local dir=$1 type=$2
+  shift 2
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE="$type" "$@" >/dev/null
+  cmake --build "$dir" -j"$(nproc)"
 }
 
 command=${1:-}
 [ $# -gt 0 ] && shift
 case "$command" in
   run)
-    install_missing
-    build build RelWithDebInfo >/dev/null
+    # Standard output belongs to brimful alone: a report piped into jq must
+    # not start with apt-get's or the compiler's chatter.
+    {
+      install_missing "${build_packages[@]}"
+      build build RelWithDebInfo -DBRIMFUL_TESTS=OFF
+    } >&2
     exec build/brimful "$@"
     ;;
   test)
-    install_missing
-    build build RelWithDebInfo
+    install_missing "${test_packages[@]}"
+    build build RelWithDebInfo -DBRIMFUL_TESTS=ON
     ctest --test-dir build --output-on-failure
     ;;
   sanitize)
-    install_missing
-    build build-sanitize Sanitize
+    install_missing "${test_packages[@]}"
+    build build-sanitize Sanitize -DBRIMFUL_TESTS=ON
     ctest --test-dir build-sanitize --output-on-failure
     ;;
+  static)
+    {
+      install_missing "${build_packages[@]}"
+      build build-static Release -DBRIMFUL_TESTS=OFF -DBRIMFUL_STATIC=ON
+    } >&2
+    echo "build-static/brimful"
+    ;;
   fuzz)
-    packages+=(clang libclang-rt-14-dev)
-    install_missing
+    install_missing "${build_packages[@]}" clang libclang-rt-14-dev
     exec fuzz/run.sh "${1:-60}" "${@:2}"
     ;;
   *)
-    echo "usage: ./build.sh run PATH [options] | test | sanitize | fuzz [SECONDS [TARGET...]]" >&2
+    echo "usage: ./build.sh run PATH [options] | test | sanitize | static | fuzz [SECONDS [TARGET...]]" >&2
     exit 2
     ;;
 esac

@@ -94,6 +94,8 @@ class CliOnTree : public ::testing::Test {
     root_ = canonical(dir_.path());
     testing::make_dir(root_ + "/d");
     testing::write_file(root_ + "/d/log.txt", "x");
+    // Most runs here need brimful to find the mount of the temporary tree.
+    SKIP_UNLESS(testing::mount_table_shows(root_, &skip_reason));
   }
 
   // A run that must succeed; returns its JSON report.
@@ -184,6 +186,7 @@ TEST_F(CliOnTree, UnsearchableDirectory) {
   RunResult r;
   if (testing::running_as_root()) {
     // Root searches anything; an ordinary user is what this is about.
+    SKIP_UNLESS(testing::can_change_user(&skip_reason));
     r = testing::run_program({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", BRIMFUL_BINARY, target});
   } else {
     ASSERT_EQ(chown((root_ + "/locked").c_str(), getuid(), getgid()), 0);
@@ -310,6 +313,7 @@ TEST(CliOutput, FailedWritesAreReportedAndNotSuccess) {
   EXPECT_EQ(r.err, "failed printing to stdout: Bad file descriptor (os error 9)\n");
   EXPECT_NE(r.status, 0);
 
+  SKIP_UNLESS(testing::mount_table_shows("/", &skip_reason));
   r = testing::run_program({"sh", "-c", "exec \"$0\" / --no-probe --json >/dev/full", binary});
   EXPECT_EQ(r.err, "failed printing to stdout: No space left on device (os error 28)\n");
   EXPECT_NE(r.status, 0);

@@ -121,6 +121,7 @@ TEST_F(Resolve, NonUtf8NamesSurviveAsBytes) {
 }
 
 TEST_F(Resolve, CollectionWithoutProbesCreatesNothing) {
+  SKIP_UNLESS(testing::mount_table_shows(root_, &skip_reason));
   const std::vector<std::string> before = testing::list_dir(root_ + "/d");
   const Result<Evidence> evidence = collect_evidence(root_ + "/d", true);
   ASSERT_TRUE(evidence.ok()) << evidence.error();
@@ -133,6 +134,7 @@ TEST_F(Resolve, CollectionWithoutProbesCreatesNothing) {
 }
 
 TEST_F(Resolve, CollectionRunsBothProbesAndLeavesNothingBehind) {
+  SKIP_UNLESS(testing::mount_table_shows(root_, &skip_reason));
   const std::vector<std::string> before = testing::list_dir(root_ + "/d");
   const Result<Evidence> evidence = collect_evidence(root_ + "/d", false);
   ASSERT_TRUE(evidence.ok()) << evidence.error();

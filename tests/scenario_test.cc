@@ -1,6 +1,8 @@
 // Scenarios on real mounts: only the kernel can tell what a full tmpfs, a
-// loop-mounted ext4 image or a read-only mount really answer. They need
-// root and skip otherwise; each builds and removes its own mounts.
+// loop-mounted ext4 image or a read-only mount really answer. Each first
+// checks that the machine gives it what it needs (root, mounts, namespaces,
+// loop devices, tools) and skips with the reason otherwise; each builds and
+// removes its own mounts.
 
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -24,9 +26,13 @@ using testing::json_value;
 using testing::RunResult;
 using testing::ScopedMount;
 
-#define REQUIRE_ROOT()                                                              \
-  do {                                                                              \
-    if (!testing::running_as_root()) GTEST_SKIP() << "needs root to mount filesystems"; \
+// Mounting a tmpfs, and for probe runs a private PID namespace with its own
+// /proc (see probe_run).
+#define REQUIRE_MOUNTS() SKIP_UNLESS(testing::can_mount(&skip_reason))
+#define REQUIRE_ISOLATED_MOUNTS()                                   \
+  do {                                                              \
+    REQUIRE_MOUNTS();                                               \
+    SKIP_UNLESS(testing::can_unshare("-pf --mount-proc", &skip_reason)); \
   } while (0)
 
 std::string quoted(const std::string& text) { return "\"" + text + "\""; }
@@ -56,7 +62,8 @@ std::vector<std::string> json_options(const std::string& json) {
 }
 
 TEST(ScenarioMount, TmpfsAtAPathWithSpaceAndBackslash) {
-  REQUIRE_ROOT();
+  REQUIRE_MOUNTS();
+  SKIP_UNLESS(testing::have_program("findmnt", &skip_reason));
   testing::TempDir dir;
   const std::string point = dir / "with space\\and backslash";
   testing::make_dir(point);
@@ -89,7 +96,7 @@ TEST(ScenarioMount, TmpfsAtAPathWithSpaceAndBackslash) {
 }
 
 TEST(ScenarioMount, ReadOnlyRemountSetsTheReadOnlyFlag) {
-  REQUIRE_ROOT();
+  REQUIRE_MOUNTS();
   testing::TempDir dir;
   const std::string point = dir / "ro";
   testing::make_dir(point);
@@ -105,7 +112,8 @@ TEST(ScenarioMount, ReadOnlyRemountSetsTheReadOnlyFlag) {
 }
 
 TEST(ScenarioMount, MountPointsThatAreNotTextFailNoRun) {
-  REQUIRE_ROOT();
+  REQUIRE_MOUNTS();
+  SKIP_UNLESS(testing::can_unshare("-m --propagation private", &skip_reason));
   testing::TempDir dir;
   const std::string root = testing::canonical(dir.path());
   // The kernel writes a mount point's bytes as they are, escaping only
@@ -184,6 +192,13 @@ void fill_inodes(const std::string& directory) {
   testing::shell("i=0; while touch '" + directory + "'/i$i 2>/dev/null; do i=$((i+1)); done");
 }
 
+#define REQUIRE_EXT4_IMAGE()                                          \
+  do {                                                                \
+    REQUIRE_ISOLATED_MOUNTS();                                        \
+    SKIP_UNLESS(testing::have_program("mkfs.ext4", &skip_reason));    \
+    SKIP_UNLESS(testing::can_use_loop_devices(&skip_reason));         \
+  } while (0)
+
 // A small ext4 image, loop-mounted for one test. mount -o loop gives the
 // loop device back when the filesystem is unmounted.
 class Ext4Image {
@@ -222,7 +237,7 @@ RunResult probe_run(const std::string& directory, const std::vector<std::string>
 }
 
 TEST(ScenarioProbe, FullTmpfsIsBlockExhaustion) {
-  REQUIRE_ROOT();
+  REQUIRE_ISOLATED_MOUNTS();
   testing::TempDir dir;
   ScopedMount mount("tmpfs", "none", "size=1m", dir.path());
   ASSERT_TRUE(mount.ok()) << mount.error();
@@ -237,7 +252,7 @@ TEST(ScenarioProbe, FullTmpfsIsBlockExhaustion) {
 }
 
 TEST(ScenarioProbe, TmpfsWithoutInodesIsOnlyNoted) {
-  REQUIRE_ROOT();
+  REQUIRE_ISOLATED_MOUNTS();
   testing::TempDir dir;
   ScopedMount mount("tmpfs", "none", "size=1m,nr_inodes=8", dir.path());
   ASSERT_TRUE(mount.ok()) << mount.error();
@@ -255,7 +270,7 @@ TEST(ScenarioProbe, TmpfsWithoutInodesIsOnlyNoted) {
 }
 
 TEST(ScenarioProbe, Ext4WithoutInodesIsInodeExhaustion) {
-  REQUIRE_ROOT();
+  REQUIRE_EXT4_IMAGE();
   testing::TempDir dir;
   {
     Ext4Image image(dir, "-N 16");
@@ -272,7 +287,7 @@ TEST(ScenarioProbe, Ext4WithoutInodesIsInodeExhaustion) {
 }
 
 TEST(ScenarioProbe, Ext4WithoutBlocksIsBlockExhaustion) {
-  REQUIRE_ROOT();
+  REQUIRE_EXT4_IMAGE();
   testing::TempDir dir;
   Ext4Image image(dir, "-N 64");
   ASSERT_TRUE(image.ok());
@@ -286,7 +301,7 @@ TEST(ScenarioProbe, Ext4WithoutBlocksIsBlockExhaustion) {
 }
 
 TEST(ScenarioProbe, ReadOnlyMountIsConfirmedByEROFS) {
-  REQUIRE_ROOT();
+  REQUIRE_ISOLATED_MOUNTS();
   testing::TempDir dir;
   ScopedMount mount("tmpfs", "none", "size=1m,ro", dir.path());
   ASSERT_TRUE(mount.ok()) << mount.error();
@@ -302,7 +317,7 @@ TEST(ScenarioProbe, ReadOnlyMountIsConfirmedByEROFS) {
 }
 
 TEST(ScenarioProbe, HealthyTmpfsHasNoSupportedFailure) {
-  REQUIRE_ROOT();
+  REQUIRE_ISOLATED_MOUNTS();
   testing::TempDir dir;
   ScopedMount mount("tmpfs", "none", "size=1m", dir.path());
   ASSERT_TRUE(mount.ok()) << mount.error();
@@ -331,7 +346,7 @@ TEST(ScenarioProbe, HealthyTmpfsHasNoSupportedFailure) {
 std::vector<std::string> words(const std::string& line) { return split(line, ' '); }
 
 TEST(ScenarioProcess, DeletedOpenFileOnAFullTmpfs) {
-  REQUIRE_ROOT();
+  REQUIRE_MOUNTS();
   testing::TempDir dir;
   ScopedMount mount("tmpfs", "none", "size=1m", dir.path());
   ASSERT_TRUE(mount.ok()) << mount.error();
@@ -378,7 +393,7 @@ TEST(ScenarioProcess, DeletedOpenFileOnAFullTmpfs) {
 }
 
 TEST(ScenarioProcess, InotifyWatchExhaustionInAUserNamespace) {
-  REQUIRE_ROOT();
+  SKIP_UNLESS(testing::can_unshare("-U -r -p -f --mount-proc", &skip_reason));
   testing::TempDir dir;
   ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
   // In its own user namespace the watch limit can be lowered without
@@ -421,7 +436,8 @@ TEST(ScenarioProcess, InotifyWatchExhaustionInAUserNamespace) {
 }
 
 TEST(ScenarioProcess, InotifyInstanceExhaustionOfAnOrdinaryUser) {
-  REQUIRE_ROOT();
+  REQUIRE_MOUNTS();
+  SKIP_UNLESS(testing::can_change_user(&skip_reason));
   const std::optional<std::uint64_t> limit = [] {
     const std::string text = testing::read_file("/proc/sys/fs/inotify/max_user_instances");
     return text.empty() ? std::nullopt : std::optional<std::uint64_t>(std::stoull(text));
@@ -476,7 +492,8 @@ std::vector<std::string> finding_kinds(const std::string& json) {
 const std::vector<std::string> kAsNobody = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
 
 TEST(ScenarioExplain, OnlyTheRootReserveLeftOnExt4) {
-  REQUIRE_ROOT();
+  REQUIRE_EXT4_IMAGE();
+  SKIP_UNLESS(testing::can_change_user(&skip_reason));
   testing::TempDir dir;
   Ext4Image image(dir, "-N 64 -m 10");
   ASSERT_TRUE(image.ok());
@@ -506,7 +523,7 @@ TEST(ScenarioExplain, OnlyTheRootReserveLeftOnExt4) {
 }
 
 TEST(ScenarioExplain, NearlyFullWithADeletedFileHeldOpen) {
-  REQUIRE_ROOT();
+  REQUIRE_MOUNTS();
   testing::TempDir dir;
   ScopedMount mount("tmpfs", "none", "size=4m", dir.path());
   ASSERT_TRUE(mount.ok()) << mount.error();
@@ -539,7 +556,7 @@ TEST(ScenarioExplain, NearlyFullWithADeletedFileHeldOpen) {
 }
 
 TEST(ScenarioExplain, AnOrdinaryUserMissesOtherUsersProcesses) {
-  REQUIRE_ROOT();
+  SKIP_UNLESS(testing::can_change_user(&skip_reason));
   testing::TempDir dir;
   ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
   std::vector<std::string> argv = kAsNobody;
@@ -556,7 +573,7 @@ TEST(ScenarioExplain, AnOrdinaryUserMissesOtherUsersProcesses) {
 }
 
 TEST(ScenarioExplain, ALoweredNamespaceInstanceLimitBinds) {
-  REQUIRE_ROOT();
+  SKIP_UNLESS(testing::can_unshare("-U -r -p -f --mount-proc", &skip_reason));
   testing::TempDir dir;
   ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
   // /proc/sys/fs/inotify shows the initial namespace's limit; the one this
@@ -594,7 +611,7 @@ TEST(ScenarioExplain, ALoweredNamespaceInstanceLimitBinds) {
 }
 
 TEST(ScenarioExplain, TmpfsAtItsInodeLimit) {
-  REQUIRE_ROOT();
+  REQUIRE_ISOLATED_MOUNTS();
   testing::TempDir dir;
   ScopedMount mount("tmpfs", "none", "size=1m,nr_inodes=50", dir.path());
   ASSERT_TRUE(mount.ok()) << mount.error();
@@ -614,7 +631,7 @@ TEST(ScenarioExplain, TmpfsAtItsInodeLimit) {
 }
 
 TEST(ScenarioExplain, BrimfulOutOfDescriptorsDuringTheScan) {
-  REQUIRE_ROOT();
+  SKIP_UNLESS(testing::can_unshare("-pf --mount-proc", &skip_reason));
   testing::TempDir dir;
   // Equal soft and hard limits, so that nothing can raise the soft one.
   const RunResult r = testing::run_program({"unshare", "-pf", "--mount-proc", "prlimit", "--nofile=6:6",
@@ -632,7 +649,8 @@ TEST(ScenarioExplain, BrimfulOutOfDescriptorsDuringTheScan) {
 // A chroot whose root is a plain directory: no mount table line holds it.
 
 TEST(ScenarioChroot, APlainDirectoryRootHasNoMount) {
-  REQUIRE_ROOT();
+  REQUIRE_MOUNTS();
+  SKIP_UNLESS(testing::can_unshare("-m --propagation private", &skip_reason));
   testing::TempDir dir;
   // In a private mount namespace every mount below goes away with it.
   const std::string script =
@@ -672,7 +690,7 @@ TEST(ScenarioChroot, APlainDirectoryRootHasNoMount) {
 // A process named with terminal control sequences that holds a deleted file
 // whose name would forge a report line: both are shown, neither is obeyed.
 TEST(ScenarioProcess, HostileNamesAreShownEscaped) {
-  REQUIRE_ROOT();
+  REQUIRE_ISOLATED_MOUNTS();
   testing::TempDir dir;
   testing::TempDir control;
   ScopedMount mount("tmpfs", "none", "size=1m", dir.path());
@@ -748,12 +766,59 @@ TEST(ScenarioProcess, HostileNamesAreShownEscaped) {
 // A caller's low soft descriptor limit is not brimful's: the scan raises it
 // to the hard limit and reads every process.
 TEST(ScenarioProcess, LowSoftDescriptorLimitStillScansEverything) {
-  REQUIRE_ROOT();
+  SKIP_UNLESS(testing::can_unshare("-pf --mount-proc", &skip_reason));
   const RunResult r = testing::run_program({"unshare", "-pf", "--mount-proc", "prlimit", "--nofile=6:1024",
                                             BRIMFUL_BINARY, "/", "--json", "--no-probe"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(json_value(r.out, "processes_inaccessible"), "0");
   EXPECT_EQ(json_value(r.out, "complete"), "true");
+}
+
+// ---------------------------------------------------------------------------
+// The published schema against real reports of every shape: probes run and
+// not run, errors, deleted-open files with holders, inotify consumers,
+// contributing space and notes.
+
+TEST(ScenarioSchema, ReportsOfEveryShapeMatchTheSchema) {
+  SKIP_UNLESS(testing::have_report_checker(&skip_reason));
+  testing::TempDir dir;
+  SKIP_UNLESS(testing::mount_table_shows(dir.path(), &skip_reason));
+  std::vector<std::pair<std::string, RunResult>> runs;
+  runs.emplace_back("missing path without probes", testing::run_brimful({dir / "missing/deeper", "--json", "--no-probe"}));
+  runs.emplace_back("directory with probes", testing::run_brimful({dir.path(), "--json"}));
+  std::string without_mounts;
+  if (testing::can_mount(&without_mounts)) {
+    const std::string full = dir / "full";
+    const std::string read_only = dir / "ro";
+    const std::string no_inodes = dir / "no-inodes";
+    for (const std::string& point : {full, read_only, no_inodes}) testing::make_dir(point);
+    ScopedMount full_mount("tmpfs", "none", "size=1m", full);
+    ScopedMount read_only_mount("tmpfs", "none", "size=1m,ro", read_only);
+    ScopedMount no_inodes_mount("tmpfs", "none", "size=1m,nr_inodes=8", no_inodes);
+    ASSERT_TRUE(full_mount.ok() && read_only_mount.ok() && no_inodes_mount.ok());
+    testing::Fixture deleted({BRIMFUL_FIXTURE, "deleted", full + "/held", "65536"});
+    testing::Fixture inotify({BRIMFUL_FIXTURE, "inotify", "2", dir.path(), "3"});
+    ASSERT_TRUE(deleted.ready() && inotify.ready());
+    fill_blocks(full);
+    fill_inodes(no_inodes);
+    runs.emplace_back("full tmpfs with a deleted-open file", testing::run_brimful({full, "--json"}));
+    runs.emplace_back("read-only tmpfs", testing::run_brimful({read_only, "--json"}));
+    runs.emplace_back("tmpfs without inodes", testing::run_brimful({no_inodes, "--json"}));
+    runs.emplace_back("inotify consumers", testing::run_brimful({dir.path(), "--json", "--no-probe"}));
+    EXPECT_NE(runs.back().second.out.find("\"instances\": 2,"), std::string::npos) << runs.back().second.out;
+  }
+
+  std::vector<std::string> documents;
+  for (const auto& [name, run] : runs) {
+    EXPECT_EQ(run.status, 0) << name << ": " << run.err;
+    documents.push_back(run.out);
+  }
+  const std::vector<std::string> verdicts = testing::check_reports(documents);
+  ASSERT_EQ(verdicts.size(), documents.size()) << ::testing::PrintToString(verdicts);
+  for (std::size_t i = 0; i < runs.size(); ++i) {
+    EXPECT_EQ(verdicts[i], "ok") << runs[i].first << "\n" << documents[i];
+  }
+  if (!without_mounts.empty()) GTEST_SKIP() << "checked the reports that need no mounts; " << without_mounts;
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <stdexcept>
 
@@ -223,6 +224,146 @@ RunResult run_brimful_isolated(const std::vector<std::string>& args) {
   std::vector<std::string> argv{"unshare", "-pf", "--mount-proc", BRIMFUL_BINARY};
   argv.insert(argv.end(), args.begin(), args.end());
   return run_program(argv);
+}
+
+namespace {
+
+// A capability check's answer, kept for the rest of the test run.
+struct Capability {
+  bool ok = false;
+  std::string why;
+};
+
+bool answer(const Capability& capability, std::string* why) {
+  if (!capability.ok && why != nullptr) *why = capability.why;
+  return capability.ok;
+}
+
+// The first line a failed command wrote, for a skip message.
+std::string first_line(const RunResult& result) {
+  const std::string& text = result.err.empty() ? result.out : result.err;
+  std::string line = text.substr(0, text.find('\n'));
+  return line.empty() ? "exit status " + std::to_string(result.status) : line;
+}
+
+Capability check_root() {
+  if (running_as_root()) return {true, ""};
+  return {false, "needs root (running as uid " + std::to_string(geteuid()) + ")"};
+}
+
+}  // namespace
+
+bool have_program(const std::string& name, std::string* why) {
+  static std::map<std::string, Capability> known;
+  const auto found = known.find(name);
+  if (found != known.end()) return answer(found->second, why);
+  const RunResult r = run_program({"sh", "-c", "command -v \"$0\"", name});
+  const Capability capability{r.status == 0, "needs " + name + ", which is not installed"};
+  return answer(known.emplace(name, capability).first->second, why);
+}
+
+bool mount_table_shows(const std::string& path, std::string* why) {
+  const std::string table = read_file("/proc/self/mountinfo");
+  Capability capability{false, "cannot read /proc/self/mountinfo; is /proc mounted?"};
+  if (!table.empty()) {
+    struct statx status {};
+    capability.ok = statx(AT_FDCWD, path.c_str(), 0, STATX_MNT_ID, &status) != 0 ||
+                    (status.stx_mask & STATX_MNT_ID) == 0 ||
+                    ("\n" + table).find("\n" + std::to_string(status.stx_mnt_id) + " ") != std::string::npos;
+    capability.why = "the mount that holds " + path +
+                     " is not in /proc/self/mountinfo (a chroot hides the mounts above its root)";
+  }
+  return answer(capability, why);
+}
+
+bool can_mount(std::string* why) {
+  static const Capability capability = [] {
+    const Capability root = check_root();
+    if (!root.ok) return Capability{false, root.why + " to mount filesystems"};
+    TempDir dir;
+    ScopedMount mount("tmpfs", "none", "size=64k", dir.path());
+    if (!mount.ok()) {
+      return Capability{false, "cannot mount a tmpfs: " + mount.error().substr(0, mount.error().find('\n'))};
+    }
+    return Capability{true, ""};
+  }();
+  return answer(capability, why);
+}
+
+bool can_unshare(const std::string& flags, std::string* why) {
+  static std::map<std::string, Capability> known;
+  const auto found = known.find(flags);
+  if (found != known.end()) return answer(found->second, why);
+  Capability capability;
+  if (have_program("unshare", &capability.why)) {
+    const RunResult r = run_program({"sh", "-c", "exec unshare " + flags + " true"});
+    capability.ok = r.status == 0;
+    if (!capability.ok) capability.why = "cannot unshare " + flags + ": " + first_line(r);
+  }
+  return answer(known.emplace(flags, capability).first->second, why);
+}
+
+bool can_use_loop_devices(std::string* why) {
+  static const Capability capability = [] {
+    Capability result = check_root();
+    if (!result.ok) {
+      result.why += " for loop devices";
+      return result;
+    }
+    if (!have_program("losetup", &result.why)) return result;
+    TempDir dir;
+    write_file(dir / "image", std::string(1 << 20, '\0'));
+    const RunResult r = run_program({"losetup", "-f", "--show", dir / "image"});
+    if (r.status != 0) return Capability{false, "cannot attach a loop device: " + first_line(r)};
+    run_program({"losetup", "-d", r.out.substr(0, r.out.find('\n'))});
+    return Capability{true, ""};
+  }();
+  return answer(capability, why);
+}
+
+bool can_change_user(std::string* why) {
+  static const Capability capability = [] {
+    Capability result = check_root();
+    if (!result.ok) {
+      result.why += " to run as another user";
+      return result;
+    }
+    if (!have_program("setpriv", &result.why)) return result;
+    const RunResult r = run_program({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "true"});
+    if (r.status != 0) return Capability{false, "cannot become uid 65534: " + first_line(r)};
+    return Capability{true, ""};
+  }();
+  return answer(capability, why);
+}
+
+bool have_report_checker(std::string* why) {
+  static const Capability capability = [] {
+    Capability result;
+    if (!have_program("python3", &result.why)) return result;
+    const RunResult r = run_program({"python3", "-c", "import jsonschema"});
+    if (r.status != 0) return Capability{false, "needs python3-jsonschema to check reports against the schema"};
+    return Capability{true, ""};
+  }();
+  return answer(capability, why);
+}
+
+std::vector<std::string> check_reports(const std::vector<std::string>& documents) {
+  if (!have_report_checker(nullptr)) return {};
+  TempDir dir;
+  std::vector<std::string> argv{"python3", BRIMFUL_SOURCE_DIR "/tests/check_report.py",
+                                BRIMFUL_SOURCE_DIR "/docs/brimful-report.schema.json"};
+  for (std::size_t i = 0; i < documents.size(); ++i) {
+    const std::string file = dir / ("report-" + std::to_string(i) + ".json");
+    write_file(file, documents[i]);
+    argv.push_back(file);
+  }
+  const RunResult r = run_program(argv);
+  std::vector<std::string> lines;
+  std::istringstream stream(r.out);
+  std::string line;
+  while (std::getline(stream, line)) lines.push_back(line);
+  if (r.status != 0) lines.push_back("checker failed: " + r.err);
+  return lines;
 }
 
 }  // namespace brimful::testing

@@ -104,6 +104,41 @@ class Fixture {
 // /proc, where every process is readable and the scan is complete.
 RunResult run_brimful_isolated(const std::vector<std::string>& args);
 
+// What a scenario needs from the machine. Each check tries the real thing
+// once per test run and remembers the answer; when it fails, *why says what
+// is missing, in words fit for a skip message. Use them through SKIP_UNLESS.
+
+// Root, and mounting a tmpfs works (it does not in many containers).
+bool can_mount(std::string* why);
+// "unshare FLAGS true" works, e.g. can_unshare("-pf --mount-proc", &why);
+// a chroot refuses a mount namespace, a container often a user namespace.
+bool can_unshare(const std::string& flags, std::string* why);
+// Root can attach a file to a loop device and detach it again.
+bool can_use_loop_devices(std::string* why);
+// Root can become another user with setpriv.
+bool can_change_user(std::string* why);
+// The mount that holds path is listed in /proc/self/mountinfo, so brimful
+// can find it. In a chroot the mounts above the new root are hidden, and
+// without /proc nothing is listed at all.
+bool mount_table_shows(const std::string& path, std::string* why);
+// The program is found in PATH.
+bool have_program(const std::string& name, std::string* why);
+
+// Checks JSON reports against docs/brimful-report.schema.json: one line per
+// document, "ok" or "invalid: " and the problem. Empty when the checker
+// cannot run; have_report_checker says why.
+std::vector<std::string> check_reports(const std::vector<std::string>& documents);
+bool have_report_checker(std::string* why);
+
 }  // namespace brimful::testing
+
+// Skips the running test with the reason unless the check holds; the check
+// writes its reason to skip_reason:
+//   SKIP_UNLESS(testing::can_mount(&skip_reason));
+#define SKIP_UNLESS(check)                         \
+  do {                                             \
+    std::string skip_reason;                       \
+    if (!(check)) GTEST_SKIP() << skip_reason;     \
+  } while (0)
 
 #endif  // BRIMFUL_TESTS_TEST_UTIL_H

@@ -1,0 +1,96 @@
+#!/usr/bin/env python3
+"""Checks brimful JSON reports against the report schema.
+
+usage: check_report.py SCHEMA REPORT...
+
+Prints one line per report: "ok", or "invalid: " and the first problem.
+Besides what JSON Schema can say, the keys of every object must come in
+the order in which the schema lists that object's properties.
+Exits 2 when the schema itself is unusable.
+"""
+
+import json
+import sys
+
+import jsonschema
+
+
+def property_orders(schema, found):
+    """Every key list of a "properties" keyword in the schema."""
+    if isinstance(schema, dict):
+        for key, value in schema.items():
+            if key == "properties" and isinstance(value, dict):
+                found.append(list(value))
+            property_orders(value, found)
+    elif isinstance(schema, list):
+        for value in schema:
+            property_orders(value, found)
+    return found
+
+
+class Ordered(list):
+    """An object's members as (key, value) pairs, in document order."""
+
+
+def to_plain(value):
+    if isinstance(value, Ordered):
+        return {key: to_plain(member) for key, member in value}
+    if isinstance(value, list):
+        return [to_plain(item) for item in value]
+    return value
+
+
+def order_problem(value, orders, where):
+    if isinstance(value, Ordered):
+        keys = [key for key, _ in value]
+        if len(set(keys)) != len(keys):
+            return f"{where}: duplicate key"
+        for order in orders:
+            if set(order) == set(keys) and order != keys:
+                return f"{where}: keys {keys} are not in the order {order}"
+        for key, member in value:
+            problem = order_problem(member, orders, f"{where}.{key}")
+            if problem:
+                return problem
+    elif isinstance(value, list):
+        for index, item in enumerate(value):
+            problem = order_problem(item, orders, f"{where}[{index}]")
+            if problem:
+                return problem
+    return None
+
+
+def check(path, validator, orders):
+    try:
+        with open(path, encoding="utf-8") as file:
+            document = json.load(file, object_pairs_hook=Ordered)
+    except ValueError as error:
+        return f"invalid: not JSON: {error}"
+    error = jsonschema.exceptions.best_match(validator.iter_errors(to_plain(document)))
+    if error is not None:
+        location = "".join(f"[{part!r}]" for part in error.absolute_path)
+        return f"invalid: {location or 'document'}: {error.message}"
+    problem = order_problem(document, orders, "document")
+    return f"invalid: {problem}" if problem else "ok"
+
+
+def main():
+    if len(sys.argv) < 2:
+        print(__doc__, file=sys.stderr)
+        return 2
+    with open(sys.argv[1], encoding="utf-8") as file:
+        schema = json.load(file)
+    try:
+        jsonschema.Draft202012Validator.check_schema(schema)
+    except jsonschema.exceptions.SchemaError as error:
+        print(f"schema: {error.message}", file=sys.stderr)
+        return 2
+    validator = jsonschema.Draft202012Validator(schema)
+    orders = property_orders(schema, [])
+    for path in sys.argv[2:]:
+        print(check(path, validator, orders))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
