@@ -112,6 +112,9 @@ struct ProcScan {
   std::uint64_t processes_scanned = 0;
   std::uint64_t processes_inaccessible = 0;
   bool complete = true;
+  // Not part of the report: the scan itself ran out of descriptors (EMFILE or
+  // ENFILE) somewhere, so what it missed is brimful's own limit, not permissions.
+  bool descriptors_exhausted = false;
 };
 
 struct Evidence {
