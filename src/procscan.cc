@@ -479,6 +479,7 @@ class Coordinator {
   }
 
   ProcScan run(unsigned thread_count, const ScanProgress& progress) {
+    if (progress) progress(0, total());
     std::vector<std::thread> threads;
     for (unsigned i = 0; i < thread_count; ++i) {
       try {

@@ -4,6 +4,7 @@
 #define BRIMFUL_REPORT_H
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -168,6 +169,13 @@ const char* cause_name(CauseKind cause);
 // The whole report as pretty-printed JSON, without a trailing newline, or
 // "path contains invalid UTF-8 characters" when a path cannot be written.
 Result<std::string> encode_json(const Evidence& evidence, const Diagnosis& diagnosis);
+
+// The same document handed to chunks in pieces, so that a large one is never
+// held whole; returns its length. When the document cannot be written whole,
+// chunks is never called and the message is encode_json's.
+using JsonChunks = std::function<void(std::string_view)>;
+Result<std::uint64_t> write_json(const Evidence& evidence, const Diagnosis& diagnosis,
+                                 const JsonChunks& chunks);
 
 }  // namespace brimful
 
