@@ -11,8 +11,8 @@
 //       starts PROCESSES processes that each hold DESCRIPTORS descriptors:
 //       one file in DIR that all of them share and that is deleted, DELETED
 //       deleted files of their own (every other one with a block of data),
-//       an inotify instance watching five files, an eventfd, a pipe, and
-//       the rest on one ordinary file;
+//       in every tenth process an inotify instance watching five files, an
+//       eventfd, a pipe, and the rest on one ordinary file;
 //   brimful_fixture churn DIR
 //       keeps forking short-lived children that open a deleted file and an
 //       inotify instance, while it opens and closes descriptors itself.
@@ -134,9 +134,11 @@ void load_process(const std::string& dir, int index, long descriptors, long dele
     if (i % 2 == 0 && write(fd, "x", 1) != 1) die("write");
     if (unlink(path.c_str()) != 0) die("unlink");
   }
-  if (held++ < descriptors) {
-    const int instance = inotify_init1(0);
-    if (instance < 0) die("inotify_init1");
+  // Instances are few per user (128 by default) and other programs may hold
+  // them all, so one process in ten tries to have one.
+  const int instance = index % 10 == 0 && held < descriptors ? inotify_init1(0) : -1;
+  if (instance >= 0) {
+    ++held;
     for (int w = 0; w < 5; ++w) {
       const std::string path = dir + "/watched-" + std::to_string(w);
       if (inotify_add_watch(instance, path.c_str(), IN_MODIFY) < 0) die("inotify_add_watch");
@@ -180,16 +182,20 @@ int hold_load(const std::string& dir, long processes, long descriptors, long del
       // Everything but standard input, the shared file and the pipe goes.
       for (int fd = 1; fd < 3; ++fd) close(fd);
       load_process(dir, static_cast<int>(p), descriptors, deleted);
+      if (write(ready[1], "y", 1) != 1) _exit(1);
       close(ready[1]);
       wait_for_stdin_close();
       _exit(0);
     }
     close(ready[1]);
-    char byte;
-    while (read(ready[0], &byte, 1) > 0) {
-    }
+    char byte = 0;
+    const bool set_up = read(ready[0], &byte, 1) == 1;
     close(ready[0]);
     children.push_back(child);
+    if (!set_up) {
+      for (pid_t started : children) kill(started, SIGKILL);
+      die("load process " + std::to_string(p));
+    }
   }
   close(shared);
   std::printf("ready\n");
