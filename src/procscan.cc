@@ -481,7 +481,8 @@ class Coordinator {
   ProcScan run(unsigned thread_count, const ScanProgress& progress) {
     if (progress) progress(0, total());
     std::vector<std::thread> threads;
-    for (unsigned i = 0; i < thread_count; ++i) {
+    // One thread would only keep this one waiting.
+    for (unsigned i = 0; thread_count > 1 && i < thread_count; ++i) {
       try {
         threads.emplace_back([this] { work(); });
       } catch (const std::system_error&) {

@@ -18,7 +18,8 @@ namespace brimful {
 using ScanProgress = std::function<void(std::uint64_t scanned, std::uint64_t total)>;
 
 struct ScanSettings {
-  // How many threads share the processes; 0 picks min(online CPUs, 16).
+  // How many threads share the processes; 0 picks min(online CPUs, 16), 1
+  // scans on the calling thread alone.
   unsigned threads = 0;
   ScanProgress progress;
 };

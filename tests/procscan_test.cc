@@ -314,7 +314,8 @@ TEST(ProcScanFailures, EachFailureCountsAsItsKindDemands) {
 }
 
 // Out of descriptors, the scan misses processes and says that its own limit
-// is why. The child lowers its limit to just above what it holds.
+// is why. The child lowers its limit to just above what it holds, and scans
+// on one thread: the sanitizers need descriptors of their own to start one.
 TEST(ProcScanFailures, RunningOutOfDescriptorsIsNoted) {
   const pid_t child = fork();
   ASSERT_GE(child, 0);
@@ -323,7 +324,9 @@ TEST(ProcScanFailures, RunningOutOfDescriptorsIsNoted) {
     close(lowest);
     const rlimit limit{static_cast<rlim_t>(lowest) + 2, static_cast<rlim_t>(lowest) + 2};
     if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(10);
-    const ProcScan scan = scan_processes(0);
+    ScanSettings one_thread;
+    one_thread.threads = 1;
+    const ProcScan scan = scan_processes(0, "/proc", one_thread);
     _exit(scan.descriptors_exhausted && !scan.complete ? 0 : 1);
   }
   int status = 0;

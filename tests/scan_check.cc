@@ -57,7 +57,7 @@ int same(const std::string& dir, const std::string& processes, const std::string
   }
   const std::string literal = scan_json(scan_processes_reference(status.st_dev));
   int failures = 0;
-  for (unsigned threads : {1u, 0u}) {
+  for (unsigned threads : {1u, 3u, 0u}) {
     ScanSettings settings;
     settings.threads = threads;
     const ProcScan scan = scan_processes(status.st_dev, "/proc", settings);
