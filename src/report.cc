@@ -306,14 +306,17 @@ void write_document(JsonWriter& json, const Evidence& evidence, const Diagnosis&
   json.end();
 }
 
-constexpr const char* kInvalidPath = "path contains invalid UTF-8 characters";
+// Why a written document must not be used, or null when it may.
+const char* refusal(const JsonWriter& json) {
+  return json.invalid_path() ? "path contains invalid UTF-8 characters" : nullptr;
+}
 
 }  // namespace
 
 Result<std::string> encode_json(const Evidence& evidence, const Diagnosis& diagnosis) {
   JsonWriter json;
   write_document(json, evidence, diagnosis);
-  if (json.invalid_path()) return fail(kInvalidPath);
+  if (const char* why = refusal(json)) return fail(why);
   return json.take();
 }
 
@@ -324,7 +327,7 @@ Result<std::uint64_t> write_json(const Evidence& evidence, const Diagnosis& diag
   const JsonChunks discard = [](std::string_view) {};
   JsonWriter check(&discard);
   write_document(check, evidence, diagnosis);
-  if (check.invalid_path()) return fail(kInvalidPath);
+  if (const char* why = refusal(check)) return fail(why);
   JsonWriter json(&chunks);
   write_document(json, evidence, diagnosis);
   json.flush();
