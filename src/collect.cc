@@ -158,7 +158,8 @@ Result<Resolution> resolve_target(const OsPath& path) {
   return resolution;
 }
 
-Result<Evidence> collect_evidence(const OsPath& path, bool probes_disabled) {
+Result<Evidence> collect_evidence(const OsPath& path, bool probes_disabled,
+                                  const ScanProgress& progress) {
   Result<Resolution> resolved = resolve_target(path);
   if (!resolved.ok()) return fail(resolved.error());
   Resolution& resolution = resolved.value();
@@ -196,7 +197,9 @@ Result<Evidence> collect_evidence(const OsPath& path, bool probes_disabled) {
     evidence.inotify_probe = run_inotify_probe(resolution.inspected, kernel);
   }
 
-  evidence.proc_scan = scan_processes(inspected.device);
+  ScanSettings settings;
+  settings.progress = progress;
+  evidence.proc_scan = scan_processes(inspected.device, "/proc", settings);
 
   evidence.inotify_limits = effective_inotify_limits(read_inotify_limit_files());
   return evidence;

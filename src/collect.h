@@ -5,6 +5,7 @@
 
 #include <optional>
 
+#include "procscan.h"
 #include "report.h"
 
 namespace brimful {
@@ -22,7 +23,9 @@ struct Resolution {
 Result<Resolution> resolve_target(const OsPath& path);
 
 // The whole Evidence, or the one message that ended the collection.
-Result<Evidence> collect_evidence(const OsPath& path, bool probes_disabled);
+// progress, when set, hears how the process scan advances.
+Result<Evidence> collect_evidence(const OsPath& path, bool probes_disabled,
+                                  const ScanProgress& progress = nullptr);
 
 // The lexical parent of a path (the last component removed, "." and
 // repeated separators dropped, ".." kept); none for the root or a path

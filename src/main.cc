@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -107,7 +109,7 @@ constexpr int kStatusWriteFailed = 2;
 
 // The caller may hand over a non-blocking pipe or socket: a full one is
 // waited for, never busily retried and never taken for a failure.
-void print(int fd, const std::string& text) {
+void print(int fd, std::string_view text) {
   const char* stream = fd == 1 ? "stdout" : "stderr";
   std::size_t done = 0;
   while (done < text.size()) {
@@ -125,6 +127,57 @@ void print(int fd, const std::string& text) {
     }
   }
 }
+
+// While a long process scan runs, one line on a terminal's standard error
+// tells how far it has come. It shows only after the scan has run for a
+// second, and is erased before anything else is printed. Standard output
+// never carries it, and a failed write of it is ignored.
+class ProgressLine {
+ public:
+  ProgressLine() : terminal_(::isatty(2) == 1) {}
+  ProgressLine(const ProgressLine&) = delete;
+  ProgressLine& operator=(const ProgressLine&) = delete;
+  ~ProgressLine() { erase(); }
+
+  void update(std::uint64_t scanned, std::uint64_t total) {
+    if (!terminal_) return;
+    const Clock::time_point now = Clock::now();
+    if (!started_) {
+      started_ = true;
+      start_ = now;
+    }
+    if (now - start_ < std::chrono::seconds(1)) return;
+    std::string text = "\rscanning processes: " + std::to_string(scanned) + " of " + std::to_string(total);
+    const std::size_t width = text.size();
+    if (width < width_) text.append(width_ - width, ' ');
+    width_ = width;
+    write_all(text);
+  }
+
+  void erase() {
+    if (width_ == 0) return;
+    write_all("\r" + std::string(width_, ' ') + "\r");
+    width_ = 0;
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+
+  static void write_all(const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+      const ssize_t n = ::write(2, text.data() + done, text.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return;
+      done += static_cast<std::size_t>(n);
+    }
+  }
+
+  const bool terminal_;
+  bool started_ = false;
+  Clock::time_point start_;
+  std::size_t width_ = 0;  // of the line shown, 0 when none is
+};
 
 struct CommandLine {
   OsPath path;
@@ -217,7 +270,11 @@ int run(const CommandLine& command_line) {
   RunInfo run_info;
   run_info.start_time_seconds = clock_seconds(CLOCK_REALTIME);
   const double started = clock_seconds(CLOCK_MONOTONIC);
-  Result<Evidence> evidence = collect_evidence(command_line.path, command_line.no_probe);
+  ProgressLine progress;
+  Result<Evidence> evidence =
+      collect_evidence(command_line.path, command_line.no_probe,
+                       [&progress](std::uint64_t scanned, std::uint64_t total) { progress.update(scanned, total); });
+  progress.erase();
   if (!evidence.ok()) {
     print(2, "brimful: " + evidence.error() + "\n");
     return 2;
@@ -235,14 +292,18 @@ int run(const CommandLine& command_line) {
     }
     print(1, render_metrics(evidence.value(), diagnosis, run_info, finding_kinds));
   } else if (command_line.json) {
-    Result<std::string> json = encode_json(evidence.value(), diagnosis, shown_findings);
+    // Written in pieces: a report of many files is never held whole.
+    const Result<std::uint64_t> json = write_json(evidence.value(), diagnosis, shown_findings,
+                                                  [](std::string_view chunk) { print(1, chunk); });
     if (!json.ok()) {
       print(2, "brimful: cannot serialize report: " + json.error() + "\n");
       return 2;
     }
-    print(1, json.value() + "\n");
+    print(1, "\n");
   } else {
-    print(1, render_text(evidence.value(), diagnosis, command_line.verbose, shown_findings) + "\n");
+    std::string text = render_text(evidence.value(), diagnosis, command_line.verbose, shown_findings);
+    text += '\n';
+    print(1, text);
   }
   return command_line.check ? check_status(diagnosis.status) : 0;
 }

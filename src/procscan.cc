@@ -2,27 +2,91 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
+#include <thread>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
 namespace brimful {
 
+// ---------------------------------------------------------------------------
+// The rules for names and texts.
+
+// parse_unsigned accepts ASCII digits only, so every name it accepts is
+// valid UTF-8 as well.
+std::optional<std::uint32_t> parse_pid(std::string_view name) {
+  const std::optional<std::uint64_t> value = parse_unsigned(name, UINT32_MAX);
+  if (!value) return std::nullopt;
+  return static_cast<std::uint32_t>(*value);
+}
+
+std::optional<std::int32_t> parse_descriptor(std::string_view name) {
+  const bool negative = !name.empty() && name[0] == '-';
+  if (negative) {
+    name.remove_prefix(1);
+    // parse_unsigned would take a "+" after the "-".
+    if (!name.empty() && name[0] == '+') return std::nullopt;
+  }
+  const std::uint64_t limit = negative ? std::uint64_t{1} << 31 : INT32_MAX;
+  const std::optional<std::uint64_t> magnitude = parse_unsigned(name, limit);
+  if (!magnitude) return std::nullopt;
+  const auto value = static_cast<std::int64_t>(*magnitude);
+  return static_cast<std::int32_t>(negative ? -value : value);
+}
+
 namespace {
+constexpr std::string_view kInotifyLink = "anon_inode:inotify";
+}  // namespace
+
+bool is_inotify_instance(std::string_view link) {
+  if (link == kInotifyLink) return true;
+  // Only a text containing the name can match component by component; the
+  // search spares a split for every socket, pipe and file.
+  if (link.find(kInotifyLink) == std::string_view::npos) return false;
+  return path_components(link) == path_components(kInotifyLink);
+}
+
+// One line per watch, for example
+// "inotify wd:1 ino:2 sdev:fd00001 mask:fce ignored_mask:0 fhandle-bytes:8 ...".
+std::uint64_t count_watch_lines(std::string_view text) {
+  constexpr std::string_view prefix = "inotify wd:";
+  std::uint64_t count = 0;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string_view::npos) end = text.size();
+    if (text.substr(start, end - start).substr(0, prefix.size()) == prefix) ++count;
+    start = end + 1;
+  }
+  return count;
+}
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Descriptors and directory listings.
 
 class UniqueFd {
  public:
-  explicit UniqueFd(int fd) : fd_(fd) {}
+  explicit UniqueFd(int fd = -1) : fd_(fd) {}
   ~UniqueFd() {
     if (fd_ >= 0) ::close(fd_);
   }
@@ -32,6 +96,10 @@ class UniqueFd {
   bool valid() const { return fd_ >= 0; }
   int get() const { return fd_; }
   int release() { return std::exchange(fd_, -1); }
+  void reset(int fd) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
 
  private:
   int fd_;
@@ -65,25 +133,25 @@ class DirectoryListing {
   int fd() const { return ::dirfd(dir_); }
 
   // The next name other than "." and "..", or null at the end of the
-  // listing or when reading it failed (then read_failed()).
+  // listing or when reading it failed (then read_error() is not 0).
   const char* next() {
     for (;;) {
       errno = 0;
       const dirent64* entry = ::readdir64(dir_);
       if (entry == nullptr) {
-        read_failed_ = errno != 0;
+        read_error_ = errno;
         return nullptr;
       }
       const std::string_view name = entry->d_name;
       if (name != "." && name != "..") return entry->d_name;
     }
   }
-  bool read_failed() const { return read_failed_; }
+  int read_error() const { return read_error_; }
 
  private:
   DIR* dir_ = nullptr;
   int open_error_ = 0;
-  bool read_failed_ = false;
+  int read_error_ = 0;
 };
 
 // The bytes of a link, viewing a buffer the caller reuses, or the errno of
@@ -104,78 +172,435 @@ ReadResult read_link(int dir_fd, const char* name, std::vector<char>& buffer) {
   }
 }
 
-// parse_unsigned accepts ASCII digits only, so every name it accepts is
-// valid UTF-8 as well.
-std::optional<std::uint32_t> parse_pid(std::string_view name) {
-  const std::optional<std::uint64_t> value = parse_unsigned(name, UINT32_MAX);
-  if (!value) return std::nullopt;
-  return static_cast<std::uint32_t>(*value);
-}
-
-std::optional<std::int32_t> parse_descriptor(std::string_view name) {
-  const bool negative = !name.empty() && name[0] == '-';
-  if (negative) {
-    name.remove_prefix(1);
-    // parse_unsigned would take a "+" after the "-".
-    if (!name.empty() && name[0] == '+') return std::nullopt;
-  }
-  const std::uint64_t limit = negative ? std::uint64_t{1} << 31 : INT32_MAX;
-  const std::optional<std::uint64_t> magnitude = parse_unsigned(name, limit);
-  if (!magnitude) return std::nullopt;
-  const auto value = static_cast<std::int64_t>(*magnitude);
-  return static_cast<std::int32_t>(negative ? -value : value);
-}
-
 // 2^55 blocks of 512 bytes would be 2^64 bytes, one more than a count holds.
 std::uint64_t allocated_bytes(blkcnt_t blocks) {
   const auto count = static_cast<std::uint64_t>(blocks);
   return count >= (std::uint64_t{1} << 55) ? UINT64_MAX : count * 512;
 }
 
-constexpr std::string_view kInotifyLink = "anon_inode:inotify";
-
-bool out_of_descriptors(int error) { return error == EMFILE || error == ENFILE; }
-
-bool is_inotify_instance(std::string_view link) {
-  if (link == kInotifyLink) return true;
-  // Only a text containing the name can match component by component; the
-  // search spares a split for every socket, pipe and file.
-  if (link.find(kInotifyLink) == std::string_view::npos) return false;
-  return path_components(link) == path_components(kInotifyLink);
+bool is_deleted_file_on(const struct stat& status, std::uint64_t device) {
+  return (status.st_mode & S_IFMT) == S_IFREG && status.st_dev == device && status.st_nlink == 0;
 }
 
-// One line per watch, for example
-// "inotify wd:1 ino:2 sdev:fd00001 mask:fce ignored_mask:0 fhandle-bytes:8 ...".
-std::uint64_t count_watch_lines(std::string_view text) {
-  constexpr std::string_view prefix = "inotify wd:";
-  std::uint64_t count = 0;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    std::size_t end = text.find('\n', start);
-    if (end == std::string_view::npos) end = text.size();
-    if (text.substr(start, end - start).substr(0, prefix.size()) == prefix) ++count;
-    start = end + 1;
+// A process that exits while it is scanned shows as ESRCH from any step, or
+// as ENOENT while its fd or fdinfo directory is opened or listed. It is then
+// passed over like one that was gone before the scan reached it.
+bool vanished(int error) { return error == ESRCH; }
+bool listing_vanished(int error) { return error == ESRCH || error == ENOENT; }
+
+// brimful running out of descriptors is its own limit, and the report says
+// so apart from permissions.
+bool exhausted(int error) { return error == EMFILE || error == ENFILE; }
+
+std::string process_name(int process_fd, std::uint32_t pid, std::string& buffer, int& error) {
+  error = read_whole_file_at(process_fd, "comm", buffer);
+  if (error == 0 && is_valid_utf8(buffer)) return std::string(trim_unicode_whitespace(buffer));
+  return std::to_string(pid);
+}
+
+using FileKey = std::pair<std::uint64_t, std::uint64_t>;  // (device, inode)
+
+// Deleted files in first-sighting order, each once, with the index that
+// finds a file again by its key.
+class DeletedFiles {
+ public:
+  // The file with this key, added from `make` when it was not seen before.
+  template <typename Make>
+  DeletedOpenFile& find_or_add(const FileKey& key, Make&& make) {
+    const auto [slot, added] = index_.try_emplace(key, files_.size());
+    if (added) files_.push_back(make());
+    return files_[slot->second];
   }
-  return count;
+
+  // Largest first; files of equal size by (device, inode), as the keys are
+  // unique the order is total.
+  std::vector<DeletedOpenFile> take_sorted() {
+    index_ = {};
+    std::sort(files_.begin(), files_.end(), [](const DeletedOpenFile& a, const DeletedOpenFile& b) {
+      if (a.allocated_bytes != b.allocated_bytes) return a.allocated_bytes > b.allocated_bytes;
+      if (a.device != b.device) return a.device < b.device;
+      return a.inode < b.inode;
+    });
+    files_.shrink_to_fit();
+    return std::move(files_);
+  }
+
+ private:
+  struct KeyHash {
+    std::size_t operator()(const FileKey& key) const {
+      return std::hash<std::uint64_t>()(key.first * 0x9E3779B97F4A7C15ull ^ key.second);
+    }
+  };
+  std::vector<DeletedOpenFile> files_;
+  std::unordered_map<FileKey, std::size_t, KeyHash> index_;
+};
+
+void sort_consumers(std::vector<InotifyConsumer>& consumers) {
+  std::stable_sort(consumers.begin(), consumers.end(),
+                   [](const InotifyConsumer& a, const InotifyConsumer& b) {
+                     if (a.watches != b.watches) return a.watches > b.watches;
+                     return a.instances > b.instances;
+                   });
 }
 
-class ProcessScanner {
+// ---------------------------------------------------------------------------
+// The scan: every process into a result of its own, merged in /proc order.
+
+// One deleted file on the target seen through one descriptor.
+struct Sighting {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  std::uint64_t allocated_bytes = 0;
+  std::int32_t fd = 0;
+  // The link text, which only the file's first sighting in the whole scan
+  // keeps.
+  OsPath path;
+};
+
+struct ProcessResult {
+  bool scanned = false;
+  bool inaccessible = false;
+  std::string name;
+  std::vector<Sighting> sightings;
+  std::uint64_t instances = 0;
+  std::uint64_t watches = 0;
+};
+
+// What one thread keeps from process to process.
+struct Worker {
+  std::vector<char> link_buffer = std::vector<char>(256);
+  std::string text_buffer;
+};
+
+struct Reference {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+};
+
+// The inode every descriptor made by the kernel's shared anonymous inode
+// stats as. An inotify instance is one of them; an eventfd serves to learn
+// which without spending an inotify instance, which brimful may be
+// diagnosing the lack of.
+std::optional<Reference> anonymous_inode() {
+  UniqueFd fd(::eventfd(0, EFD_CLOEXEC));
+  struct stat status {};
+  if (!fd.valid() || ::fstat(fd.get(), &status) != 0) return std::nullopt;
+  return Reference{status.st_dev, status.st_ino};
+}
+
+class Scan {
+ public:
+  Scan(std::uint64_t target_device, uid_t real_uid, std::optional<Reference> anonymous)
+      : target_device_(target_device), real_uid_(real_uid), anonymous_(anonymous) {}
+
+  void scan_process(int proc_fd, const char* entry, std::uint32_t pid, Worker& worker,
+                    ProcessResult& result) const;
+  bool descriptors_exhausted() const { return exhausted_.load(std::memory_order_relaxed); }
+
+ private:
+  enum class Outcome { whole, partial, vanished };
+
+  Outcome scan_descriptors(int process_fd, DirectoryListing& fds, bool owner, Worker& worker,
+                           ProcessResult& result) const;
+  // Notes an error's kind; true when it means the process is gone.
+  bool note(int error) const {
+    if (exhausted(error)) exhausted_.store(true, std::memory_order_relaxed);
+    return vanished(error);
+  }
+
+  const std::uint64_t target_device_;
+  const uid_t real_uid_;
+  const std::optional<Reference> anonymous_;
+  mutable std::atomic<bool> exhausted_{false};
+};
+
+void Scan::scan_process(int proc_fd, const char* entry, std::uint32_t pid, Worker& worker,
+                        ProcessResult& result) const {
+  // The O_PATH descriptor pins this process's directory, so the steps below
+  // cannot wander into a newer process that reuses the PID.
+  UniqueFd process(::openat(proc_fd, entry, O_PATH | O_CLOEXEC));
+  struct stat status {};
+  if (!process.valid() || ::fstat(process.get(), &status) != 0) {
+    const int error = errno;
+    if (!note(error) && error != ENOENT) result.inaccessible = true;
+    return;
+  }
+  int name_error = 0;
+  result.name = process_name(process.get(), pid, worker.text_buffer, name_error);
+  if (note(name_error)) return;
+
+  DirectoryListing fds(process.get(), "fd");
+  if (!fds.is_open()) {
+    const int error = fds.open_error();
+    if (!note(error) && !listing_vanished(error)) result.inaccessible = true;
+    return;
+  }
+  result.scanned = true;
+  const bool owner = status.st_uid == real_uid_;
+  if (scan_descriptors(process.get(), fds, owner, worker, result) == Outcome::partial) {
+    result.inaccessible = true;
+  }
+}
+
+// One pass over the fd listing serves both questions. Every descriptor is
+// statted for the deleted-file check; an inotify instance always stats as
+// the shared anonymous inode, so for the owner's processes only those
+// descriptors, and the ones whose status failed, need their link read.
+Scan::Outcome Scan::scan_descriptors(int process_fd, DirectoryListing& fds, bool owner,
+                                     Worker& worker, ProcessResult& result) const {
+  bool whole = true;
+  UniqueFd infos;  // the fdinfo directory, opened at the first instance
+  bool infos_failed = false;
+  while (const char* entry = fds.next()) {
+    const std::optional<std::int32_t> fd = parse_descriptor(entry);
+    if (!fd && !owner) continue;
+    struct stat status {};
+    const bool have_status = ::fstatat(fds.fd(), entry, &status, 0) == 0;
+    if (!have_status) {
+      const int error = errno;
+      if (note(error)) return Outcome::vanished;
+      if (fd && error != ENOENT) whole = false;
+    } else if (fd && is_deleted_file_on(status, target_device_)) {
+      Sighting sighting;
+      sighting.device = status.st_dev;
+      sighting.inode = status.st_ino;
+      sighting.allocated_bytes = allocated_bytes(status.st_blocks);
+      sighting.fd = *fd;
+      const ReadResult link = read_link(fds.fd(), entry, worker.link_buffer);
+      if (note(link.error)) return Outcome::vanished;
+      sighting.path = link.error == 0 ? OsPath(link.bytes) : OsPath("<deleted file>");
+      result.sightings.push_back(std::move(sighting));
+    }
+    if (!owner || infos_failed) continue;
+    if (have_status && anonymous_ &&
+        (status.st_dev != anonymous_->device || status.st_ino != anonymous_->inode)) {
+      continue;
+    }
+    const ReadResult link = read_link(fds.fd(), entry, worker.link_buffer);
+    if (link.error != 0) {
+      if (note(link.error)) return Outcome::vanished;
+      if (link.error != ENOENT) whole = false;
+      continue;
+    }
+    if (!is_inotify_instance(link.bytes)) continue;
+    if (!infos.valid()) {
+      infos.reset(::openat(process_fd, "fdinfo", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+      if (!infos.valid()) {
+        const int error = errno;
+        if (note(error) || listing_vanished(error)) return Outcome::vanished;
+        // Without fdinfo nothing about this process's instances is known.
+        infos_failed = true;
+        whole = false;
+        result.instances = 0;
+        result.watches = 0;
+        continue;
+      }
+    }
+    result.instances = saturating_add(result.instances, 1);
+    const int info_error = read_whole_file_at(infos.get(), entry, worker.text_buffer);
+    if (note(info_error)) return Outcome::vanished;
+    if (info_error == ENOENT) continue;
+    if (info_error != 0 || !is_valid_utf8(worker.text_buffer)) {
+      whole = false;
+      continue;
+    }
+    result.watches = saturating_add(result.watches, count_watch_lines(worker.text_buffer));
+  }
+  const int read_error = fds.read_error();
+  if (read_error != 0) {
+    if (note(read_error) || listing_vanished(read_error)) return Outcome::vanished;
+    whole = false;
+  }
+  return whole ? Outcome::whole : Outcome::partial;
+}
+
+// Folds the processes' results into one record, one process after the other
+// in /proc order, freeing each result as it goes.
+class Merger {
+ public:
+  void add(std::uint32_t pid, ProcessResult& result) {
+    if (result.scanned) ++scanned_;
+    if (result.inaccessible) ++inaccessible_;
+    for (Sighting& sighting : result.sightings) {
+      DeletedOpenFile& file =
+          deleted_.find_or_add(FileKey{sighting.device, sighting.inode}, [&] {
+            DeletedOpenFile added;
+            added.device = sighting.device;
+            added.inode = sighting.inode;
+            added.path = std::move(sighting.path);
+            added.allocated_bytes = sighting.allocated_bytes;
+            return added;
+          });
+      file.holders.push_back(Holder{pid, result.name, sighting.fd});
+    }
+    if (result.instances > 0) {
+      consumers_.push_back(InotifyConsumer{pid, result.name, result.instances, result.watches});
+    }
+    result = ProcessResult{};
+  }
+
+  ProcScan finish(bool descriptors_exhausted) {
+    ProcScan scan;
+    scan.deleted_open = deleted_.take_sorted();
+    for (DeletedOpenFile& file : scan.deleted_open) file.holders.shrink_to_fit();
+    sort_consumers(consumers_);
+    scan.inotify_consumers = std::move(consumers_);
+    scan.processes_scanned = scanned_;
+    scan.processes_inaccessible = inaccessible_;
+    scan.complete = inaccessible_ == 0;
+    scan.descriptors_exhausted = descriptors_exhausted;
+    return scan;
+  }
+
+ private:
+  DeletedFiles deleted_;
+  std::vector<InotifyConsumer> consumers_;
+  std::uint64_t scanned_ = 0;
+  std::uint64_t inaccessible_ = 0;
+};
+
+unsigned default_threads() {
+  const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
+  return online < 1 ? 1u : static_cast<unsigned>(std::min(online, 16L));
+}
+
+struct ProcEntries {
+  std::vector<std::string> names;
+  std::vector<std::uint32_t> pids;
+};
+
+// Hands processes to the threads and their results, in order, to the merger.
+class Coordinator {
+ public:
+  Coordinator(const Scan& scan, int proc_fd, const ProcEntries& entries)
+      : scan_(scan), proc_fd_(proc_fd), entries_(entries), results_(entries.pids.size()),
+        done_(new std::atomic<bool>[entries.pids.size()]) {
+    for (std::size_t i = 0; i < entries.pids.size(); ++i) done_[i].store(false);
+  }
+
+  ProcScan run(unsigned thread_count, const ScanProgress& progress) {
+    if (progress) progress(0, total());
+    std::vector<std::thread> threads;
+    // One thread would only keep this one waiting.
+    for (unsigned i = 0; thread_count > 1 && i < thread_count; ++i) {
+      try {
+        threads.emplace_back([this] { work(); });
+      } catch (const std::system_error&) {
+        // The threads already running take every process between them.
+        break;
+      }
+    }
+    if (threads.empty()) {
+      sequential(progress);
+    } else {
+      collect(progress);
+      for (std::thread& thread : threads) thread.join();
+    }
+    return merger_.finish(scan_.descriptors_exhausted());
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  static constexpr auto kProgressInterval = std::chrono::milliseconds(200);
+
+  std::size_t total() const { return entries_.pids.size(); }
+
+  void scan_one(std::size_t i, Worker& worker) {
+    scan_.scan_process(proc_fd_, entries_.names[i].c_str(), entries_.pids[i], worker, results_[i]);
+  }
+
+  void work() {
+    Worker worker;
+    for (;;) {
+      const std::size_t i = next_.fetch_add(1, std::memory_order_relaxed);
+      if (i >= total()) return;
+      scan_one(i, worker);
+      finished_.fetch_add(1, std::memory_order_relaxed);
+      done_[i].store(true, std::memory_order_release);
+      // Taking the lock orders this store before the collector's next wait.
+      { std::lock_guard<std::mutex> lock(mutex_); }
+      ready_.notify_one();
+    }
+  }
+
+  void sequential(const ScanProgress& progress) {
+    Worker worker;
+    Clock::time_point last = Clock::now();
+    for (std::size_t i = 0; i < total(); ++i) {
+      scan_one(i, worker);
+      merger_.add(entries_.pids[i], results_[i]);
+      if (progress && Clock::now() - last >= kProgressInterval) {
+        last = Clock::now();
+        progress(i + 1, total());
+      }
+    }
+  }
+
+  // Runs on the calling thread while the others scan: merges each result as
+  // soon as every earlier one is merged, and reports progress.
+  void collect(const ScanProgress& progress) {
+    Clock::time_point last = Clock::now();
+    std::size_t merged = 0;
+    while (merged < total()) {
+      if (done_[merged].load(std::memory_order_acquire)) {
+        merger_.add(entries_.pids[merged], results_[merged]);
+        ++merged;
+        continue;
+      }
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        ready_.wait_for(lock, kProgressInterval,
+                        [&] { return done_[merged].load(std::memory_order_acquire); });
+      }
+      if (progress && Clock::now() - last >= kProgressInterval) {
+        last = Clock::now();
+        progress(finished_.load(std::memory_order_relaxed), total());
+      }
+    }
+  }
+
+  const Scan& scan_;
+  const int proc_fd_;
+  const ProcEntries& entries_;
+  std::vector<ProcessResult> results_;
+  std::unique_ptr<std::atomic<bool>[]> done_;
+  std::atomic<std::size_t> next_{0};
+  std::atomic<std::size_t> finished_{0};
+  std::mutex mutex_;
+  std::condition_variable ready_;
+  Merger merger_;
+};
+
+ProcScan unlistable_root(int error) {
+  ProcScan scan;
+  scan.processes_inaccessible = 1;
+  scan.complete = false;
+  scan.descriptors_exhausted = exhausted(error);
+  return scan;
+}
+
+// ---------------------------------------------------------------------------
+// The literal scan, kept as the yardstick.
+
+class ReferenceScanner {
  public:
   // Most link texts and comm files fit the first buffers; the buffers grow
   // for longer ones and stay grown for the rest of the scan.
-  ProcessScanner(std::uint64_t target_device, uid_t real_uid)
+  ReferenceScanner(std::uint64_t target_device, uid_t real_uid)
       : target_device_(target_device), real_uid_(real_uid), link_buffer_(256) {}
 
   void scan_process(int proc_fd, const char* entry, std::uint32_t pid);
   ProcScan finish();
 
  private:
-  using FileKey = std::pair<std::uint64_t, std::uint64_t>;  // (device, inode)
+  enum class Outcome { whole, partial, vanished };
 
-  std::string process_name(int process_fd, std::uint32_t pid);
-  // Each pass returns false when it saw only part of what it walks.
-  bool deleted_open_pass(DirectoryListing& fds, std::uint32_t pid, const std::string& name);
-  bool inotify_pass(int process_fd, int fd_dir, std::uint32_t pid, const std::string& name);
+  Outcome deleted_open_pass(DirectoryListing& fds, std::uint32_t pid, const std::string& name);
+  Outcome inotify_pass(int process_fd, int fd_dir, std::uint32_t pid, const std::string& name);
+  bool note(int error) {
+    if (exhausted(error)) exhausted_ = true;
+    return vanished(error);
+  }
 
   const std::uint64_t target_device_;
   const uid_t real_uid_;
@@ -183,59 +608,53 @@ class ProcessScanner {
   std::vector<InotifyConsumer> consumers_;
   std::uint64_t scanned_ = 0;
   std::uint64_t inaccessible_ = 0;
-  bool descriptors_exhausted_ = false;
+  bool exhausted_ = false;
   std::string text_buffer_;
   std::vector<char> link_buffer_;
 };
 
-void ProcessScanner::scan_process(int proc_fd, const char* entry, std::uint32_t pid) {
-  // The O_PATH descriptor pins this process's directory, so the steps below
-  // cannot wander into a newer process that reuses the PID.
+void ReferenceScanner::scan_process(int proc_fd, const char* entry, std::uint32_t pid) {
   UniqueFd process(::openat(proc_fd, entry, O_PATH | O_CLOEXEC));
   struct stat status {};
   if (!process.valid() || ::fstat(process.get(), &status) != 0) {
-    if (out_of_descriptors(errno)) descriptors_exhausted_ = true;
-    if (errno != ENOENT) ++inaccessible_;
+    const int error = errno;
+    if (!note(error) && error != ENOENT) ++inaccessible_;
     return;
   }
-  const std::string name = process_name(process.get(), pid);
+  int name_error = 0;
+  const std::string name = process_name(process.get(), pid, text_buffer_, name_error);
+  if (note(name_error)) return;
 
   DirectoryListing fds(process.get(), "fd");
   if (!fds.is_open()) {
-    if (out_of_descriptors(fds.open_error())) descriptors_exhausted_ = true;
-    if (fds.open_error() != ENOENT) ++inaccessible_;
+    const int error = fds.open_error();
+    if (!note(error) && !listing_vanished(error)) ++inaccessible_;
     return;
   }
   ++scanned_;
-  bool whole = deleted_open_pass(fds, pid, name);
-  if (status.st_uid == real_uid_) whole = inotify_pass(process.get(), fds.fd(), pid, name) && whole;
-  if (!whole) ++inaccessible_;
-}
-
-std::string ProcessScanner::process_name(int process_fd, std::uint32_t pid) {
-  const int error = read_whole_file_at(process_fd, "comm", text_buffer_);
-  if (out_of_descriptors(error)) descriptors_exhausted_ = true;
-  if (error == 0 && is_valid_utf8(text_buffer_)) {
-    return std::string(trim_unicode_whitespace(text_buffer_));
+  Outcome outcome = deleted_open_pass(fds, pid, name);
+  if (outcome != Outcome::vanished && status.st_uid == real_uid_) {
+    const Outcome inotify = inotify_pass(process.get(), fds.fd(), pid, name);
+    if (inotify != Outcome::whole) outcome = inotify;
   }
-  return std::to_string(pid);
+  if (outcome == Outcome::partial) ++inaccessible_;
 }
 
-bool ProcessScanner::deleted_open_pass(DirectoryListing& fds, std::uint32_t pid,
-                                       const std::string& name) {
+ReferenceScanner::Outcome ReferenceScanner::deleted_open_pass(DirectoryListing& fds,
+                                                              std::uint32_t pid,
+                                                              const std::string& name) {
   bool whole = true;
   while (const char* entry = fds.next()) {
     const std::optional<std::int32_t> fd = parse_descriptor(entry);
     if (!fd) continue;
     struct stat status {};
     if (::fstatat(fds.fd(), entry, &status, 0) != 0) {
-      if (errno != ENOENT) whole = false;
+      const int error = errno;
+      if (note(error)) return Outcome::vanished;
+      if (error != ENOENT) whole = false;
       continue;
     }
-    if ((status.st_mode & S_IFMT) != S_IFREG || status.st_dev != target_device_ ||
-        status.st_nlink != 0) {
-      continue;
-    }
+    if (!is_deleted_file_on(status, target_device_)) continue;
     const FileKey key{status.st_dev, status.st_ino};
     const auto found = deleted_.lower_bound(key);
     if (found != deleted_.end() && found->first == key) {
@@ -246,34 +665,44 @@ bool ProcessScanner::deleted_open_pass(DirectoryListing& fds, std::uint32_t pid,
     file.device = status.st_dev;
     file.inode = status.st_ino;
     const ReadResult link = read_link(fds.fd(), entry, link_buffer_);
+    if (note(link.error)) return Outcome::vanished;
     file.path = link.error == 0 ? OsPath(link.bytes) : OsPath("<deleted file>");
     file.allocated_bytes = allocated_bytes(status.st_blocks);
     file.holders.push_back(Holder{pid, name, *fd});
     deleted_.emplace_hint(found, key, std::move(file));
   }
-  return whole && !fds.read_failed();
+  const int read_error = fds.read_error();
+  if (read_error != 0) {
+    if (note(read_error) || listing_vanished(read_error)) return Outcome::vanished;
+    whole = false;
+  }
+  return whole ? Outcome::whole : Outcome::partial;
 }
 
-bool ProcessScanner::inotify_pass(int process_fd, int fd_dir, std::uint32_t pid,
-                                  const std::string& name) {
+ReferenceScanner::Outcome ReferenceScanner::inotify_pass(int process_fd, int fd_dir,
+                                                         std::uint32_t pid,
+                                                         const std::string& name) {
   DirectoryListing infos(process_fd, "fdinfo");
   if (!infos.is_open()) {
-    if (out_of_descriptors(infos.open_error())) descriptors_exhausted_ = true;
-    return false;
+    const int error = infos.open_error();
+    if (note(error) || listing_vanished(error)) return Outcome::vanished;
+    return Outcome::partial;
   }
   bool whole = true;
+  bool gone = false;
   std::uint64_t instances = 0;
   std::uint64_t watches = 0;
   while (const char* entry = infos.next()) {
     const ReadResult link = read_link(fd_dir, entry, link_buffer_);
     if (link.error != 0) {
+      if ((gone = note(link.error))) break;
       if (link.error != ENOENT) whole = false;
       continue;
     }
     if (!is_inotify_instance(link.bytes)) continue;
     instances = saturating_add(instances, 1);
     const int info_error = read_whole_file_at(infos.fd(), entry, text_buffer_);
-    if (out_of_descriptors(info_error)) descriptors_exhausted_ = true;
+    if ((gone = note(info_error))) break;
     if (info_error == ENOENT) continue;
     if (info_error != 0 || !is_valid_utf8(text_buffer_)) {
       whole = false;
@@ -281,12 +710,17 @@ bool ProcessScanner::inotify_pass(int process_fd, int fd_dir, std::uint32_t pid,
     }
     watches = saturating_add(watches, count_watch_lines(text_buffer_));
   }
-  if (infos.read_failed()) whole = false;
+  const int read_error = gone ? 0 : infos.read_error();
+  if (read_error != 0) {
+    gone = note(read_error) || listing_vanished(read_error);
+    if (!gone) whole = false;
+  }
   if (instances > 0) consumers_.push_back(InotifyConsumer{pid, name, instances, watches});
-  return whole;
+  if (gone) return Outcome::vanished;
+  return whole ? Outcome::whole : Outcome::partial;
 }
 
-ProcScan ProcessScanner::finish() {
+ProcScan ReferenceScanner::finish() {
   ProcScan scan;
   scan.deleted_open.reserve(deleted_.size());
   for (auto& entry : deleted_) scan.deleted_open.push_back(std::move(entry.second));
@@ -297,32 +731,41 @@ ProcScan ProcessScanner::finish() {
                      return a.allocated_bytes > b.allocated_bytes;
                    });
   scan.inotify_consumers = std::move(consumers_);
-  std::stable_sort(scan.inotify_consumers.begin(), scan.inotify_consumers.end(),
-                   [](const InotifyConsumer& a, const InotifyConsumer& b) {
-                     if (a.watches != b.watches) return a.watches > b.watches;
-                     return a.instances > b.instances;
-                   });
+  sort_consumers(scan.inotify_consumers);
   scan.processes_scanned = scanned_;
   scan.processes_inaccessible = inaccessible_;
   scan.complete = inaccessible_ == 0;
-  scan.descriptors_exhausted = descriptors_exhausted_;
+  scan.descriptors_exhausted = exhausted_;
   return scan;
 }
 
 }  // namespace
 
-ProcScan scan_processes(std::uint64_t target_device, const OsPath& proc_root) {
+ProcScan scan_processes(std::uint64_t target_device, const OsPath& proc_root,
+                        const ScanSettings& settings) {
   const uid_t real_uid = ::getuid();
   DirectoryListing proc(AT_FDCWD, proc_root.c_str());
-  if (!proc.is_open()) {
-    ProcScan scan;
-    scan.processes_inaccessible = 1;
-    scan.complete = false;
-    scan.descriptors_exhausted = out_of_descriptors(proc.open_error());
-    return scan;
-  }
-  ProcessScanner scanner(target_device, real_uid);
+  if (!proc.is_open()) return unlistable_root(proc.open_error());
   // A failure partway through the listing keeps what was found so far.
+  ProcEntries entries;
+  while (const char* entry = proc.next()) {
+    if (const std::optional<std::uint32_t> pid = parse_pid(entry)) {
+      entries.names.emplace_back(entry);
+      entries.pids.push_back(*pid);
+    }
+  }
+  const Scan scan(target_device, real_uid, anonymous_inode());
+  Coordinator coordinator(scan, proc.fd(), entries);
+  unsigned threads = settings.threads != 0 ? settings.threads : default_threads();
+  threads = static_cast<unsigned>(std::min<std::size_t>(threads, entries.pids.size()));
+  return coordinator.run(threads, settings.progress);
+}
+
+ProcScan scan_processes_reference(std::uint64_t target_device, const OsPath& proc_root) {
+  const uid_t real_uid = ::getuid();
+  DirectoryListing proc(AT_FDCWD, proc_root.c_str());
+  if (!proc.is_open()) return unlistable_root(proc.open_error());
+  ReferenceScanner scanner(target_device, real_uid);
   while (const char* entry = proc.next()) {
     if (const std::optional<std::uint32_t> pid = parse_pid(entry)) {
       scanner.scan_process(proc.fd(), entry, *pid);

@@ -4,15 +4,53 @@
 #define BRIMFUL_PROCSCAN_H
 
 #include <cstdint>
+#include <functional>
+#include <optional>
+#include <string_view>
 
 #include "report.h"
 
 namespace brimful {
 
+// Called now and then while a scan runs, with the processes scanned so far
+// and how many /proc listed; never called by the scan's own threads, only by
+// the thread that started the scan.
+using ScanProgress = std::function<void(std::uint64_t scanned, std::uint64_t total)>;
+
+struct ScanSettings {
+  // How many threads share the processes; 0 picks min(online CPUs, 16), 1
+  // scans on the calling thread alone.
+  unsigned threads = 0;
+  ScanProgress progress;
+};
+
 // Walks proc_root once. Never fails: whatever cannot be read is counted in
 // processes_inaccessible. The root is a parameter so tests can scan a tree
 // they built; brimful itself always scans "/proc".
-ProcScan scan_processes(std::uint64_t target_device, const OsPath& proc_root = "/proc");
+//
+// Processes are scanned in parallel and their results merged in the order
+// /proc listed them, so the record is the one a scan of one process after
+// the other would give. A descriptor's link is read only where its status
+// cannot rule out an inotify instance.
+ProcScan scan_processes(std::uint64_t target_device, const OsPath& proc_root = "/proc",
+                        const ScanSettings& settings = {});
+
+// The same walk made literally, on one thread: every link of every
+// descriptor the fdinfo directory lists is read. Only the tests and the
+// benchmarks call it, as the yardstick for scan_processes.
+ProcScan scan_processes_reference(std::uint64_t target_device, const OsPath& proc_root = "/proc");
+
+// The rules for the names and texts the scan reads, exposed for testing.
+
+// A /proc entry that names a process: ASCII digits with an optional "+",
+// within 32 bits.
+std::optional<std::uint32_t> parse_pid(std::string_view name);
+// An fd entry: an optional sign and digits, within 32 signed bits.
+std::optional<std::int32_t> parse_descriptor(std::string_view name);
+// A descriptor link that, compared as a path, is "anon_inode:inotify".
+bool is_inotify_instance(std::string_view link);
+// The lines of an fdinfo text that begin with "inotify wd:".
+std::uint64_t count_watch_lines(std::string_view text);
 
 }  // namespace brimful
 

@@ -1,5 +1,7 @@
 #include "report.h"
 
+#include <functional>
+
 namespace brimful {
 
 const char* phase_name(Phase phase) {
@@ -38,10 +40,23 @@ const char* cause_name(CauseKind cause) {
 
 namespace {
 
-// Writes pretty-printed JSON with a two-space indent into one buffer. Keys
-// are passed as null for array elements and for the top-level object.
+// Writes pretty-printed JSON with a two-space indent into one buffer, or
+// hands it on in pieces of about 64 KiB. Keys are passed as null for array
+// elements and for the top-level object.
 class JsonWriter {
  public:
+  JsonWriter() = default;
+  explicit JsonWriter(const JsonChunks* chunks) : chunks_(chunks) {}
+
+  // Hands on what is buffered; the document's end needs it.
+  void flush() {
+    if (chunks_ == nullptr || out_.empty()) return;
+    (*chunks_)(out_);
+    written_ += out_.size();
+    out_.clear();
+  }
+  std::uint64_t written() const { return written_; }
+
   void begin_object(const char* key) { open(key, '{', '}'); }
   void begin_array(const char* key) { open(key, '[', ']'); }
 
@@ -123,6 +138,7 @@ class JsonWriter {
   }
 
   void member(const char* key) {
+    if (chunks_ != nullptr && out_.size() >= kChunk) flush();
     if (!stack_.empty()) {
       if (stack_.back().has_members) out_ += ',';
       stack_.back().has_members = true;
@@ -163,10 +179,14 @@ class JsonWriter {
     out_ += '"';
   }
 
+  static constexpr std::size_t kChunk = 65536;
+
   std::string out_;
   std::vector<Container> stack_;
   bool invalid_path_ = false;
   bool invalid_text_ = false;
+  const JsonChunks* chunks_ = nullptr;
+  std::uint64_t written_ = 0;
 };
 
 void write_outcome(JsonWriter& json, const char* key, const ProbeOutcome& outcome) {
@@ -303,19 +323,44 @@ void write_findings(JsonWriter& json, const std::vector<Finding>& findings) {
   json.end();
 }
 
-}  // namespace
-
-Result<std::string> encode_json(const Evidence& evidence, const Diagnosis& diagnosis,
-                                const std::vector<Finding>* findings) {
-  JsonWriter json;
+void write_document(JsonWriter& json, const Evidence& evidence, const Diagnosis& diagnosis,
+                    const std::vector<Finding>* findings) {
   json.begin_object(nullptr);
   write_evidence(json, evidence);
   write_diagnosis(json, diagnosis);
   if (findings != nullptr) write_findings(json, *findings);
   json.end();
-  if (json.invalid_path()) return fail("path contains invalid UTF-8 characters");
-  if (json.invalid_text()) return fail("text contains invalid UTF-8 characters");
+}
+
+// Why a written document must not be used, or null when it may.
+const char* refusal(const JsonWriter& json) {
+  if (json.invalid_path()) return "path contains invalid UTF-8 characters";
+  if (json.invalid_text()) return "text contains invalid UTF-8 characters";
+  return nullptr;
+}
+
+}  // namespace
+
+Result<std::string> encode_json(const Evidence& evidence, const Diagnosis& diagnosis,
+                                const std::vector<Finding>* findings) {
+  JsonWriter json;
+  write_document(json, evidence, diagnosis, findings);
+  if (const char* why = refusal(json)) return fail(why);
   return json.take();
+}
+
+Result<std::uint64_t> write_json(const Evidence& evidence, const Diagnosis& diagnosis,
+                                 const std::vector<Finding>* findings, const JsonChunks& chunks) {
+  // A first pass that keeps nothing finds a path that cannot be written
+  // before any of the document is handed on.
+  const JsonChunks discard = [](std::string_view) {};
+  JsonWriter check(&discard);
+  write_document(check, evidence, diagnosis, findings);
+  if (const char* why = refusal(check)) return fail(why);
+  JsonWriter json(&chunks);
+  write_document(json, evidence, diagnosis, findings);
+  json.flush();
+  return json.written();
 }
 
 }  // namespace brimful

@@ -4,6 +4,7 @@
 #define BRIMFUL_REPORT_H
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -195,6 +196,13 @@ const char* cause_name(CauseKind cause);
 // Findings, when given, are the last key, also when there are none.
 Result<std::string> encode_json(const Evidence& evidence, const Diagnosis& diagnosis,
                                 const std::vector<Finding>* findings = nullptr);
+
+// The same document handed to chunks in pieces, so that a large one is never
+// held whole; returns its length. When the document cannot be written whole,
+// chunks is never called and the message is encode_json's.
+using JsonChunks = std::function<void(std::string_view)>;
+Result<std::uint64_t> write_json(const Evidence& evidence, const Diagnosis& diagnosis,
+                                 const std::vector<Finding>* findings, const JsonChunks& chunks);
 
 }  // namespace brimful
 

@@ -4,12 +4,15 @@
 #include <fcntl.h>
 #include <sys/inotify.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <optional>
@@ -248,12 +251,15 @@ TEST(ProcScanNames, ProcessNameFromCommOrPid) {
 
 TEST(ProcScanFailures, EachFailureCountsAsItsKindDemands) {
   // Every fake directory belongs to the real user, so the inotify pass runs.
+  // Where a descriptor's status already shows it is no inotify instance, the
+  // scan does not read its link, so only the literal scan fails on it.
   const struct {
     const char* situation;
     std::uint64_t scanned;
     std::uint64_t inaccessible;
     Strings consumers;
     std::function<void(FakeProc&)> arrange;
+    bool status_rules_out = false;
   } cases[] = {
       {"process gone before its status", 0, 0, {}, [](FakeProc& p) { p.link("10", "gone"); }},
       {"status of the process fails", 0, 1, {}, [](FakeProc& p) { p.link("10", "10"); }},
@@ -263,7 +269,9 @@ TEST(ProcScanFailures, EachFailureCountsAsItsKindDemands) {
       {"fd no directory", 0, 1, {}, [](FakeProc& p) { p.dir("10").file("10/fd"); }},
       {"fd a link loop", 0, 1, {}, [](FakeProc& p) { p.dir("10").link("10/fd", "fd"); }},
       {"comm unreadable", 1, 0, {}, [](FakeProc& p) { p.process("10").remove("10/comm"); }},
-      {"fdinfo missing", 1, 1, {}, [](FakeProc& p) { p.dir("10").dir("10/fd"); }},
+      // A process whose fdinfo is gone has exited.
+      {"fdinfo missing", 1, 0, {},
+       [](FakeProc& p) { p.dir("10").dir("10/fd").fd("10", "4", kInotify); }},
       {"fdinfo no directory", 1, 1, {},
        [](FakeProc& p) { p.dir("10").dir("10/fd").file("10/fdinfo").fd("10", "4", kInotify); }},
       {"descriptor closed before its status", 1, 0, {},
@@ -273,7 +281,7 @@ TEST(ProcScanFailures, EachFailureCountsAsItsKindDemands) {
       {"fdinfo names a closed descriptor", 1, 0, {},
        [](FakeProc& p) { p.process("10").file("10/fdinfo/9"); }},
       {"link of an fdinfo descriptor unreadable", 1, 1, {},
-       [](FakeProc& p) { p.process("10").file("10/fd/9").file("10/fdinfo/9"); }},
+       [](FakeProc& p) { p.process("10").file("10/fd/9").file("10/fdinfo/9"); }, true},
       {"several failures count once", 1, 1, {},
        [](FakeProc& p) { p.process("10").fd("10", "3", "3").file("10/fd/9").file("10/fdinfo/9"); }},
       {"fdinfo file readable", 1, 0, {"10/worker/1/2"},
@@ -293,11 +301,38 @@ TEST(ProcScanFailures, EachFailureCountsAsItsKindDemands) {
     SCOPED_TRACE(c.situation);
     FakeProc proc;
     c.arrange(proc);
+    const ProcScan literal = scan_processes_reference(0, proc.root());
+    expect_counts(literal, c.scanned, c.inaccessible);
+    EXPECT_TRUE(literal.deleted_open.empty());
+    EXPECT_EQ(c.consumers, consumers(literal));
     const ProcScan scan = proc.scan();
-    expect_counts(scan, c.scanned, c.inaccessible);
+    expect_counts(scan, c.scanned, c.status_rules_out ? 0 : c.inaccessible);
     EXPECT_TRUE(scan.deleted_open.empty());
     EXPECT_EQ(c.consumers, consumers(scan));
+    EXPECT_FALSE(scan.descriptors_exhausted);
   }
+}
+
+// Out of descriptors, the scan misses processes and says that its own limit
+// is why. The child lowers its limit to just above what it holds, and scans
+// on one thread: the sanitizers need descriptors of their own to start one.
+TEST(ProcScanFailures, RunningOutOfDescriptorsIsNoted) {
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const int lowest = dup(0);
+    close(lowest);
+    const rlimit limit{static_cast<rlim_t>(lowest) + 2, static_cast<rlim_t>(lowest) + 2};
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(10);
+    ScanSettings one_thread;
+    one_thread.threads = 1;
+    const ProcScan scan = scan_processes(0, "/proc", one_thread);
+    _exit(scan.descriptors_exhausted && !scan.complete ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(child, waitpid(child, &status, 0));
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(0, WEXITSTATUS(status));
 }
 
 TEST(ProcScanDeletedOpen, MergesHoldersInDiscoveryOrder) {
@@ -550,6 +585,45 @@ TEST(ProcScanRealProc, FindsOwnInotifyInstance) {
                    [](const InotifyConsumer& c) { return c.pid == std::uint32_t(getpid()); });
   ASSERT_NE(scan.inotify_consumers.end(), own);
   EXPECT_EQ(std::to_string(getpid()) + "/" + own_name() + "/1/2", consumer(*own));
+}
+
+// The rest runs in a private PID namespace with its own /proc, where the
+// scan sees only the processes the helper starts and can read them all.
+bool can_isolate(std::string& why) {
+  if (!testing::running_as_root()) {
+    why = "a private PID namespace needs root";
+    return false;
+  }
+  if (testing::run_program({"unshare", "-pf", "--mount-proc", "true"}).status != 0) {
+    why = "unshare -pf --mount-proc is not permitted here";
+    return false;
+  }
+  return true;
+}
+
+TEST(ProcScanIsolated, RecordIsTheLiteralScansByteForByte) {
+  std::string why;
+  if (!can_isolate(why)) GTEST_SKIP() << why;
+  testing::TempDir dir;
+  // 40 processes of 300 descriptors: a deleted file they all share, 20
+  // deleted files each, an inotify instance with watches, an eventfd.
+  const testing::RunResult r = testing::run_program(
+      {"unshare", "-pf", "--mount-proc", BRIMFUL_SCAN_CHECK, "same", dir.path(), "40", "300", "20"});
+  EXPECT_EQ(0, r.status) << r.err;
+}
+
+// Processes fork, exit and open and close descriptors all the while; no run
+// may count one that exited as inaccessible. BRIMFUL_CHURN_RUNS sets how
+// many runs (20 by default).
+TEST(ProcScanIsolated, EveryRunIsCompleteWhileProcessesComeAndGo) {
+  std::string why;
+  if (!can_isolate(why)) GTEST_SKIP() << why;
+  const char* runs = std::getenv("BRIMFUL_CHURN_RUNS");
+  testing::TempDir dir;
+  const testing::RunResult r =
+      testing::run_program({"unshare", "-pf", "--mount-proc", BRIMFUL_SCAN_CHECK, "churn",
+                            dir.path(), runs != nullptr ? runs : "20"});
+  EXPECT_EQ(0, r.status) << r.err;
 }
 
 }  // namespace

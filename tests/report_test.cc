@@ -276,6 +276,34 @@ TEST(ReportJson, LargestNumbersAreWrittenInFull) {
   EXPECT_NE(json.value().find("\"code\": -2147483648,"), std::string::npos);
 }
 
+TEST(ReportJson, WrittenInPiecesIsTheSameDocumentOrNothing) {
+  Evidence e = full_evidence();
+  for (std::uint64_t i = 0; i < 3000; ++i) {
+    e.proc_scan.deleted_open.push_back(DeletedOpenFile{1, i, "/data/file-" + std::to_string(i), 4096,
+                                                       {Holder{7, "worker", 3}}});
+  }
+  const Result<std::string> whole = encode_json(e, Diagnosis{});
+  ASSERT_TRUE(whole.ok());
+  std::vector<std::string> pieces;
+  const Result<std::uint64_t> length =
+      write_json(e, Diagnosis{}, nullptr, [&](std::string_view piece) { pieces.emplace_back(piece); });
+  ASSERT_TRUE(length.ok());
+  EXPECT_GT(pieces.size(), 2u);
+  std::string joined;
+  for (const std::string& piece : pieces) joined += piece;
+  EXPECT_EQ(whole.value(), joined);
+  EXPECT_EQ(whole.value().size(), length.value());
+
+  // The target comes first, but nothing may be handed on before the refusal.
+  e.target = "/data/\xff";
+  pieces.clear();
+  const Result<std::uint64_t> refused =
+      write_json(e, Diagnosis{}, nullptr, [&](std::string_view piece) { pieces.emplace_back(piece); });
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(refused.error(), "path contains invalid UTF-8 characters");
+  EXPECT_TRUE(pieces.empty());
+}
+
 // ---------------------------------------------------------------------------
 
 }  // namespace
