@@ -311,8 +311,9 @@ ProcScan ProcessScanner::finish() {
 
 }  // namespace
 
-ProcScan scan_processes(std::uint64_t target_device, const OsPath& proc_root) {
-  const uid_t real_uid = ::getuid();
+ProcScan scan_processes(std::uint64_t target_device, const OsPath& proc_root,
+                        std::optional<std::uint32_t> consumer_uid) {
+  const uid_t real_uid = consumer_uid ? static_cast<uid_t>(*consumer_uid) : ::getuid();
   DirectoryListing proc(AT_FDCWD, proc_root.c_str());
   if (!proc.is_open()) {
     ProcScan scan;

@@ -4,6 +4,7 @@
 #define BRIMFUL_PROCSCAN_H
 
 #include <cstdint>
+#include <optional>
 
 #include "report.h"
 
@@ -11,8 +12,10 @@ namespace brimful {
 
 // Walks proc_root once. Never fails: whatever cannot be read is counted in
 // processes_inaccessible. The root is a parameter so tests can scan a tree
-// they built; brimful itself always scans "/proc".
-ProcScan scan_processes(std::uint64_t target_device, const OsPath& proc_root = "/proc");
+// they built. The inotify consumers are those of consumer_uid, by default
+// brimful's own real user.
+ProcScan scan_processes(std::uint64_t target_device, const OsPath& proc_root = "/proc",
+                        std::optional<std::uint32_t> consumer_uid = std::nullopt);
 
 }  // namespace brimful
 
