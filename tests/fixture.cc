@@ -5,7 +5,10 @@
 //       unlinks it, and forks a child that holds it through the first one;
 //   brimful_fixture inotify INSTANCES DIR WATCHES
 //       opens INSTANCES inotify instances; the first watches WATCHES files it
-//       creates in DIR.
+//       creates in DIR;
+//   brimful_fixture descriptors FILE LIMIT
+//       lowers its soft limit of open files to LIMIT and opens FILE until
+//       the next open fails with EMFILE.
 //
 // Once everything is in place it prints "ready" and one line per process
 // ("pid fd..." for deleted, "pid" for inotify), then waits until its
@@ -14,9 +17,11 @@
 #include <fcntl.h>
 #include <sys/inotify.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -94,6 +99,22 @@ int hold_inotify(long instances, const std::string& dir, long watches) {
   return 0;
 }
 
+int hold_descriptors(const std::string& file, long limit) {
+  rlimit nofile{};
+  if (getrlimit(RLIMIT_NOFILE, &nofile) != 0) die("getrlimit");
+  nofile.rlim_cur = static_cast<rlim_t>(limit);
+  if (setrlimit(RLIMIT_NOFILE, &nofile) != 0) die("setrlimit");
+  for (;;) {
+    if (open(file.c_str(), O_RDONLY | O_CREAT, 0600) >= 0) continue;
+    if (errno == EMFILE) break;
+    die("open " + file);
+  }
+  std::printf("ready\n%d\n", getpid());
+  std::fflush(stdout);
+  wait_for_stdin_close();
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -102,6 +123,8 @@ int main(int argc, char** argv) {
   if (args.size() == 4 && args[0] == "inotify") {
     return hold_inotify(std::atol(args[1].c_str()), args[2], std::atol(args[3].c_str()));
   }
-  std::fprintf(stderr, "usage: brimful_fixture deleted FILE BYTES | inotify INSTANCES DIR WATCHES\n");
+  if (args.size() == 3 && args[0] == "descriptors") return hold_descriptors(args[1], std::atol(args[2].c_str()));
+  std::fprintf(stderr,
+               "usage: brimful_fixture deleted FILE BYTES | inotify INSTANCES DIR WATCHES | descriptors FILE LIMIT\n");
   return 2;
 }
