@@ -158,7 +158,7 @@ Result<Resolution> resolve_target(const OsPath& path) {
   return resolution;
 }
 
-Result<Evidence> collect_evidence(const OsPath& path, bool probes_disabled,
+Result<Evidence> collect_evidence(const OsPath& path, bool probes_disabled, const Viewpoint& viewpoint,
                                   const ScanProgress& progress) {
   Result<Resolution> resolved = resolve_target(path);
   if (!resolved.ok()) return fail(resolved.error());
@@ -174,7 +174,8 @@ Result<Evidence> collect_evidence(const OsPath& path, bool probes_disabled,
   evidence.target_exists = resolution.target_exists;
   evidence.probe_directory = std::move(resolution.probe_directory);
 
-  Result<std::optional<Mount>> mount = find_mount(resolution.inspected);
+  const OsPath mount_table = viewpoint.proc_root + "/self/mountinfo";
+  Result<std::optional<Mount>> mount = find_mount(resolution.inspected, mount_table.c_str());
   if (!mount.ok()) return fail(mount.error());
   evidence.mount = std::move(mount).value();
   if (!evidence.mount) {
@@ -199,9 +200,12 @@ Result<Evidence> collect_evidence(const OsPath& path, bool probes_disabled,
 
   ScanSettings settings;
   settings.progress = progress;
-  evidence.proc_scan = scan_processes(inspected.device, "/proc", settings);
+  settings.consumer_uid = viewpoint.consumer_uid;
+  evidence.proc_scan = scan_processes(inspected.device, viewpoint.proc_root, settings);
 
-  evidence.inotify_limits = effective_inotify_limits(read_inotify_limit_files());
+  evidence.inotify_limits = effective_inotify_limits(
+      viewpoint.inotify_limit_files ? *viewpoint.inotify_limit_files
+                                    : read_inotify_limit_files(viewpoint.proc_root + "/sys"));
   return evidence;
 }
 

@@ -5,6 +5,7 @@
 
 #include <optional>
 
+#include "probe.h"
 #include "procscan.h"
 #include "report.h"
 
@@ -22,9 +23,21 @@ struct Resolution {
 
 Result<Resolution> resolve_target(const OsPath& path);
 
+// Where the collection reads the system from; the defaults are brimful's
+// own view.
+struct Viewpoint {
+  // The /proc whose processes are scanned and whose "self" is brimful.
+  OsPath proc_root = "/proc";
+  // Whose inotify consumers count; none for brimful's own real user.
+  std::optional<std::uint32_t> consumer_uid;
+  // The limit files as read elsewhere (by a task of another user
+  // namespace); none to read them here.
+  std::optional<InotifyLimitFiles> inotify_limit_files;
+};
+
 // The whole Evidence, or the one message that ended the collection.
 // progress, when set, hears how the process scan advances.
-Result<Evidence> collect_evidence(const OsPath& path, bool probes_disabled,
+Result<Evidence> collect_evidence(const OsPath& path, bool probes_disabled, const Viewpoint& viewpoint = {},
                                   const ScanProgress& progress = nullptr);
 
 // The lexical parent of a path (the last component removed, "." and

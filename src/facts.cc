@@ -1,5 +1,7 @@
 #include "facts.h"
 
+#include <sys/stat.h>
+
 #include <vector>
 
 #include "text.h"
@@ -37,6 +39,18 @@ std::optional<std::string> read_text(const OsPath& path) {
   std::string text;
   if (read_whole_file(path.c_str(), text) != 0) return std::nullopt;
   return text;
+}
+
+// The device of the examined filesystem: the target's, or the probe
+// directory's when the target does not exist.
+std::optional<std::uint64_t> device_of(const FactSources& sources) {
+  for (const OsPath* path : {&sources.target, &sources.probe_directory}) {
+    struct stat status {};
+    if (!path->empty() && path->find('\0') == OsPath::npos && ::stat(path->c_str(), &status) == 0) {
+      return status.st_dev;
+    }
+  }
+  return std::nullopt;
 }
 
 }  // namespace
@@ -81,6 +95,14 @@ ExplainFacts gather_explain_facts(const FactSources& sources) {
   facts.effective_uid = read_effective_uid(sources.proc);
   facts.open_files_limit = read_open_files_limit(sources.proc);
   facts.inotify_limit_files = read_inotify_limit_files(sources.proc + "/sys");
+
+  facts.file_table = read_file_table(sources.proc);
+  if (sources.process) {
+    facts.process_descriptors = read_process_descriptors(sources.proc, *sources.process);
+  } else if (const std::optional<std::uint64_t> device = device_of(sources)) {
+    facts.crowded_holders = read_crowded_holders(sources.proc, *device);
+    facts.other_namespace_views = read_other_namespace_views(sources.proc, sources.target, *device);
+  }
   return facts;
 }
 

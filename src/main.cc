@@ -22,6 +22,7 @@
 #include "facts.h"
 #include "findings.h"
 #include "metrics.h"
+#include "process_view.h"
 #include "render.h"
 #include "report.h"
 
@@ -84,6 +85,7 @@ constexpr const char* kHelp =
     "    --check      Exit 1 for confirmed failure or 3 for an unknown result\n"
     "    --explain    Also report findings that the verdict alone cannot confirm\n"
     "    --prometheus Emit Prometheus text-format metrics\n"
+    "    --pid PID    Examine PATH as process PID sees it\n"
     "    -h, --help   Show this help\n"
     "    -V, --version\n"
     "                 Show the version";
@@ -187,6 +189,7 @@ struct CommandLine {
   bool check = false;
   bool explain = false;
   bool prometheus = false;
+  std::optional<std::uint32_t> pid;
 };
 
 struct Done {};
@@ -201,7 +204,8 @@ using ParseOutcome = std::variant<CommandLine, Done, UsageError>;
 ParseOutcome parse_command_line(const std::vector<std::string>& args) {
   CommandLine command_line;
   bool have_path = false;
-  for (const std::string& arg : args) {
+  for (std::size_t index = 0; index < args.size(); ++index) {
+    const std::string& arg = args[index];
     // A name that is not UTF-8 cannot be an option, whatever it starts with.
     const bool text = is_valid_utf8(arg);
     if (text) {
@@ -237,6 +241,15 @@ ParseOutcome parse_command_line(const std::vector<std::string>& args) {
         command_line.prometheus = true;
         continue;
       }
+      if (arg == "--pid") {
+        if (index + 1 == args.size()) return UsageError{"--pid needs a process id"};
+        const std::string& value = args[++index];
+        const std::optional<std::uint32_t> pid = parse_process_id(value);
+        if (!pid) return UsageError{"invalid process id: " + display(value)};
+        if (command_line.pid && *command_line.pid != *pid) return UsageError{"expected exactly one --pid"};
+        command_line.pid = pid;
+        continue;
+      }
       if (!arg.empty() && arg[0] == '-') return UsageError{"unknown option: " + display(arg)};
     }
     if (have_path) return UsageError{"expected exactly one PATH"};
@@ -270,19 +283,45 @@ int run(const CommandLine& command_line) {
   RunInfo run_info;
   run_info.start_time_seconds = clock_seconds(CLOCK_REALTIME);
   const double started = clock_seconds(CLOCK_MONOTONIC);
+  // Under --pid the whole run takes that process's place first, so nothing
+  // after this point needs to know which process it speaks for.
+  OsPath path = command_line.path;
+  Viewpoint viewpoint;
+  FactSources sources;
+  std::optional<ProcessIdentity> as_seen_by;
+  if (command_line.pid) {
+    Result<ProcessView> view = enter_process_view(*command_line.pid, command_line.path);
+    if (!view.ok()) {
+      print(2, "brimful: " + view.error() + "\n");
+      return 2;
+    }
+    path = view.value().path;
+    viewpoint.proc_root = view.value().proc_root;
+    viewpoint.consumer_uid = view.value().real_uid;
+    viewpoint.inotify_limit_files = view.value().inotify_limit_files;
+    sources.proc = view.value().proc_root;
+    sources.process = view.value().pid;
+    as_seen_by = ProcessIdentity{view.value().pid, view.value().process};
+  }
+
   ProgressLine progress;
   Result<Evidence> evidence =
-      collect_evidence(command_line.path, command_line.no_probe,
+      collect_evidence(path, command_line.no_probe, viewpoint,
                        [&progress](std::uint64_t scanned, std::uint64_t total) { progress.update(scanned, total); });
   progress.erase();
   if (!evidence.ok()) {
     print(2, "brimful: " + evidence.error() + "\n");
     return 2;
   }
+  evidence.value().as_seen_by = std::move(as_seen_by);
   const Diagnosis diagnosis = diagnose(evidence.value());
   // Findings never feed back into the verdict or the exit status.
   std::optional<std::vector<Finding>> findings;
-  if (command_line.explain) findings = find_findings(evidence.value(), diagnosis, gather_explain_facts());
+  if (command_line.explain) {
+    sources.target = evidence.value().target;
+    sources.probe_directory = evidence.value().probe_directory;
+    findings = find_findings(evidence.value(), diagnosis, gather_explain_facts(sources));
+  }
   const std::vector<Finding>* shown_findings = findings ? &*findings : nullptr;
   run_info.duration_seconds = clock_seconds(CLOCK_MONOTONIC) - started;
   if (command_line.prometheus) {

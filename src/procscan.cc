@@ -743,7 +743,7 @@ ProcScan ReferenceScanner::finish() {
 
 ProcScan scan_processes(std::uint64_t target_device, const OsPath& proc_root,
                         const ScanSettings& settings) {
-  const uid_t real_uid = ::getuid();
+  const uid_t real_uid = settings.consumer_uid ? static_cast<uid_t>(*settings.consumer_uid) : ::getuid();
   DirectoryListing proc(AT_FDCWD, proc_root.c_str());
   if (!proc.is_open()) return unlistable_root(proc.open_error());
   // A failure partway through the listing keeps what was found so far.

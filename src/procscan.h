@@ -22,11 +22,14 @@ struct ScanSettings {
   // scans on the calling thread alone.
   unsigned threads = 0;
   ScanProgress progress;
+  // Whose inotify consumers count; none for brimful's own real user.
+  std::optional<std::uint32_t> consumer_uid;
 };
 
 // Walks proc_root once. Never fails: whatever cannot be read is counted in
 // processes_inaccessible. The root is a parameter so tests can scan a tree
-// they built; brimful itself always scans "/proc".
+// they built; brimful itself scans "/proc", or under --pid the host's /proc
+// opened before it entered the process's mount namespace.
 //
 // Processes are scanned in parallel and their results merged in the order
 // /proc listed them, so the record is the one a scan of one process after

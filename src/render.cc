@@ -112,6 +112,10 @@ const char* assessment_text(const InotifyProbe& probe) {
 
 void render_header(std::string& out, const Evidence& evidence) {
   line(out, "Target: " + display(evidence.target));
+  if (evidence.as_seen_by) {
+    line(out, "As seen by: " + std::to_string(evidence.as_seen_by->pid) + " (" +
+                  display(evidence.as_seen_by->process) + ")");
+  }
   if (!evidence.target_exists) line(out, "Target exists: no (probing nearest existing parent)");
   // Compared by components, so "/srv/data/" and "/srv/data" count as one.
   if (path_components(evidence.probe_directory) != path_components(evidence.target)) {

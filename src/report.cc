@@ -208,6 +208,12 @@ void write_outcome(JsonWriter& json, const char* key, const ProbeOutcome& outcom
 
 void write_evidence(JsonWriter& json, const Evidence& evidence) {
   json.path("target", evidence.target);
+  if (evidence.as_seen_by) {
+    json.begin_object("as_seen_by");
+    json.number("pid", evidence.as_seen_by->pid);
+    json.string("process", evidence.as_seen_by->process);
+    json.end();
+  }
   json.boolean("target_exists", evidence.target_exists);
   json.path("probe_directory", evidence.probe_directory);
 

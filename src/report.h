@@ -118,8 +118,16 @@ struct ProcScan {
   bool descriptors_exhausted = false;
 };
 
+// The process a report speaks for under --pid.
+struct ProcessIdentity {
+  std::uint32_t pid = 0;
+  std::string process;
+};
+
 struct Evidence {
   OsPath target;
+  // Set by the run driver when PATH was examined as another process sees it.
+  std::optional<ProcessIdentity> as_seen_by;
   bool target_exists = false;
   OsPath probe_directory;
   // None when no line of the mount table holds the path, as in a chroot

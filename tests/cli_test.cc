@@ -31,6 +31,7 @@ const std::string kHelp =
     "    --check      Exit 1 for confirmed failure or 3 for an unknown result\n"
     "    --explain    Also report findings that the verdict alone cannot confirm\n"
     "    --prometheus Emit Prometheus text-format metrics\n"
+    "    --pid PID    Examine PATH as process PID sees it\n"
     "    -h, --help   Show this help\n"
     "    -V, --version\n"
     "                 Show the version\n";
@@ -78,6 +79,11 @@ TEST(Cli, ArgumentsDecideStrictlyLeftToRight) {
       {{"--prometheus", "/", "--json"}, "", usage("--json and --prometheus cannot be used together"), 2},
       {{"--json", "--prometheus", "a", "b"}, "", usage("expected exactly one PATH"), 2},
       {{"--json", "--prometheus", "-h"}, kHelp, "", 0},
+      {{"--pid", "x1", "/"}, "", usage("invalid process id: x1"), 2},
+      {{"--pid", "-h", "/"}, "", usage("invalid process id: -h"), 2},
+      {{"--pid", "0", "/"}, "", usage("invalid process id: 0"), 2},
+      {{"/", "--pid"}, "", usage("--pid needs a process id"), 2},
+      {{"--pid", "1", "--pid", "2", "/"}, "", usage("expected exactly one --pid"), 2},
   };
   for (const Case& c : cases) {
     const RunResult r = run_brimful(c.args);
@@ -132,6 +138,31 @@ TEST_F(CliOnTree, RelativePathsResolveAgainstTheWorkingDirectory) {
   EXPECT_EQ(json_value(json, "target"), "\"" + root_ + "/d/new/deeper/x\"");
   EXPECT_EQ(json_value(json, "target_exists"), "false");
   EXPECT_EQ(json_value(json, "probe_directory"), "\"" + root_ + "/d\"");
+}
+
+// This test process shares brimful's namespaces and root, so no privilege
+// is needed to speak for it; a relative PATH comes from its working
+// directory, not from the one brimful is started in.
+TEST_F(CliOnTree, PidNamesTheProcessAndTakesItsWorkingDirectory) {
+  char cwd[4096];
+  ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);
+  const std::string pid = std::to_string(::getpid());
+  const std::string json = json_of({"--pid", pid, "."}, root_ + "/d");
+  EXPECT_EQ(json_value(json, "target"), "\"" + canonical(cwd) + "\"");
+  EXPECT_NE(json.find("\"target\": \"" + canonical(cwd) + "\",\n  \"as_seen_by\": {\n    \"pid\": " + pid +
+                      ",\n    \"process\": \"brimful_tests\"\n  },\n  \"target_exists\""),
+            std::string::npos)
+      << json;
+  const RunResult text = run_brimful({"--pid", pid, root_, "--no-probe"});
+  EXPECT_EQ(text.out.substr(0, text.out.find("Filesystem:")),
+            "Target: " + root_ + "\nAs seen by: " + pid + " (brimful_tests)\n");
+  EXPECT_EQ(json_of({root_}).find("as_seen_by"), std::string::npos);
+
+  const pid_t gone = ::fork();
+  ASSERT_GE(gone, 0);
+  if (gone == 0) ::_exit(0);
+  ASSERT_EQ(::waitpid(gone, nullptr, 0), gone);
+  expect_failure({"--pid", std::to_string(gone), root_}, "no process " + std::to_string(gone));
 }
 
 TEST_F(CliOnTree, RegularFileAndLinks) {

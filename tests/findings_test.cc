@@ -200,5 +200,84 @@ TEST(Findings, TextsGiveTheNumbersAndTheNextStep) {
   EXPECT_EQ(findings[4].remedy, "fix: free space on /srv");
 }
 
+ProcessDescriptors descriptors(std::uint32_t pid, std::uint64_t open, std::uint64_t limit) {
+  return ProcessDescriptors{pid, "app" + std::to_string(pid), open, limit, {{"socket", open - 2}, {"file", 2}}};
+}
+
+TEST(Findings, DescriptorLimitsAndOtherNamespaces) {
+  struct TextCase {
+    const char* name;
+    std::function<void(Input&)> change;
+    Strings kinds;
+    std::string summary;  // of the first finding, when given
+    std::string remedy;
+  };
+  const std::string emfile = "EMFILE (\"Too many open files\")";
+  const std::string raise = "fix: raise LimitNOFILE= (systemd) or `ulimit -n`, or find the leak";
+  const TextCase cases[] = {
+      {"the process spoken for is at its limit",
+       [](Input& in) { in.facts.process_descriptors = descriptors(7, 64, 64); },
+       {"process_descriptor_limit"},
+       "app7 PID 7 (64 of 64 open files, 100.0%) is at its own limit of open files or close to it: an open "
+       "beyond 64 fails with " + emfile,
+       raise + "; app7 PID 7 holds mostly socket (62), file (2)"},
+      {"just under 90 %", [](Input& in) { in.facts.process_descriptors = descriptors(7, 899, 1000); }, {}, "", ""},
+      {"exactly 90 %",
+       [](Input& in) { in.facts.process_descriptors = descriptors(7, 900, 1000); },
+       {"process_descriptor_limit"}, "", ""},
+      {"holders on the filesystem, largest share first, at most five",
+       [](Input& in) {
+         for (std::uint32_t pid = 1; pid <= 6; ++pid) in.facts.crowded_holders.push_back(descriptors(pid, 90 + pid, 100));
+         in.facts.crowded_holders.push_back(descriptors(9, 10, 100));
+       },
+       {"process_descriptor_limit"},
+       "processes holding files on /srv are at their own limit of open files or close to it, so their next opens "
+       "fail with " + emfile + ": app6 PID 6 (96 of 100 open files, 96.0%); app5 PID 5 (95 of 100 open files, "
+       "95.0%); app4 PID 4 (94 of 100 open files, 94.0%); app3 PID 3 (93 of 100 open files, 93.0%); app2 PID 2 "
+       "(92 of 100 open files, 92.0%)",
+       raise + "; app6 PID 6 holds mostly socket (94), file (2); app5 PID 5 holds mostly socket (93), file (2); "
+       "app4 PID 4 holds mostly socket (92), file (2); app3 PID 3 holds mostly socket (91), file (2); app2 PID 2 "
+       "holds mostly socket (90), file (2)"},
+      {"file table at 95 %",
+       [](Input& in) { in.facts.file_table = FileTable{665, 700}; },
+       {"system_file_limit"},
+       "the system has 665 open files against fs.file-max 700 (95.0%): new opens fail with ENFILE for every "
+       "process that is not root",
+       "fix: raise fs.file-max (`sysctl -w fs.file-max=N`), or find the process that holds the most files"},
+      {"file table past its maximum",
+       [](Input& in) { in.facts.file_table = FileTable{724, 699}; },
+       {"system_file_limit"}, "", ""},
+      {"file table just under 95 %", [](Input& in) { in.facts.file_table = FileTable{664, 700}; }, {}, "", ""},
+      {"an unlimited file table", [](Input& in) { in.facts.file_table = FileTable{3000, UINT64_MAX}; }, {}, "", ""},
+      {"other mount namespaces",
+       [](Input& in) {
+         in.facts.other_namespace_views = {{40, "nginx", "/srv", "tmpfs"}, {41, "db", "/", "overlay"},
+                                           {42, "job", "/srv", "tmpfs"}};
+       },
+       {"other_mount_namespace"},
+       "processes in another mount namespace use /srv where it lies on another filesystem than the one examined "
+       "here: nginx PID 40 (tmpfs on /srv); db PID 41 (overlay on /); job PID 42 (tmpfs on /srv)",
+       "check: rerun with --pid 40, --pid 41 or --pid 42"},
+      {"all three, after the others",
+       [](Input& in) {
+         in.evidence.proc_scan.descriptors_exhausted = true;
+         in.facts.process_descriptors = descriptors(7, 64, 64);
+         in.facts.file_table = FileTable{700, 700};
+         in.facts.other_namespace_views = {{40, "nginx", "/srv", "tmpfs"}};
+       },
+       {"descriptor_limit", "process_descriptor_limit", "system_file_limit", "other_mount_namespace"}, "", ""},
+  };
+  for (const TextCase& c : cases) {
+    Input in = healthy();
+    c.change(in);
+    EXPECT_EQ(kinds_of(in), c.kinds) << c.name;
+    if (c.summary.empty()) continue;
+    const std::vector<Finding> findings = find_findings(in.evidence, in.diagnosis, in.facts);
+    ASSERT_FALSE(findings.empty()) << c.name;
+    EXPECT_EQ(findings[0].summary, c.summary) << c.name;
+    EXPECT_EQ(findings[0].remedy, c.remedy) << c.name;
+  }
+}
+
 }  // namespace
 }  // namespace brimful

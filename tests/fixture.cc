@@ -5,8 +5,10 @@
 //       unlinks it, and forks a child that holds it through the first one;
 //   brimful_fixture inotify INSTANCES DIR WATCHES
 //       opens INSTANCES inotify instances; the first watches WATCHES files it
-//       creates in DIR.
-//
+//       creates in DIR;
+//   brimful_fixture descriptors FILE LIMIT
+//       lowers its soft limit of open files to LIMIT and opens FILE until
+//       the next open fails with EMFILE;
 //   brimful_fixture load DIR PROCESSES DESCRIPTORS DELETED
 //       starts PROCESSES processes that each hold DESCRIPTORS descriptors:
 //       one file in DIR that all of them share and that is deleted, DELETED
@@ -31,6 +33,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -240,6 +243,22 @@ int churn(const std::string& dir) {
   return round > 0 ? 0 : 1;
 }
 
+int hold_descriptors(const std::string& file, long limit) {
+  rlimit nofile{};
+  if (getrlimit(RLIMIT_NOFILE, &nofile) != 0) die("getrlimit");
+  nofile.rlim_cur = static_cast<rlim_t>(limit);
+  if (setrlimit(RLIMIT_NOFILE, &nofile) != 0) die("setrlimit");
+  for (;;) {
+    if (open(file.c_str(), O_RDONLY | O_CREAT, 0600) >= 0) continue;
+    if (errno == EMFILE) break;
+    die("open " + file);
+  }
+  std::printf("ready\n%d\n", getpid());
+  std::fflush(stdout);
+  wait_for_stdin_close();
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -257,8 +276,9 @@ int main(int argc, char** argv) {
                      std::atol(args[4].c_str()));
   }
   if (args.size() == 2 && args[0] == "churn") return churn(args[1]);
+  if (args.size() == 3 && args[0] == "descriptors") return hold_descriptors(args[1], std::atol(args[2].c_str()));
   std::fprintf(stderr,
                "usage: brimful_fixture [--name NAME] deleted FILE BYTES | inotify INSTANCES DIR WATCHES |\n"
-               "       load DIR PROCESSES DESCRIPTORS DELETED | churn DIR\n");
+               "       load DIR PROCESSES DESCRIPTORS DELETED | churn DIR | descriptors FILE LIMIT\n");
   return 2;
 }

@@ -4,8 +4,10 @@
 // loop devices, tools) and skips with the reason otherwise; each builds and
 // removes its own mounts.
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -15,7 +17,9 @@
 #include <regex>
 #include <sstream>
 
+#include "findings.h"
 #include "json_check.h"
+#include "process_facts.h"
 #include "render.h"
 #include "test_util.h"
 
@@ -643,6 +647,136 @@ TEST(ScenarioExplain, BrimfulOutOfDescriptorsDuringTheScan) {
             quoted("brimful itself ran out of file descriptors (EMFILE or ENFILE) during the process scan with a "
                    "limit of 6 open files, so deleted-open files and inotify consumers may be missing"));
   EXPECT_EQ(json_value(r.out, "remedy"), quoted("fix: raise the limit (for example `ulimit -n 4096`) and rerun brimful"));
+}
+
+// ---------------------------------------------------------------------------
+// As another process sees it.
+
+// The JSON text of the finding of this kind, from its "kind" line on.
+std::string finding_of(const std::string& json, const std::string& kind) {
+  const std::size_t at = json.find("\"kind\": \"" + kind + "\"");
+  return at == std::string::npos ? std::string() : json.substr(at, json.find('}', at) - at);
+}
+
+// DIR is a full 1 MiB tmpfs only inside the mount namespace of one process;
+// on the host it is a healthy directory. Run from the host, brimful points
+// at that process; run for it, it confirms what that process gets.
+TEST(ScenarioPid, AFullTmpfsInAnotherMountNamespace) {
+  REQUIRE_MOUNTS();
+  SKIP_UNLESS(testing::can_unshare("-m --propagation private", &skip_reason));
+  testing::TempDir dir;
+  const std::string target = testing::canonical(dir.path());
+  testing::Fixture app({"unshare", "-m", "--propagation", "private", "sh", "-c",
+                        "mount -t tmpfs -o size=1m tmpfs \"$0\" && head -c 2097152 /dev/zero >\"$0/fill\"; "
+                        "cd \"$0\" && echo ready && echo $$ && exec cat >/dev/null",
+                        target});
+  if (!app.ready() || app.lines().empty()) GTEST_SKIP() << "cannot mount a tmpfs in a new mount namespace";
+  const std::string pid = app.lines()[0];
+
+  RunResult r = testing::run_brimful({target, "--json", "--explain", "--check"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.find("as_seen_by"), std::string::npos);
+  const std::string other = finding_of(r.out, "other_mount_namespace");
+  EXPECT_NE(other.find("cat PID " + pid + " (tmpfs on " + target + ")"), std::string::npos) << r.out;
+  EXPECT_NE(other.find("check: rerun with --pid " + pid), std::string::npos) << other;
+
+  r = testing::run_brimful({"--pid", pid, ".", "--json", "--explain", "--check"});
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_EQ(json_value(r.out, "target"), quoted(target));
+  EXPECT_EQ(json_value(r.out, "pid"), pid);
+  EXPECT_EQ(json_value(r.out, "fs_type"), quoted("tmpfs"));
+  EXPECT_EQ(json_value(r.out, "status"), quoted("confirmed"));
+  EXPECT_NE(r.out.find("\"causes\": [\n      \"block_exhaustion\"\n    ]"), std::string::npos) << r.out;
+  EXPECT_EQ(finding_of(r.out, "other_mount_namespace"), "");
+  r = testing::run_brimful({"--pid", pid, target, "--no-probe"});
+  EXPECT_EQ(r.out.substr(0, r.out.find("Filesystem:")), "Target: " + target + "\nAs seen by: " + pid + " (cat)\n");
+
+  // The host's directory never saw the probe or the filling.
+  EXPECT_EQ(testing::list_dir(target), std::vector<std::string>{});
+}
+
+// A process that lowered its own limit to 16 and filled it: EMFILE for it,
+// while brimful itself has room to spare. Descriptors it inherited above
+// the new limit stay open and count too.
+TEST(ScenarioPid, AProcessAtItsOwnDescriptorLimit) {
+  SKIP_UNLESS(testing::running_as_root() || (skip_reason = "needs root", false));
+  testing::TempDir dir;
+  testing::Fixture app({BRIMFUL_FIXTURE, "descriptors", dir / "held", "16"});
+  ASSERT_TRUE(app.ready());
+  const std::string pid = app.lines().at(0);
+
+  RunResult r = testing::run_brimful({"--pid", pid, dir.path(), "--json", "--no-probe", "--explain"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(json_value(r.out, "process"), quoted("brimful_fixture"));
+  std::string found = finding_of(r.out, "process_descriptor_limit");
+  EXPECT_NE(found.find("brimful_fixture PID " + pid + " ("), std::string::npos) << r.out;
+  EXPECT_NE(found.find(" of 16 open files, "), std::string::npos) << found;
+  EXPECT_NE(found.find("holds mostly file ("), std::string::npos) << found;
+
+  // Without --pid it is named as a process holding files on the filesystem.
+  r = testing::run_brimful({dir.path(), "--json", "--no-probe", "--explain"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  found = finding_of(r.out, "process_descriptor_limit");
+  EXPECT_NE(found.find("brimful_fixture PID " + pid + " ("), std::string::npos) << r.out;
+  EXPECT_NE(found.find(" of 16 open files, "), std::string::npos) << found;
+}
+
+// fs.file-max is global, and other test runs share this machine: it is
+// lowered only for one read, to a value the system stays just below so
+// nobody else's open fails, and restored when the guard goes, also when an
+// assertion fails.
+class FileMaxGuard {
+ public:
+  FileMaxGuard() : original_(testing::read_file("/proc/sys/fs/file-max")) {}
+  ~FileMaxGuard() {
+    if (changed_) set(original_);
+  }
+  FileMaxGuard(const FileMaxGuard&) = delete;
+  FileMaxGuard& operator=(const FileMaxGuard&) = delete;
+
+  bool set(const std::string& value) {
+    const int fd = ::open("/proc/sys/fs/file-max", O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool written = ::write(fd, value.data(), value.size()) == static_cast<ssize_t>(value.size());
+    ::close(fd);
+    changed_ = changed_ || written;
+    return written;
+  }
+  void restore() {
+    if (changed_ && set(original_)) changed_ = false;
+  }
+
+ private:
+  std::string original_;
+  bool changed_ = false;
+};
+
+TEST(ScenarioExplain, TheSystemFileTableNearlyFull) {
+  SKIP_UNLESS(testing::running_as_root() || (skip_reason = "needs root to change fs.file-max", false));
+  const std::optional<FileTable> before = read_file_table("/proc");
+  ASSERT_TRUE(before);
+  std::optional<FileTable> lowered;
+  {
+    FileMaxGuard guard;
+    // 96 % in use: inside the finding, with room left for everyone else.
+    if (!guard.set(std::to_string(before->allocated * 100 / 96 + 1))) {
+      GTEST_SKIP() << "cannot write /proc/sys/fs/file-max here";
+    }
+    lowered = read_file_table("/proc");
+    guard.restore();
+  }
+  EXPECT_EQ(read_file_table("/proc")->maximum, before->maximum);
+  ASSERT_TRUE(lowered);
+  ASSERT_LT(lowered->maximum, before->maximum);
+  ExplainFacts facts;
+  facts.file_table = lowered;
+  Evidence evidence;
+  evidence.filesystem.total_bytes = evidence.filesystem.available_bytes = evidence.filesystem.free_bytes = 1 << 30;
+  const std::vector<Finding> findings = find_findings(evidence, Diagnosis{}, facts);
+  ASSERT_EQ(findings.size(), 1u);
+  EXPECT_EQ(findings[0].kind, "system_file_limit");
+  EXPECT_NE(findings[0].summary.find("against fs.file-max " + grouped_number(lowered->maximum)), std::string::npos)
+      << findings[0].summary;
 }
 
 // ---------------------------------------------------------------------------

@@ -1,0 +1,283 @@
+#include "process_facts.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <map>
+#include <set>
+#include <utility>
+
+#include "facts.h"
+#include "mountinfo.h"
+#include "text.h"
+
+namespace brimful {
+
+namespace {
+
+class Directory {
+ public:
+  explicit Directory(const OsPath& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    dir_ = ::fdopendir(fd);
+    if (dir_ == nullptr) ::close(fd);
+  }
+  ~Directory() {
+    if (dir_ != nullptr) ::closedir(dir_);
+  }
+  Directory(const Directory&) = delete;
+  Directory& operator=(const Directory&) = delete;
+
+  bool is_open() const { return dir_ != nullptr; }
+  int fd() const { return ::dirfd(dir_); }
+  // The next name other than "." and "..", or null at the end.
+  const char* next() {
+    while (const dirent64* entry = ::readdir64(dir_)) {
+      const std::string_view name = entry->d_name;
+      if (name != "." && name != "..") return entry->d_name;
+    }
+    return nullptr;
+  }
+
+ private:
+  DIR* dir_ = nullptr;
+};
+
+std::optional<std::string> read_text(const OsPath& path) {
+  std::string text;
+  if (read_whole_file(path.c_str(), text) != 0) return std::nullopt;
+  return text;
+}
+
+std::optional<OsPath> read_link(int dir_fd, const char* name) {
+  std::string buffer(256, '\0');
+  for (;;) {
+    const ssize_t n = ::readlinkat(dir_fd, name, buffer.data(), buffer.size());
+    if (n < 0) return std::nullopt;
+    if (static_cast<std::size_t>(n) < buffer.size()) {
+      buffer.resize(static_cast<std::size_t>(n));
+      return buffer;
+    }
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+std::optional<OsPath> read_link(const OsPath& path) { return read_link(AT_FDCWD, path.c_str()); }
+
+std::optional<std::uint32_t> parse_pid(std::string_view name) {
+  if (name.empty() || name[0] < '0' || name[0] > '9') return std::nullopt;
+  const std::optional<std::uint64_t> pid = parse_unsigned(name, UINT32_MAX);
+  if (!pid) return std::nullopt;
+  return static_cast<std::uint32_t>(*pid);
+}
+
+std::string process_name(const OsPath& process_dir, std::uint32_t pid) {
+  std::string text;
+  if (read_whole_file((process_dir + "/comm").c_str(), text) == 0 && is_valid_utf8(text)) {
+    return std::string(trim_unicode_whitespace(text));
+  }
+  return std::to_string(pid);
+}
+
+std::optional<std::uint64_t> open_files_limit_of(const OsPath& process_dir) {
+  const std::optional<std::string> limits = read_text(process_dir + "/limits");
+  return limits ? parse_limits_open_files(*limits) : std::nullopt;
+}
+
+std::uint64_t count_entries(const OsPath& path) {
+  Directory fds(path);
+  std::uint64_t count = 0;
+  if (!fds.is_open()) return 0;
+  while (fds.next() != nullptr) ++count;
+  return count;
+}
+
+std::vector<DescriptorKind> sorted_kinds(const std::map<std::string, std::uint64_t>& counts) {
+  std::vector<DescriptorKind> kinds;
+  for (const auto& entry : counts) kinds.push_back(DescriptorKind{entry.first, entry.second});
+  std::stable_sort(kinds.begin(), kinds.end(),
+                   [](const DescriptorKind& a, const DescriptorKind& b) { return a.count > b.count; });
+  return kinds;
+}
+
+bool is_under(std::string_view path, const std::vector<std::string_view>& prefix) {
+  const std::vector<std::string_view> components = path_components(path);
+  return components.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), components.begin());
+}
+
+}  // namespace
+
+bool near_descriptor_limit(std::uint64_t open, std::uint64_t limit) {
+  // open * 100 >= limit * 90 without overflow.
+  const std::uint64_t floor = limit / 100 * 90;
+  const std::uint64_t rest = limit % 100 * 90;
+  return open >= floor && open - floor >= (rest + 99) / 100;
+}
+
+std::string descriptor_kind(std::string_view link) {
+  constexpr std::string_view anonymous = "anon_inode:";
+  if (link.substr(0, 7) == "socket:") return "socket";
+  if (link.substr(0, 5) == "pipe:") return "pipe";
+  if (link.substr(0, anonymous.size()) == anonymous) {
+    std::string_view name = link.substr(anonymous.size());
+    if (name.size() >= 2 && name.front() == '[' && name.back() == ']') name = name.substr(1, name.size() - 2);
+    return name.empty() || !is_valid_utf8(name) ? "other" : std::string(name);
+  }
+  if (link.substr(0, 5) == "/dev/") return "device";
+  if (link.substr(0, 1) == "/") return "file";
+  return "other";
+}
+
+std::optional<ProcessDescriptors> read_process_descriptors(const OsPath& proc_root, std::uint32_t pid) {
+  const OsPath process_dir = proc_root + "/" + std::to_string(pid);
+  const std::optional<std::uint64_t> limit = open_files_limit_of(process_dir);
+  if (!limit) return std::nullopt;
+  Directory fds(process_dir + "/fd");
+  if (!fds.is_open()) return std::nullopt;
+  ProcessDescriptors descriptors;
+  descriptors.pid = pid;
+  descriptors.process = process_name(process_dir, pid);
+  descriptors.limit = *limit;
+  std::map<std::string, std::uint64_t> kinds;
+  while (const char* entry = fds.next()) {
+    ++descriptors.open;
+    if (const std::optional<OsPath> link = read_link(fds.fd(), entry)) ++kinds[descriptor_kind(*link)];
+  }
+  descriptors.kinds = sorted_kinds(kinds);
+  return descriptors;
+}
+
+std::vector<ProcessDescriptors> read_crowded_holders(const OsPath& proc_root, std::uint64_t device) {
+  std::vector<ProcessDescriptors> holders;
+  Directory proc(proc_root);
+  if (!proc.is_open()) return holders;
+  const std::optional<OsPath> self = read_link(proc_root + "/self");
+  while (const char* entry = proc.next()) {
+    const std::optional<std::uint32_t> pid = parse_pid(entry);
+    // brimful's own descriptors are the descriptor_limit finding's concern.
+    if (!pid || (self && *self == entry)) continue;
+    const OsPath process_dir = proc_root + "/" + entry;
+    // Counting the entries is cheap; only a process near its limit has
+    // each descriptor examined.
+    const std::optional<std::uint64_t> limit = open_files_limit_of(process_dir);
+    if (!limit) continue;
+    const std::uint64_t open = count_entries(process_dir + "/fd");
+    if (open == 0 || !near_descriptor_limit(open, *limit)) continue;
+
+    Directory fds(process_dir + "/fd");
+    if (!fds.is_open()) continue;
+    ProcessDescriptors descriptors;
+    descriptors.pid = *pid;
+    descriptors.limit = *limit;
+    bool holds = false;
+    std::map<std::string, std::uint64_t> kinds;
+    while (const char* fd = fds.next()) {
+      ++descriptors.open;
+      struct stat status {};
+      if (::fstatat(fds.fd(), fd, &status, 0) == 0 && status.st_dev == device) holds = true;
+      if (const std::optional<OsPath> link = read_link(fds.fd(), fd)) ++kinds[descriptor_kind(*link)];
+    }
+    if (!holds) continue;
+    descriptors.process = process_name(process_dir, *pid);
+    descriptors.kinds = sorted_kinds(kinds);
+    holders.push_back(std::move(descriptors));
+  }
+  return holders;
+}
+
+std::optional<FileTable> parse_file_table(std::string_view file_nr, std::string_view file_max) {
+  // file-nr: "724\t0\t699" (allocated, free, maximum); file-max: "699".
+  const std::size_t end = file_nr.find_first_of(" \t\n");
+  const std::optional<std::uint64_t> allocated = parse_unsigned(file_nr.substr(0, end), UINT64_MAX);
+  const std::optional<std::uint64_t> maximum = parse_unsigned(trim_unicode_whitespace(file_max), UINT64_MAX);
+  if (!allocated || !maximum || *maximum == 0) return std::nullopt;
+  return FileTable{*allocated, *maximum};
+}
+
+std::optional<FileTable> read_file_table(const OsPath& proc_root) {
+  const std::optional<std::string> file_nr = read_text(proc_root + "/sys/fs/file-nr");
+  const std::optional<std::string> file_max = read_text(proc_root + "/sys/fs/file-max");
+  if (!file_nr || !file_max) return std::nullopt;
+  return parse_file_table(*file_nr, *file_max);
+}
+
+std::optional<MountPlace> covering_mount(std::string_view mountinfo, std::string_view path) {
+  // "36 35 98:0 /mnt1 /mnt2 rw,noatime master:1 - ext3 /dev/root rw"
+  std::optional<MountPlace> best;
+  std::size_t best_length = 0;
+  std::size_t start = 0;
+  while (start < mountinfo.size()) {
+    std::size_t end = mountinfo.find('\n', start);
+    if (end == std::string_view::npos) end = mountinfo.size();
+    const std::string_view line = mountinfo.substr(start, end - start);
+    start = end + 1;
+    std::vector<std::string_view> fields;
+    for (std::size_t pos = 0; pos < line.size();) {
+      const std::size_t next = std::min(line.find(' ', pos), line.size());
+      if (next > pos) fields.push_back(line.substr(pos, next - pos));
+      pos = next + 1;
+    }
+    const auto separator = std::find(fields.begin(), fields.end(), "-");
+    if (fields.size() < 6 || separator == fields.end() || separator + 1 == fields.end()) continue;
+    const std::string_view numbers = fields[2];
+    const std::size_t colon = numbers.find(':');
+    if (colon == std::string_view::npos) continue;
+    const std::optional<std::uint64_t> major = parse_unsigned(numbers.substr(0, colon), UINT32_MAX);
+    const std::optional<std::uint64_t> minor = parse_unsigned(numbers.substr(colon + 1), UINT32_MAX);
+    Result<std::string> mount_point = unescape_mount_field(fields[4]);
+    if (!major || !minor || !mount_point.ok()) continue;
+    const std::vector<std::string_view> point = path_components(mount_point.value());
+    if (!is_under(path, point) || point.size() < best_length) continue;
+    best_length = point.size();
+    best = MountPlace{static_cast<std::uint64_t>(::makedev(static_cast<unsigned>(*major), static_cast<unsigned>(*minor))),
+                      std::move(mount_point).value(), std::string(*(separator + 1))};
+  }
+  return best;
+}
+
+std::vector<OtherNamespaceView> read_other_namespace_views(const OsPath& proc_root, const OsPath& target,
+                                                           std::uint64_t device) {
+  std::vector<OtherNamespaceView> views;
+  const std::optional<OsPath> own_namespace = read_link(proc_root + "/self/ns/mnt");
+  Directory proc(proc_root);
+  if (!own_namespace || !proc.is_open()) return views;
+  const std::vector<std::string_view> target_components = path_components(target);
+  std::set<OsPath> seen;
+  while (const char* entry = proc.next()) {
+    const std::optional<std::uint32_t> pid = parse_pid(entry);
+    if (!pid) continue;
+    const OsPath process_dir = proc_root + "/" + entry;
+    const std::optional<OsPath> name_space = read_link(process_dir + "/ns/mnt");
+    if (!name_space || *name_space == *own_namespace || seen.count(*name_space) != 0) continue;
+
+    // The kernel writes these links relative to the root of the process's
+    // own namespace, which is how that process names the target too.
+    const std::optional<OsPath> cwd = read_link(process_dir + "/cwd");
+    bool uses = cwd && is_under(*cwd, target_components);
+    if (!uses) {
+      Directory fds(process_dir + "/fd");
+      while (!uses && fds.is_open()) {
+        const char* fd = fds.next();
+        if (fd == nullptr) break;
+        const std::optional<OsPath> link = read_link(fds.fd(), fd);
+        uses = link && !link->empty() && (*link)[0] == '/' && is_under(*link, target_components);
+      }
+    }
+    if (!uses) continue;
+    const std::optional<std::string> table = read_text(process_dir + "/mountinfo");
+    if (!table) continue;
+    const std::optional<MountPlace> place = covering_mount(*table, target);
+    if (!place || place->device == device) continue;
+    seen.insert(*name_space);
+    views.push_back(OtherNamespaceView{*pid, process_name(process_dir, *pid), place->mount_point, place->fs_type});
+  }
+  return views;
+}
+
+}  // namespace brimful

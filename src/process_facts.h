@@ -1,0 +1,85 @@
+// Facts about what other processes hold and where they live: open
+// descriptors against their own limit, the system's file table, and
+// processes that see the target through another mount namespace. Read
+// from a /proc root so tests can point the readers at a tree they built.
+#ifndef BRIMFUL_PROCESS_FACTS_H
+#define BRIMFUL_PROCESS_FACTS_H
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "os.h"
+
+namespace brimful {
+
+struct DescriptorKind {
+  std::string kind;
+  std::uint64_t count = 0;
+};
+
+struct ProcessDescriptors {
+  std::uint32_t pid = 0;
+  std::string process;
+  // The entries of /proc/PID/fd.
+  std::uint64_t open = 0;
+  // The soft "Max open files" of /proc/PID/limits.
+  std::uint64_t limit = 0;
+  // What the descriptors are, the most common kind first.
+  std::vector<DescriptorKind> kinds;
+};
+
+// /proc/sys/fs/file-nr's first number against /proc/sys/fs/file-max.
+struct FileTable {
+  std::uint64_t allocated = 0;
+  std::uint64_t maximum = 0;
+};
+
+// A process of another mount namespace that uses the target where it lies
+// on another filesystem than the one brimful examined.
+struct OtherNamespaceView {
+  std::uint32_t pid = 0;
+  std::string process;
+  // The mount that holds the target in that namespace.
+  OsPath mount_point;
+  std::string fs_type;
+};
+
+// A process at 90 % of its own open-file limit or more counts as near it.
+bool near_descriptor_limit(std::uint64_t open, std::uint64_t limit);
+
+// The descriptors of one process; none when its limit is unlimited or
+// unreadable.
+std::optional<ProcessDescriptors> read_process_descriptors(const OsPath& proc_root, std::uint32_t pid);
+
+// Every process near its own limit that holds a descriptor on device. Only
+// those near their limit have their descriptors examined one by one.
+std::vector<ProcessDescriptors> read_crowded_holders(const OsPath& proc_root, std::uint64_t device);
+
+std::optional<FileTable> read_file_table(const OsPath& proc_root);
+std::optional<FileTable> parse_file_table(std::string_view file_nr, std::string_view file_max);
+
+// One process for each mount namespace other than brimful's whose working
+// directory or open files lie under target, where the mount holding target
+// is not on device.
+std::vector<OtherNamespaceView> read_other_namespace_views(const OsPath& proc_root, const OsPath& target,
+                                                           std::uint64_t device);
+
+// What a descriptor is, from its link text: "socket", "pipe", "file",
+// "device", an anonymous inode's name ("eventfd", "inotify"), or "other".
+std::string descriptor_kind(std::string_view link);
+
+// The mount of a mount table that holds path: the longest mount point that
+// is a component-wise prefix, the later line where two are equal.
+struct MountPlace {
+  std::uint64_t device = 0;
+  OsPath mount_point;
+  std::string fs_type;
+};
+std::optional<MountPlace> covering_mount(std::string_view mountinfo, std::string_view path);
+
+}  // namespace brimful
+
+#endif  // BRIMFUL_PROCESS_FACTS_H

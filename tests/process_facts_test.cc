@@ -1,0 +1,89 @@
+#include "process_facts.h"
+
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include <gtest/gtest.h>
+
+#include "facts.h"
+#include "test_util.h"
+
+namespace brimful {
+namespace {
+
+TEST(ProcessFacts, DescriptorKindsAndTheMountThatHoldsAPath) {
+  const std::pair<const char*, const char*> kinds[] = {
+      {"socket:[123]", "socket"},       {"pipe:[9]", "pipe"},     {"anon_inode:[eventfd]", "eventfd"},
+      {"anon_inode:inotify", "inotify"}, {"/dev/null", "device"}, {"/srv/log (deleted)", "file"},
+      {"net:[4026531840]", "other"},    {"anon_inode:", "other"},
+  };
+  for (const auto& [link, kind] : kinds) EXPECT_EQ(descriptor_kind(link), kind) << link;
+
+  // Two mounts stacked on one point: the later line is the one on top.
+  const std::string table =
+      "21 1 8:1 / / rw - ext4 /dev/sda1 rw\n"
+      "30 21 0:40 / /srv rw - tmpfs tmpfs rw\n"
+      "31 30 0:41 / /srv rw shared:2 - tmpfs tmpfs rw\n"
+      "32 21 0:42 / /srv\\040data rw - xfs /dev/sdb rw\n"
+      "garbage\n";
+  std::optional<MountPlace> place = covering_mount(table, "/srv/app/x");
+  ASSERT_TRUE(place);
+  EXPECT_EQ(place->device, makedev(0, 41));
+  EXPECT_EQ(place->mount_point, "/srv");
+  EXPECT_EQ(place->fs_type, "tmpfs");
+  place = covering_mount(table, "/srv data");
+  ASSERT_TRUE(place);
+  EXPECT_EQ(place->fs_type, "xfs");
+  EXPECT_EQ(covering_mount(table, "/srvx")->mount_point, "/");
+
+  EXPECT_EQ(parse_file_table("724\t0\t699\n", "699\n")->allocated, 724u);
+  EXPECT_FALSE(parse_file_table("724\t0\t0\n", "0\n"));
+  EXPECT_FALSE(parse_file_table("", "699\n"));
+}
+
+// A /proc built by hand: process 42 at its limit of 4 with three sockets
+// and a file on the examined filesystem, process 43 far from its limit.
+TEST(ProcessFacts, ReadFromTheTreeTheyArePointedAt) {
+  testing::TempDir dir;
+  const std::string proc = dir / "proc";
+  for (const char* sub : {"proc", "proc/sys", "proc/sys/fs", "proc/42", "proc/42/fd", "proc/43", "proc/43/fd"}) {
+    testing::make_dir(dir / sub);
+  }
+  testing::write_file(dir / "held", "x");
+  testing::write_file(proc + "/sys/fs/file-nr", "700\t0\t700\n");
+  testing::write_file(proc + "/sys/fs/file-max", "700\n");
+  testing::write_file(proc + "/42/comm", "app\n");
+  testing::write_file(proc + "/42/limits",
+                      "Limit                     Soft Limit           Hard Limit           Units\n"
+                      "Max open files            4                    4096                 files\n");
+  testing::write_file(proc + "/43/limits", "Max open files            1024                 4096                 files\n");
+  for (const char* fd : {"0", "1", "2"}) testing::make_symlink("socket:[7]", proc + "/42/fd/" + fd);
+  testing::make_symlink(dir / "held", proc + "/42/fd/3");
+  testing::make_symlink(dir / "held", proc + "/43/fd/0");
+  struct stat held {};
+  ASSERT_EQ(::stat((dir / "held").c_str(), &held), 0);
+
+  FactSources sources;
+  sources.proc = proc;
+  sources.process = 42;
+  ExplainFacts facts = gather_explain_facts(sources);
+  ASSERT_TRUE(facts.file_table);
+  EXPECT_EQ(facts.file_table->allocated, 700u);
+  ASSERT_TRUE(facts.process_descriptors);
+  EXPECT_EQ(facts.process_descriptors->process, "app");
+  EXPECT_EQ(facts.process_descriptors->open, 4u);
+  EXPECT_EQ(facts.process_descriptors->limit, 4u);
+  ASSERT_EQ(facts.process_descriptors->kinds.size(), 2u);
+  EXPECT_EQ(facts.process_descriptors->kinds[0].kind, "socket");
+  EXPECT_EQ(facts.process_descriptors->kinds[0].count, 3u);
+  EXPECT_TRUE(facts.crowded_holders.empty());
+
+  // Without a process to speak for: who near its limit holds the filesystem.
+  const std::vector<ProcessDescriptors> holders = read_crowded_holders(proc, held.st_dev);
+  ASSERT_EQ(holders.size(), 1u);
+  EXPECT_EQ(holders[0].pid, 42u);
+  EXPECT_TRUE(read_crowded_holders(proc, held.st_dev + 1).empty());
+}
+
+}  // namespace
+}  // namespace brimful
