@@ -298,7 +298,8 @@ std::optional<std::uint64_t> option_number(const Evidence& evidence, std::string
 
 bool has_option(const Evidence& evidence, std::string_view name) {
   return evidence.mount &&
-         std::find(evidence.mount->options.begin(), evidence.mount->options.end(), name) != evidence.mount->options.end();
+         std::find(evidence.mount->options.begin(), evidence.mount->options.end(), name) !=
+             evidence.mount->options.end();
 }
 
 std::optional<Finding> kernel_messages(const RuleInput& in) {
@@ -317,7 +318,8 @@ std::optional<Finding> kernel_messages(const RuleInput& in) {
   // Newest first while collecting, each text once with how often it came.
   std::vector<std::pair<const KernelMessage*, std::size_t>> distinct;
   for (auto it = messages.rbegin(); it != messages.rend(); ++it) {
-    auto same = std::find_if(distinct.begin(), distinct.end(), [&](const auto& d) { return d.first->text == it->text; });
+    auto same =
+        std::find_if(distinct.begin(), distinct.end(), [&](const auto& d) { return d.first->text == it->text; });
     if (same != distinct.end()) ++same->second;
     else if (distinct.size() < kQuotedMessages) distinct.push_back({&*it, 1});
   }
@@ -357,9 +359,12 @@ std::optional<Finding> directory_full(const RuleInput& in) {
     if (at != std::string::npos) {
       const std::string_view rest = std::string_view(message->text).substr(at + 16);
       const std::optional<std::uint64_t> inode = parse_unsigned(rest.substr(0, rest.find(')')), UINT64_MAX);
-      if (inode && *inode == directory->inode) which = "; inode " + std::to_string(*inode) + " is the probe directory " + probe_directory;
-      else if (inode) which = "; inode " + std::to_string(*inode) + " is another directory than " + probe_directory +
-                              " (inode " + std::to_string(directory->inode) + ")";
+      if (inode && *inode == directory->inode) {
+        which = "; inode " + std::to_string(*inode) + " is the probe directory " + probe_directory;
+      } else if (inode) {
+        which = "; inode " + std::to_string(*inode) + " is another directory than " + probe_directory + " (inode " +
+                std::to_string(directory->inode) + ")";
+      }
     }
     return finding("directory_full",
                    "a directory's hashed index is full, so creating a file in it fails with ENOSPC although blocks "
@@ -449,8 +454,10 @@ std::optional<Finding> btrfs_allocation(const RuleInput& in) {
   std::string summary = "btrfs has allocated " + human_size(a->data.total_bytes) + " for data (" +
                         human_size(a->data.used_bytes) + " used) and " + human_size(a->metadata.total_bytes) +
                         " for metadata (" + human_size(a->metadata.used_bytes) + " used, with reservations); " +
-                        human_size(unallocated) + " of " + human_size(a->device_bytes) + " of the device is unallocated";
-  const bool metadata_full = a->metadata.total_bytes > 0 && at_least_percent(a->metadata.used_bytes, a->metadata.total_bytes, 90) &&
+                        human_size(unallocated) + " of " + human_size(a->device_bytes) +
+                        " of the device is unallocated";
+  const bool metadata_full = a->metadata.total_bytes > 0 &&
+                             at_least_percent(a->metadata.used_bytes, a->metadata.total_bytes, 90) &&
                              !at_least_percent(unallocated, a->device_bytes, 1);
   if (metadata_full) {
     summary += "; metadata is full and nothing is left to allocate, so creating files fails with ENOSPC while data "
@@ -491,9 +498,9 @@ std::optional<Finding> xfs_free_space_fragmented(const RuleInput& in) {
   if (!probe && message == nullptr) return std::nullopt;
   const std::uint64_t chunk_blocks =
       std::max<std::uint64_t>(1, kXfsInodesPerChunk * geometry->inode_size / geometry->block_size);
-  std::string summary = std::string(probe ? "the create probe failed with ENOSPC" : "the kernel logged " +
-                                                                                        quoted_message(in.facts, *message)) +
-                        " while " + human_size(fs.available_bytes) + " is available and " +
+  const std::string failure =
+      probe ? "the create probe failed with ENOSPC" : "the kernel logged " + quoted_message(in.facts, *message);
+  std::string summary = failure + " while " + human_size(fs.available_bytes) + " is available and " +
                         grouped_number(fs.free_inodes) +
                         " inodes are free: this XFS has no sparse inode chunks, so new inodes need " +
                         grouped_number(chunk_blocks) + " contiguous, aligned blocks (" +

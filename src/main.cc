@@ -191,7 +191,9 @@ int run(const CommandLine& command_line) {
   const Diagnosis diagnosis = diagnose(evidence.value());
   // Findings never feed back into the verdict or the exit status.
   std::optional<std::vector<Finding>> findings;
-  if (command_line.explain) findings = find_findings(evidence.value(), diagnosis, gather_explain_facts(evidence.value()));
+  if (command_line.explain) {
+    findings = find_findings(evidence.value(), diagnosis, gather_explain_facts(evidence.value()));
+  }
   const std::vector<Finding>* shown_findings = findings ? &*findings : nullptr;
   if (command_line.json) {
     Result<std::string> json = encode_json(evidence.value(), diagnosis, shown_findings);

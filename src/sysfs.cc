@@ -59,7 +59,8 @@ std::optional<std::uint64_t> ext4_error_count(const OsPath& sys_root, std::strin
 }
 
 std::uint64_t BtrfsAllocation::unallocated_bytes() const {
-  const std::uint64_t allocated = saturating_add(saturating_add(data.disk_bytes, metadata.disk_bytes), system.disk_bytes);
+  const std::uint64_t allocated =
+      saturating_add(saturating_add(data.disk_bytes, metadata.disk_bytes), system.disk_bytes);
   return device_bytes > allocated ? device_bytes - allocated : 0;
 }
 
