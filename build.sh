@@ -20,10 +20,12 @@ build_packages=(cmake g++ make)
 # tests drive (mount, losetup, unshare and setpriv, findmnt, mkfs.ext4); and
 # the checkers of the manual page, completions, schema and package (groff,
 # zsh, python3-jsonschema, dpkg-shlibdeps); and the consumers of the metrics
-# (systemd-analyze, promtool, node_exporter).
+# (systemd-analyze, promtool, node_exporter); and the filesystems and daemons
+# the findings are tried on (XFS, btrfs, FUSE).
 test_packages=("${build_packages[@]}" libgtest-dev mount util-linux e2fsprogs
                groff-base zsh python3-jsonschema dpkg-dev
-               systemd prometheus prometheus-node-exporter)
+               systemd prometheus prometheus-node-exporter
+               xfsprogs btrfs-progs fuse3 python3-fusepy)
 
 install_missing() {  # install_missing PACKAGE...
   local missing=() package

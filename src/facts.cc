@@ -1,9 +1,15 @@
 #include "facts.h"
 
+#include <dirent.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <vector>
 
+#include "capacity.h"
+#include "mountinfo.h"
 #include "text.h"
 
 namespace brimful {
@@ -53,6 +59,70 @@ std::optional<std::uint64_t> device_of(const FactSources& sources) {
   return std::nullopt;
 }
 
+// How deep loop devices on files on loop devices are followed.
+constexpr int kLoopDepth = 8;
+
+std::optional<struct stat> stat_of(const OsPath& path) {
+  struct stat status {};
+  if (path.find('\0') != OsPath::npos || ::stat(path.c_str(), &status) != 0) return std::nullopt;
+  return status;
+}
+
+// The existing path whose filesystem the evidence describes.
+const OsPath& inspected_path(const Evidence& evidence) {
+  return evidence.target_exists ? evidence.target : evidence.probe_directory;
+}
+
+Place place_of(const OsPath& path, const OsPath& proc_root) {
+  Place place{path, std::nullopt, std::nullopt};
+  const std::string mountinfo = proc_root + "/self/mountinfo";
+  Result<std::optional<Mount>> mount = find_mount(path, mountinfo.c_str());
+  if (mount.ok()) place.mount = std::move(mount).value();
+  Result<Filesystem> filesystem = filesystem_facts(path, place.mount ? place.mount->fs_type : std::string());
+  if (filesystem.ok()) place.filesystem = filesystem.value();
+  return place;
+}
+
+std::optional<std::string> device_name_of(const OsPath& sys_root, dev_t device) {
+  return block_device_name(sys_root, major(device), minor(device));
+}
+
+// The filesystem's block device: the one st_dev names, or for filesystems
+// with an anonymous st_dev (btrfs) the block device the mount names.
+std::optional<std::string> filesystem_device(const Evidence& evidence, const OsPath& sys_root, dev_t device) {
+  if (std::optional<std::string> name = device_name_of(sys_root, device)) return name;
+  if (!evidence.mount || !evidence.mount->source) return std::nullopt;
+  const std::optional<struct stat> source = stat_of(*evidence.mount->source);
+  if (!source || !S_ISBLK(source->st_mode)) return std::nullopt;
+  return device_name_of(sys_root, source->st_rdev);
+}
+
+std::uint64_t monotonic_usec() {
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::uint64_t>(now.tv_sec) * 1000000u + static_cast<std::uint64_t>(now.tv_nsec) / 1000u;
+}
+
+bool is_fuse(const std::string& type) { return type == "fuse" || type.compare(0, 5, "fuse.") == 0; }
+
+// Keeps the holders whose name is the filesystem's own ("fuse.sshfs" and
+// sshfs) when there are any: /dev/fuse does not say which mount it serves.
+std::vector<FuseServer> servers_of(std::vector<FuseServer> servers, const Mount& mount) {
+  std::vector<std::string> names;
+  if (mount.fs_type.size() > 5) names.push_back(mount.fs_type.substr(5));
+  if (mount.source) names.push_back(mount.source->substr(mount.source->rfind('/') + 1));
+  std::vector<FuseServer> named;
+  for (const FuseServer& server : servers) {
+    for (const std::string& name : names) {
+      if (!name.empty() && server.process == name) {
+        named.push_back(server);
+        break;
+      }
+    }
+  }
+  return named.empty() ? servers : named;
+}
+
 }  // namespace
 
 // "Uid:\t1000\t1000\t1000\t1000": real, effective, saved, filesystem.
@@ -90,6 +160,61 @@ std::optional<std::uint64_t> read_open_files_limit(const OsPath& proc_root) {
   return text ? parse_limits_open_files(*text) : std::nullopt;
 }
 
+// 36 35 98:0 / /merged rw - overlay overlay rw,lowerdir=/l,upperdir=/u,workdir=/w
+std::optional<OsPath> parse_mount_option(std::string_view mountinfo, std::uint64_t mount_id, std::string_view key) {
+  for (std::string_view line : lines_of(mountinfo)) {
+    const std::vector<std::string_view> words = words_of(line);
+    if (words.empty() || parse_unsigned(words[0], UINT64_MAX) != mount_id) continue;
+    std::size_t separator = 0;
+    while (separator < words.size() && words[separator] != "-") ++separator;
+    if (separator + 3 >= words.size()) return std::nullopt;
+    std::string_view options = words[separator + 3];
+    while (!options.empty()) {
+      const std::size_t comma = options.find(',');
+      const std::string_view option = options.substr(0, comma);
+      if (option.size() > key.size() && option.substr(0, key.size()) == key && option[key.size()] == '=') {
+        Result<std::string> value = unescape_mount_field(option.substr(key.size() + 1));
+        if (!value.ok()) return std::nullopt;
+        return std::move(value).value();
+      }
+      if (comma == std::string_view::npos) break;
+      options.remove_prefix(comma + 1);
+    }
+    return std::nullopt;
+  }
+  return std::nullopt;
+}
+
+std::vector<FuseServer> read_fuse_servers(const OsPath& proc_root) {
+  std::vector<FuseServer> servers;
+  DIR* proc = ::opendir(proc_root.c_str());
+  if (proc == nullptr) return servers;
+  while (const dirent* entry = ::readdir(proc)) {
+    const std::optional<std::uint64_t> pid = parse_unsigned(entry->d_name, UINT32_MAX);
+    if (!pid) continue;
+    const OsPath fd_dir = proc_root + "/" + entry->d_name + "/fd";
+    DIR* fds = ::opendir(fd_dir.c_str());
+    if (fds == nullptr) continue;
+    bool holds = false;
+    while (const dirent* fd = ::readdir(fds)) {
+      char target[32];
+      const ssize_t n = ::readlinkat(::dirfd(fds), fd->d_name, target, sizeof target);
+      if (n == 9 && std::string_view(target, 9) == "/dev/fuse") {
+        holds = true;
+        break;
+      }
+    }
+    ::closedir(fds);
+    if (!holds) continue;
+    std::optional<std::string> comm = read_text(proc_root + "/" + entry->d_name + "/comm");
+    if (!comm) continue;
+    if (!comm->empty() && comm->back() == '\n') comm->pop_back();
+    servers.push_back(FuseServer{static_cast<std::uint32_t>(*pid), *comm});
+  }
+  ::closedir(proc);
+  return servers;
+}
+
 ExplainFacts gather_explain_facts(const FactSources& sources) {
   ExplainFacts facts;
   facts.effective_uid = read_effective_uid(sources.proc);
@@ -102,6 +227,67 @@ ExplainFacts gather_explain_facts(const FactSources& sources) {
   } else if (const std::optional<std::uint64_t> device = device_of(sources)) {
     facts.crowded_holders = read_crowded_holders(sources.proc, *device);
     facts.other_namespace_views = read_other_namespace_views(sources.proc, sources.target, *device);
+  }
+  return facts;
+}
+
+ExplainFacts gather_explain_facts(const Evidence& evidence, const FactSources& sources) {
+  ExplainFacts facts = gather_explain_facts(sources);
+  const KernelFilesystemIoctls kernel;
+  const FilesystemIoctls& ioctls = sources.ioctls != nullptr ? *sources.ioctls : kernel;
+  const OsPath& inspected = inspected_path(evidence);
+  const std::string& type = fs_type_of(evidence);
+  const std::optional<struct stat> status = stat_of(inspected);
+  if (!status) return facts;
+
+  facts.device_name = filesystem_device(evidence, sources.sys, status->st_dev);
+  std::vector<std::string> devices;
+  if (facts.device_name) {
+    devices.push_back(*facts.device_name);
+    std::string device = *facts.device_name;
+    for (int depth = 0; depth < kLoopDepth; ++depth) {
+      const std::optional<OsPath> file = loop_backing_file(sources.sys, device);
+      if (!file) break;
+      const std::optional<struct stat> backing = stat_of(*file);
+      const std::optional<std::string> under = backing ? device_name_of(sources.sys, backing->st_dev) : std::nullopt;
+      facts.loop_layers.push_back(LoopLayer{device, place_of(*file, sources.proc), under});
+      if (!under) break;
+      devices.push_back(*under);
+      device = *under;
+    }
+    if (std::optional<std::vector<KernelMessage>> log = read_kernel_log(sources.kmsg)) {
+      facts.now_usec = monotonic_usec();
+      facts.kernel_messages = messages_since_mount(*log, devices);
+    }
+    if (type == "ext2" || type == "ext3" || type == "ext4") {
+      facts.ext4_error_count = ext4_error_count(sources.sys, *facts.device_name);
+    }
+  }
+
+  if (const std::optional<struct stat> directory = stat_of(evidence.probe_directory)) {
+    facts.probe_directory = DirectoryFacts{directory->st_ino, static_cast<std::uint64_t>(directory->st_size),
+                                           static_cast<std::uint64_t>(directory->st_blksize)};
+  }
+
+  if (type == "overlay" && evidence.mount) {
+    std::string mountinfo;
+    if (read_whole_file((sources.proc + "/self/mountinfo").c_str(), mountinfo) == 0) {
+      if (std::optional<OsPath> upper = parse_mount_option(mountinfo, evidence.mount->mount_id, "upperdir")) {
+        facts.overlay_upper = place_of(*upper, sources.proc);
+      }
+    }
+  } else if (type == "btrfs") {
+    if (const std::optional<std::string> fsid = ioctls.btrfs_fsid(inspected)) {
+      facts.btrfs_allocation = read_btrfs_allocation(sources.sys, *fsid);
+    }
+  } else if (type == "xfs") {
+    facts.xfs_geometry = ioctls.xfs_geometry(inspected);
+    if (facts.xfs_geometry && !facts.xfs_geometry->sparse_inodes) facts.free_extents = ioctls.free_extents(inspected);
+  } else if (is_fuse(type) && evidence.mount) {
+    // The connection is named after the kernel's own encoding of st_dev.
+    const std::uint64_t id = (static_cast<std::uint64_t>(major(status->st_dev)) << 20) | minor(status->st_dev);
+    facts.fuse = FuseConnection{id, fuse_waiting_requests(sources.sys, id),
+                                servers_of(read_fuse_servers(sources.proc), *evidence.mount)};
   }
   return facts;
 }

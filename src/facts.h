@@ -5,14 +5,54 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
+#include "fsioctl.h"
+#include "kernellog.h"
 #include "os.h"
 #include "probe.h"
 #include "process_facts.h"
+#include "report.h"
+#include "sysfs.h"
 
 namespace brimful {
+
+// A path brimful looks past the mount to, with the mount and the statvfs
+// numbers of the filesystem it lies on, each absent when unreadable.
+struct Place {
+  OsPath path;
+  std::optional<Mount> mount;
+  std::optional<Filesystem> filesystem;
+};
+
+struct LoopLayer {
+  std::string device;
+  Place backing_file;
+  // The block device the backing file's filesystem lies on, if any.
+  std::optional<std::string> backing_device;
+};
+
+struct DirectoryFacts {
+  std::uint64_t inode = 0;
+  std::uint64_t size_bytes = 0;
+  std::uint64_t block_size = 0;
+};
+
+struct FuseServer {
+  std::uint32_t pid = 0;
+  std::string process;
+};
+
+struct FuseConnection {
+  std::uint64_t id = 0;
+  // Requests sent to the daemon and not yet answered (fusectl).
+  std::optional<std::uint64_t> waiting;
+  // The processes holding /dev/fuse; those whose name matches the
+  // filesystem's when any does.
+  std::vector<FuseServer> servers;
+};
 
 struct ExplainFacts {
   // From /proc/self/status: the user ID brimful runs with.
@@ -22,6 +62,28 @@ struct ExplainFacts {
   std::optional<std::uint64_t> open_files_limit;
   // From /proc/sys/fs/inotify and /proc/sys/user.
   InotifyLimitFiles inotify_limit_files;
+
+  // Under the filesystem: its device, the kernel's words about it, and what
+  // sysfs and the filesystem's own ioctls say.
+  // The kernel's name of the block device under the filesystem ("loop0").
+  std::optional<std::string> device_name;
+  // A loop device and its backing file, then the loop device that file
+  // lies on, if any, and so on down.
+  std::vector<LoopLayer> loop_layers;
+  // The kernel log's messages about the device (and the devices under it)
+  // since it was last mounted, oldest first; none when the log is unreadable.
+  std::optional<std::vector<KernelMessage>> kernel_messages;
+  // The monotonic clock when the log was read, in microseconds.
+  std::uint64_t now_usec = 0;
+  std::optional<DirectoryFacts> probe_directory;
+  std::optional<std::uint64_t> ext4_error_count;
+  // overlayfs: the upper directory, from the unredacted mount table line.
+  std::optional<Place> overlay_upper;
+  std::optional<BtrfsAllocation> btrfs_allocation;
+  std::optional<XfsGeometry> xfs_geometry;
+  // XFS without sparse inode chunks: the length of each free extent in bytes.
+  std::optional<std::vector<std::uint64_t>> free_extents;
+  std::optional<FuseConnection> fuse;
 
   // Descriptor limits and other mount namespaces.
   // With a process to speak for: its descriptors against its own limit.
@@ -44,16 +106,27 @@ struct FactSources {
   // other users of the filesystem skip when they are empty.
   OsPath target;
   OsPath probe_directory;
+  OsPath sys = "/sys";
+  OsPath kmsg = "/dev/kmsg";
+  // The kernel's ioctls when null.
+  const FilesystemIoctls* ioctls = nullptr;
 };
 
 // Every reader once. A fact that cannot be read stays absent.
 ExplainFacts gather_explain_facts(const FactSources& sources = {});
+// The same, and the facts about what lies under the evidence's filesystem.
+ExplainFacts gather_explain_facts(const Evidence& evidence, const FactSources& sources = {});
 
 // The readers and the parsers of what they read.
 std::optional<std::uint32_t> read_effective_uid(const OsPath& proc_root);
 std::optional<std::uint32_t> parse_status_effective_uid(std::string_view status);
 std::optional<std::uint64_t> read_open_files_limit(const OsPath& proc_root);
 std::optional<std::uint64_t> parse_limits_open_files(std::string_view limits);
+// The unescaped value of a filesystem option of the mount with this ID in a
+// mount table text, before any redaction.
+std::optional<OsPath> parse_mount_option(std::string_view mountinfo, std::uint64_t mount_id, std::string_view key);
+// The holders of /dev/fuse under a /proc tree.
+std::vector<FuseServer> read_fuse_servers(const OsPath& proc_root);
 
 }  // namespace brimful
 

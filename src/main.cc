@@ -320,7 +320,7 @@ int run(const CommandLine& command_line) {
   if (command_line.explain) {
     sources.target = evidence.value().target;
     sources.probe_directory = evidence.value().probe_directory;
-    findings = find_findings(evidence.value(), diagnosis, gather_explain_facts(sources));
+    findings = find_findings(evidence.value(), diagnosis, gather_explain_facts(evidence.value(), sources));
   }
   const std::vector<Finding>* shown_findings = findings ? &*findings : nullptr;
   run_info.duration_seconds = clock_seconds(CLOCK_MONOTONIC) - started;

@@ -45,6 +45,24 @@ DeletedOpenFile deleted(std::uint64_t inode, std::uint64_t bytes, Holder holder)
   return DeletedOpenFile{1, inode, "/srv/log." + std::to_string(inode) + " (deleted)", bytes, {holder}};
 }
 
+// A backing file or upper directory on a 10 GiB tmpfs with this much available.
+Place backing(std::uint64_t available) {
+  Place place{"/var/lib/images/disk.img", Mount{}, Filesystem{}};
+  place.mount->mount_point = "/var/lib/images";
+  place.mount->fs_type = "tmpfs";
+  place.filesystem->total_bytes = 10 * kGiB;
+  place.filesystem->available_bytes = available;
+  return place;
+}
+
+// btrfs on a 4 GiB device with this much unallocated and metadata full.
+BtrfsAllocation btrfs(std::uint64_t unallocated) {
+  const std::uint64_t metadata = 256ull << 20;
+  const std::uint64_t data = 4 * kGiB - metadata - unallocated - (8 << 20);
+  return BtrfsAllocation{{data, kGiB, data}, {metadata, metadata - (1 << 20), metadata}, {8 << 20, 16384, 8 << 20},
+                         4 * kGiB};
+}
+
 Strings kinds_of(const Input& in) {
   Strings kinds;
   for (const Finding& f : find_findings(in.evidence, in.diagnosis, in.facts)) kinds.push_back(f.kind);
@@ -132,6 +150,79 @@ TEST(Findings, EachRuleAppliesExactlyWhenItsFactsSaySo) {
       {"the scan ran out of descriptors",
        [](Input& in) { in.evidence.proc_scan.descriptors_exhausted = true; },
        {"descriptor_limit"}},
+      // Under the filesystem.
+      {"kernel warnings about the device since its mount",
+       [](Input& in) {
+         in.facts.device_name = "loop0";
+         in.facts.kernel_messages = {{6, 1, 1, "XFS (loop0): Ending clean mount"},
+                                     {4, 2, 2, "EXT4-fs warning (device loop0): index full"}};
+         in.facts.probe_directory = DirectoryFacts{12, 4096, 4096};
+       },
+       {"kernel_messages", "directory_full"}},
+      {"only routine information in the log",
+       [](Input& in) {
+         in.facts.device_name = "loop0";
+         in.facts.kernel_messages = {{6, 1, 1, "XFS (loop0): Ending clean mount"}};
+       },
+       {}},
+      {"directory at max_dir_size_kb",
+       [](Input& in) {
+         in.evidence.mount->options = {"max_dir_size_kb=16", "rw"};
+         in.facts.probe_directory = DirectoryFacts{12, 16384, 4096};
+       },
+       {"directory_full"}},
+      {"directory below max_dir_size_kb",
+       [](Input& in) {
+         in.evidence.mount->options = {"max_dir_size_kb=16", "rw"};
+         in.facts.probe_directory = DirectoryFacts{12, 12288, 4096};
+       },
+       {}},
+      {"no kernel log, directory past half the two-level index",
+       [](Input& in) { in.facts.probe_directory = DirectoryFacts{12, 8062976, 1024}; },
+       {"directory_full"}},
+      {"no kernel log, directory just under half the two-level index",
+       [](Input& in) { in.facts.probe_directory = DirectoryFacts{12, 8062975, 1024}; },
+       {}},
+      {"a full directory is not the cause while inodes are gone",
+       [](Input& in) {
+         in.evidence.filesystem.free_inodes = 0;
+         in.evidence.filesystem.inode_accounting_supported = true;
+         in.facts.probe_directory = DirectoryFacts{12, 16 << 20, 1024};
+       },
+       {}},
+      {"loop backing file on a full filesystem",
+       [](Input& in) { in.facts.loop_layers = {LoopLayer{"loop0", backing(0), std::nullopt}}; },
+       {"loop_backing_full"}},
+      {"loop backing file with room",
+       [](Input& in) { in.facts.loop_layers = {LoopLayer{"loop0", backing(kGiB), std::nullopt}}; },
+       {}},
+      {"ext4 error count", [](Input& in) { in.facts.ext4_error_count = 1; }, {"filesystem_errors"}},
+      {"ext4 error count zero", [](Input& in) { in.facts.ext4_error_count = 0; }, {}},
+      {"emergency_ro", [](Input& in) { in.evidence.mount->options = {"emergency_ro"}; }, {"filesystem_errors"}},
+      {"overlay upper directory", [](Input& in) { in.facts.overlay_upper = backing(kGiB); }, {"overlay_upper"}},
+      {"overlay upper directory unreadable",
+       [](Input& in) { in.facts.overlay_upper = Place{"/u", std::nullopt, std::nullopt}; },
+       {}},
+      {"btrfs allocation", [](Input& in) { in.facts.btrfs_allocation = btrfs(kGiB); }, {"btrfs_allocation"}},
+      {"xfs with every inode its share allows in use",
+       [](Input& in) {
+         in.facts.xfs_geometry = XfsGeometry{4096, 512, 1, true};
+         in.evidence.filesystem.free_inodes = 0;
+       },
+       {"xfs_inode_limit"}},
+      {"xfs without sparse inodes, ENOSPC from the probe",
+       [](Input& in) {
+         in.facts.xfs_geometry = XfsGeometry{4096, 512, 25, false};
+         in.evidence.create_probe.outcome = ProbeError{Phase::create, {kEnospc, "ENOSPC"}};
+       },
+       {"xfs_free_space_fragmented"}},
+      {"xfs with sparse inodes, ENOSPC from the probe",
+       [](Input& in) {
+         in.facts.xfs_geometry = XfsGeometry{4096, 512, 25, true};
+         in.evidence.create_probe.outcome = ProbeError{Phase::create, {kEnospc, "ENOSPC"}};
+       },
+       {}},
+      {"fuse", [](Input& in) { in.facts.fuse = FuseConnection{40, 0, {FuseServer{9, "sshfs"}}}; }, {"fuse_backend"}},
       {"all at once, in the order of the rules",
        [](Input& in) {
          Evidence& e = in.evidence;
@@ -277,6 +368,48 @@ TEST(Findings, DescriptorLimitsAndOtherNamespaces) {
     EXPECT_EQ(findings[0].summary, c.summary) << c.name;
     EXPECT_EQ(findings[0].remedy, c.remedy) << c.name;
   }
+}
+
+TEST(Findings, UnderTheFilesystemTextsGiveTheNumbersAndTheNextStep) {
+  Input in = healthy();
+  ExplainFacts& f = in.facts;
+  f.device_name = "loop0";
+  f.now_usec = 100000000;
+  f.kernel_messages = {{4, 7, 90000000, "EXT4-fs warning (device loop0): ext4_dx_add_entry:2638: Directory (ino: 12) "
+                                        "index full, reach max htree level :2"},
+                       {3, 8, 95000000, "critical space allocation error, dev loop0, sector 98306"},
+                       {4, 9, 99000000, "EXT4-fs warning (device loop0): ext4_dx_add_entry:2638: Directory (ino: 12) "
+                                        "index full, reach max htree level :2"}};
+  f.probe_directory = DirectoryFacts{13, 4096, 1024};
+  in.evidence.probe_directory = "/srv/spool";
+  f.loop_layers = {LoopLayer{"loop0", backing(0), "sda1"}};
+  f.btrfs_allocation = btrfs(0);
+  const std::vector<Finding> findings = find_findings(in.evidence, in.diagnosis, in.facts);
+  ASSERT_EQ(findings.size(), 4u);
+  const std::string index = "\"EXT4-fs warning (device loop0): ext4_dx_add_entry:2638: Directory (ino: 12) index "
+                            "full, reach max htree level :2\" (1 s ago)";
+  EXPECT_EQ(findings[0].summary,
+            "the kernel logged 3 messages naming loop0 or sda1 since the filesystem was mounted; the newest last: "
+            "\"critical space allocation error, dev loop0, sector 98306\" (5 s ago); " + index + " (2 times)");
+  EXPECT_EQ(findings[1].summary,
+            "a directory's hashed index is full, so creating a file in it fails with ENOSPC although blocks and "
+            "inodes are free (a short name may still fit): " + index +
+            "; inode 12 is another directory than /srv/spool (inode 13)");
+  EXPECT_EQ(findings[1].remedy, "fix: `tune2fs -O large_dir /dev/sdb1`, or spread the files over subdirectories");
+  EXPECT_EQ(findings[2].summary,
+            "the loop device loop0 keeps its data in /var/lib/images/disk.img, which lies on tmpfs at "
+            "/var/lib/images with 0 B of 10.0 GiB available: writes the loop device cannot place there fail (ENOSPC "
+            "or EIO) whatever this filesystem's own numbers say; the kernel logged \"critical space allocation "
+            "error, dev loop0, sector 98306\" (5 s ago)");
+  EXPECT_EQ(findings[2].remedy, "fix: free space on /var/lib/images, where the backing file lives");
+  EXPECT_EQ(findings[3].summary,
+            "btrfs has allocated 3.7 GiB for data (1.0 GiB used) and 256.0 MiB for metadata (255.0 MiB used, with "
+            "reservations); 0 B of 4.0 GiB of the device is unallocated; metadata is full and nothing is left to "
+            "allocate, so creating files fails with ENOSPC while data space is free; btrfs has no fixed inode "
+            "table, it makes inodes from metadata space, so the inode numbers statvfs shows do not apply");
+  EXPECT_EQ(findings[3].remedy,
+            "fix: `btrfs balance start -dusage=10 /srv` to return barely used data chunks to unallocated space, "
+            "from which metadata can grow");
 }
 
 }  // namespace

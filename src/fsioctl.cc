@@ -1,0 +1,127 @@
+#include "fsioctl.h"
+
+#include <fcntl.h>
+#include <linux/btrfs.h>
+#include <linux/fsmap.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <memory>
+
+namespace brimful {
+
+namespace {
+
+// struct xfs_fsop_geom of the kernel ABI (xfs_fs.h, version 5 of the
+// geometry call, 256 bytes); only the fields brimful reads are named.
+struct XfsFsopGeom {
+  std::uint32_t blocksize;
+  std::uint32_t rtextsize;
+  std::uint32_t agblocks;
+  std::uint32_t agcount;
+  std::uint32_t logblocks;
+  std::uint32_t sectsize;
+  std::uint32_t inodesize;
+  std::uint32_t imaxpct;
+  std::uint64_t datablocks;
+  std::uint64_t rtblocks;
+  std::uint64_t rtextents;
+  std::uint64_t logstart;
+  unsigned char uuid[16];
+  std::uint32_t sunit;
+  std::uint32_t swidth;
+  std::int32_t version;
+  std::uint32_t flags;
+  std::uint32_t logsectsize;
+  std::uint32_t rtsectsize;
+  std::uint32_t dirblocksize;
+  std::uint32_t logsunit;
+  std::uint32_t sick;
+  std::uint32_t checked;
+  std::uint64_t reserved[17];
+};
+static_assert(sizeof(XfsFsopGeom) == 256, "the kernel's xfs_fsop_geom is 256 bytes");
+
+constexpr unsigned long kXfsIocFsgeometry = _IOR('X', 126, XfsFsopGeom);
+constexpr std::uint32_t kXfsGeomFlagSparseInodes = 1u << 18;
+
+// How many free-space records one GETFSMAP call returns at most.
+constexpr unsigned kFsmapBatch = 256;
+
+class Descriptor {
+ public:
+  explicit Descriptor(const OsPath& path) {
+    struct stat status {};
+    if (path.find('\0') != OsPath::npos || ::stat(path.c_str(), &status) != 0) return;
+    if (!S_ISDIR(status.st_mode) && !S_ISREG(status.st_mode)) return;
+    fd_ = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  }
+  ~Descriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  int fd() const { return fd_; }
+
+ private:
+  int fd_ = -1;
+};
+
+}  // namespace
+
+std::string uuid_text(const unsigned char (&bytes)[16]) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string text;
+  for (std::size_t i = 0; i < 16; ++i) {
+    if (i == 4 || i == 6 || i == 8 || i == 10) text += '-';
+    text += kDigits[bytes[i] >> 4];
+    text += kDigits[bytes[i] & 0xf];
+  }
+  return text;
+}
+
+std::optional<XfsGeometry> KernelFilesystemIoctls::xfs_geometry(const OsPath& path) const {
+  const Descriptor file(path);
+  XfsFsopGeom geometry{};
+  if (file.fd() < 0 || ::ioctl(file.fd(), kXfsIocFsgeometry, &geometry) != 0) return std::nullopt;
+  return XfsGeometry{geometry.blocksize, geometry.inodesize, geometry.imaxpct,
+                     (geometry.flags & kXfsGeomFlagSparseInodes) != 0};
+}
+
+std::optional<std::vector<std::uint64_t>> KernelFilesystemIoctls::free_extents(const OsPath& path) const {
+  const Descriptor file(path);
+  if (file.fd() < 0) return std::nullopt;
+  const std::size_t size = sizeof(fsmap_head) + kFsmapBatch * sizeof(fsmap);
+  std::unique_ptr<unsigned char[]> memory(new unsigned char[size]);
+  std::memset(memory.get(), 0, size);
+  auto* head = reinterpret_cast<fsmap_head*>(memory.get());
+  head->fmh_count = kFsmapBatch;
+  // From the lowest key to the highest: every device, block and owner.
+  head->fmh_keys[1].fmr_device = UINT32_MAX;
+  head->fmh_keys[1].fmr_flags = UINT32_MAX;
+  head->fmh_keys[1].fmr_physical = UINT64_MAX;
+  head->fmh_keys[1].fmr_owner = UINT64_MAX;
+  head->fmh_keys[1].fmr_offset = UINT64_MAX;
+  std::vector<std::uint64_t> extents;
+  for (;;) {
+    if (::ioctl(file.fd(), FS_IOC_GETFSMAP, head) != 0) return std::nullopt;
+    if (head->fmh_entries == 0) break;
+    for (unsigned i = 0; i < head->fmh_entries; ++i) {
+      if (head->fmh_recs[i].fmr_owner == FMR_OWN_FREE) extents.push_back(head->fmh_recs[i].fmr_length);
+    }
+    if (head->fmh_recs[head->fmh_entries - 1].fmr_flags & FMR_OF_LAST) break;
+    fsmap_advance(head);
+  }
+  return extents;
+}
+
+std::optional<std::string> KernelFilesystemIoctls::btrfs_fsid(const OsPath& path) const {
+  const Descriptor file(path);
+  btrfs_ioctl_fs_info_args info{};
+  if (file.fd() < 0 || ::ioctl(file.fd(), BTRFS_IOC_FS_INFO, &info) != 0) return std::nullopt;
+  return uuid_text(info.fsid);
+}
+
+}  // namespace brimful
