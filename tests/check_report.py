@@ -5,7 +5,8 @@ usage: check_report.py SCHEMA REPORT...
 
 Prints one line per report: "ok", or "invalid: " and the first problem.
 Besides what JSON Schema can say, the keys of every object must come in
-the order in which the schema lists that object's properties.
+the order in which the schema lists that object's properties; an optional
+key that is present must stand in its listed place.
 Exits 2 when the schema itself is unusable.
 """
 
@@ -45,8 +46,10 @@ def order_problem(value, orders, where):
         keys = [key for key, _ in value]
         if len(set(keys)) != len(keys):
             return f"{where}: duplicate key"
+        # An object may leave out optional keys, so its keys must follow
+        # every order that holds them all, with gaps where keys are left out.
         for order in orders:
-            if set(order) == set(keys) and order != keys:
+            if set(keys) <= set(order) and keys != [key for key in order if key in keys]:
                 return f"{where}: keys {keys} are not in the order {order}"
         for key, member in value:
             problem = order_problem(member, orders, f"{where}.{key}")

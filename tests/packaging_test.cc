@@ -145,6 +145,10 @@ TEST(Schema, RefusesEveryDepartureFromTheReport) {
        "\"outcome\": {\"result\": \"error\", \"phase\": \"init\", \"errno\": {\"code\": 24, \"name\": \"EMFILE\"}}"},
       {"a cause without confirmation", "\"causes\": \\[\\]", "\"causes\": [\"block_exhaustion\"]"},
       {"members out of order", "(\"total_bytes\": [0-9]+),(\n *)(\"free_bytes\": [0-9]+),", "$3,$2$1,"},
+      {"as_seen_by away from its place", "\n  \"probe_directory\"",
+       "\n  \"as_seen_by\": {\"pid\": 1, \"process\": \"init\"},\n  \"probe_directory\""},
+      {"a finding of an unknown kind", "(\"notes\": \\[[^\\]]*\\]\n  \\})",
+       "$1,\n  \"findings\": [{\"kind\": \"disk_sad\", \"summary\": \"s\", \"remedy\": \"fix: r\"}]"},
   };
   std::vector<std::string> documents{real};
   for (const Case& c : cases) {

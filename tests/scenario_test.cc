@@ -819,6 +819,10 @@ TEST(ScenarioChroot, APlainDirectoryRootHasNoMount) {
             std::string::npos)
       << json;
   EXPECT_EQ(json_value(json, "inode_accounting_supported"), "false");
+  std::string no_checker;
+  if (testing::have_report_checker(&no_checker)) {
+    EXPECT_EQ(testing::check_reports({json}), std::vector<std::string>{"ok"}) << json;
+  }
 }
 
 // A process named with terminal control sequences that holds a deleted file
@@ -911,7 +915,7 @@ TEST(ScenarioProcess, LowSoftDescriptorLimitStillScansEverything) {
 // ---------------------------------------------------------------------------
 // The published schema against real reports of every shape: probes run and
 // not run, errors, deleted-open files with holders, inotify consumers,
-// contributing space and notes.
+// contributing space, notes, findings and the view of another process.
 
 TEST(ScenarioSchema, ReportsOfEveryShapeMatchTheSchema) {
   SKIP_UNLESS(testing::have_report_checker(&skip_reason));
@@ -920,6 +924,11 @@ TEST(ScenarioSchema, ReportsOfEveryShapeMatchTheSchema) {
   std::vector<std::pair<std::string, RunResult>> runs;
   runs.emplace_back("missing path without probes", testing::run_brimful({dir / "missing/deeper", "--json", "--no-probe"}));
   runs.emplace_back("directory with probes", testing::run_brimful({dir.path(), "--json"}));
+  // This test process shares brimful's namespaces, so no privilege is needed
+  // to speak for it.
+  runs.emplace_back("as this process sees it, with findings",
+                    testing::run_brimful({dir.path(), "--json", "--explain", "--pid", std::to_string(::getpid())}));
+  EXPECT_NE(runs.back().second.out.find("\n  \"as_seen_by\": {"), std::string::npos) << runs.back().second.out;
   std::string without_mounts;
   if (testing::can_mount(&without_mounts)) {
     const std::string full = dir / "full";
@@ -938,6 +947,9 @@ TEST(ScenarioSchema, ReportsOfEveryShapeMatchTheSchema) {
     runs.emplace_back("full tmpfs with a deleted-open file", testing::run_brimful({full, "--json"}));
     runs.emplace_back("read-only tmpfs", testing::run_brimful({read_only, "--json"}));
     runs.emplace_back("tmpfs without inodes", testing::run_brimful({no_inodes, "--json"}));
+    runs.emplace_back("findings on a tmpfs without inodes", testing::run_brimful({no_inodes, "--json", "--explain"}));
+    EXPECT_NE(runs.back().second.out.find("\"kind\": \"tmpfs_inode_limit\""), std::string::npos)
+        << runs.back().second.out;
     runs.emplace_back("inotify consumers", testing::run_brimful({dir.path(), "--json", "--no-probe"}));
     EXPECT_NE(runs.back().second.out.find("\"instances\": 2,"), std::string::npos) << runs.back().second.out;
   }
