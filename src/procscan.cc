@@ -875,7 +875,10 @@ ProcScan scan_processes(std::uint64_t target_device, const OsPath& proc_root,
   }
   const Scan scan(target_device, real_uid, anonymous_inode());
   Coordinator coordinator(scan, proc.fd(), entries, kernel ? &*kernel : nullptr);
-  unsigned threads = kernel ? 1u : settings.threads != 0 ? settings.threads : default_threads();
+  // The kernel's walk leaves a handful of calls per process, but a host with
+  // many deleted-open files still has one status call and one link to read
+  // for each; the threads share that work as they share the /proc scan.
+  unsigned threads = settings.threads != 0 ? settings.threads : default_threads();
   threads = static_cast<unsigned>(std::min<std::size_t>(threads, entries.pids.size()));
   return coordinator.run(threads, settings.progress);
 }

@@ -36,9 +36,8 @@ enum class ScanMethod {
 };
 
 struct ScanSettings {
-  // How many threads share the processes on the /proc path; 0 picks
-  // min(online CPUs, 16), 1 scans on the calling thread alone. The kernel's
-  // walk leaves so little to do per process that it runs on one thread.
+  // How many threads share the processes; 0 picks min(online CPUs, 16), 1
+  // scans on the calling thread alone. The literal scan is always on one.
   unsigned threads = 0;
   ScanProgress progress;
   ScanMethod method = ScanMethod::automatic;

@@ -5,8 +5,9 @@
 //       starts the fixture's load on DIR and checks that the record of the
 //       scan, written as JSON, is byte for byte that of the literal scan:
 //       the /proc scan with one thread, three and the default number, and
-//       the scan that has the kernel walk the descriptor tables. Where that
-//       walk cannot run, it says so on a line of its own;
+//       the scan that has the kernel walk the descriptor tables, with one
+//       thread and the default number. Where that walk cannot run, it says
+//       so on a line of its own;
 //   brimful_scan_check churn DIR RUNS
 //       starts the fixture's churn in DIR and runs `brimful DIR --json`
 //       RUNS times; every run must exit 0 with a well-formed report of a
@@ -74,7 +75,11 @@ int same(const std::string& dir, const std::string& processes, const std::string
   }
   const bool kernel = walk_in_kernel(status.st_dev).has_value();
   if (kernel) {
-    legs.push_back(Leg{"in-kernel walk", {}});
+    for (unsigned threads : {1u, 0u}) {
+      Leg leg{"in-kernel walk, threads=" + std::to_string(threads), {}};
+      leg.settings.threads = threads;
+      legs.push_back(leg);
+    }
   } else {
     std::printf("in-kernel walk unavailable\n");
   }
