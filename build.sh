@@ -16,13 +16,19 @@ cd "$(dirname "$0")"
 
 # What building the binary needs: the compiler and the build tools.
 build_packages=(cmake g++ make)
+# What the in-kernel descriptor walk needs to be built in: clang for the BPF
+# program, bpftool for its skeleton, libbpf's headers. A build without them
+# still builds, scanning /proc only; `run` does without them unless present.
+bpf_packages=(clang bpftool libbpf-dev)
 # What the test suite needs besides: GoogleTest; the tools the scenario
 # tests drive (mount, losetup, unshare and setpriv, findmnt, mkfs.ext4); and
 # the checkers of the manual page, completions, schema and package (groff,
 # zsh, python3-jsonschema, dpkg-shlibdeps); and the consumers of the metrics
-# (systemd-analyze, promtool, node_exporter); and the filesystems and daemons
-# the findings are tried on (XFS, btrfs, FUSE).
-test_packages=("${build_packages[@]}" libgtest-dev mount util-linux e2fsprogs
+# (systemd-analyze, promtool, node_exporter); the walk's tools, and strace,
+# which shows the static binary loading the walk; and the filesystems and
+# daemons the findings and the walk are tried on (XFS, btrfs, FUSE).
+test_packages=("${build_packages[@]}" "${bpf_packages[@]}" strace
+               libgtest-dev mount util-linux e2fsprogs
                groff-base zsh python3-jsonschema dpkg-dev
                systemd prometheus prometheus-node-exporter
                xfsprogs btrfs-progs fuse3 python3-fusepy)
@@ -71,7 +77,7 @@ case "$command" in
     ;;
   static)
     {
-      install_missing "${build_packages[@]}"
+      install_missing "${build_packages[@]}" "${bpf_packages[@]}"
       build build-static Release -DBRIMFUL_TESTS=OFF -DBRIMFUL_STATIC=ON
     } >&2
     echo "build-static/brimful"

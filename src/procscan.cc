@@ -25,6 +25,8 @@
 #include <utility>
 #include <vector>
 
+#include "kernelwalk.h"
+
 namespace brimful {
 
 // ---------------------------------------------------------------------------
@@ -270,6 +272,7 @@ struct ProcessResult {
 struct Worker {
   std::vector<char> link_buffer = std::vector<char>(256);
   std::string text_buffer;
+  std::vector<std::int32_t> candidates;
 };
 
 struct Reference {
@@ -295,13 +298,28 @@ class Scan {
 
   void scan_process(int proc_fd, const char* entry, std::uint32_t pid, Worker& worker,
                     ProcessResult& result) const;
+  // The same for a process whose descriptors the kernel has walked: seen is
+  // what it found of it, or null when it saw no descriptor.
+  void scan_candidates(int proc_fd, const char* entry, std::uint32_t pid, const KernelProcess* seen,
+                       Worker& worker, ProcessResult& result) const;
   bool descriptors_exhausted() const { return exhausted_.load(std::memory_order_relaxed); }
 
  private:
   enum class Outcome { whole, partial, vanished };
 
+  // What one process's pass over its descriptors carries from one to the
+  // next.
+  struct DescriptorPass {
+    bool whole = true;
+    UniqueFd infos;  // the fdinfo directory, opened at the first instance
+    bool infos_failed = false;
+  };
+
   Outcome scan_descriptors(int process_fd, DirectoryListing& fds, bool owner, Worker& worker,
                            ProcessResult& result) const;
+  // Examines one descriptor of fd_dir; false when the process is gone.
+  bool examine(int process_fd, int fd_dir, const char* entry, bool owner, DescriptorPass& pass,
+               Worker& worker, ProcessResult& result) const;
   // Notes an error's kind; true when it means the process is gone.
   bool note(int error) const {
     if (exhausted(error)) exhausted_.store(true, std::memory_order_relaxed);
@@ -342,76 +360,138 @@ void Scan::scan_process(int proc_fd, const char* entry, std::uint32_t pid, Worke
   }
 }
 
-// One pass over the fd listing serves both questions. Every descriptor is
-// statted for the deleted-file check; an inotify instance always stats as
-// the shared anonymous inode, so for the owner's processes only those
-// descriptors, and the ones whose status failed, need their link read.
+// One pass over the fd listing serves both questions.
 Scan::Outcome Scan::scan_descriptors(int process_fd, DirectoryListing& fds, bool owner,
                                      Worker& worker, ProcessResult& result) const {
-  bool whole = true;
-  UniqueFd infos;  // the fdinfo directory, opened at the first instance
-  bool infos_failed = false;
+  DescriptorPass pass;
   while (const char* entry = fds.next()) {
-    const std::optional<std::int32_t> fd = parse_descriptor(entry);
-    if (!fd && !owner) continue;
-    struct stat status {};
-    const bool have_status = ::fstatat(fds.fd(), entry, &status, 0) == 0;
-    if (!have_status) {
-      const int error = errno;
-      if (note(error)) return Outcome::vanished;
-      if (fd && error != ENOENT) whole = false;
-    } else if (fd && is_deleted_file_on(status, target_device_)) {
-      Sighting sighting;
-      sighting.device = status.st_dev;
-      sighting.inode = status.st_ino;
-      sighting.allocated_bytes = allocated_bytes(status.st_blocks);
-      sighting.fd = *fd;
-      const ReadResult link = read_link(fds.fd(), entry, worker.link_buffer);
-      if (note(link.error)) return Outcome::vanished;
-      sighting.path = link.error == 0 ? OsPath(link.bytes) : OsPath("<deleted file>");
-      result.sightings.push_back(std::move(sighting));
+    if (!examine(process_fd, fds.fd(), entry, owner, pass, worker, result)) {
+      return Outcome::vanished;
     }
-    if (!owner || infos_failed) continue;
-    if (have_status && anonymous_ &&
-        (status.st_dev != anonymous_->device || status.st_ino != anonymous_->inode)) {
-      continue;
-    }
-    const ReadResult link = read_link(fds.fd(), entry, worker.link_buffer);
-    if (link.error != 0) {
-      if (note(link.error)) return Outcome::vanished;
-      if (link.error != ENOENT) whole = false;
-      continue;
-    }
-    if (!is_inotify_instance(link.bytes)) continue;
-    if (!infos.valid()) {
-      infos.reset(::openat(process_fd, "fdinfo", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-      if (!infos.valid()) {
-        const int error = errno;
-        if (note(error) || listing_vanished(error)) return Outcome::vanished;
-        // Without fdinfo nothing about this process's instances is known.
-        infos_failed = true;
-        whole = false;
-        result.instances = 0;
-        result.watches = 0;
-        continue;
-      }
-    }
-    result.instances = saturating_add(result.instances, 1);
-    const int info_error = read_whole_file_at(infos.get(), entry, worker.text_buffer);
-    if (note(info_error)) return Outcome::vanished;
-    if (info_error == ENOENT) continue;
-    if (info_error != 0 || !is_valid_utf8(worker.text_buffer)) {
-      whole = false;
-      continue;
-    }
-    result.watches = saturating_add(result.watches, count_watch_lines(worker.text_buffer));
   }
   const int read_error = fds.read_error();
   if (read_error != 0) {
     if (note(read_error) || listing_vanished(read_error)) return Outcome::vanished;
-    whole = false;
+    pass.whole = false;
   }
-  return whole ? Outcome::whole : Outcome::partial;
+  return pass.whole ? Outcome::whole : Outcome::partial;
+}
+
+// Every descriptor is statted for the deleted-file check; an inotify
+// instance always stats as the shared anonymous inode, so for the owner's
+// processes only those descriptors, and the ones whose status failed, need
+// their link read.
+bool Scan::examine(int process_fd, int fd_dir, const char* entry, bool owner,
+                   DescriptorPass& pass, Worker& worker, ProcessResult& result) const {
+  const std::optional<std::int32_t> fd = parse_descriptor(entry);
+  if (!fd && !owner) return true;
+  struct stat status {};
+  const bool have_status = ::fstatat(fd_dir, entry, &status, 0) == 0;
+  if (!have_status) {
+    const int error = errno;
+    if (note(error)) return false;
+    if (fd && error != ENOENT) pass.whole = false;
+  } else if (fd && is_deleted_file_on(status, target_device_)) {
+    Sighting sighting;
+    sighting.device = status.st_dev;
+    sighting.inode = status.st_ino;
+    sighting.allocated_bytes = allocated_bytes(status.st_blocks);
+    sighting.fd = *fd;
+    const ReadResult link = read_link(fd_dir, entry, worker.link_buffer);
+    if (note(link.error)) return false;
+    sighting.path = link.error == 0 ? OsPath(link.bytes) : OsPath("<deleted file>");
+    result.sightings.push_back(std::move(sighting));
+  }
+  if (!owner || pass.infos_failed) return true;
+  if (have_status && anonymous_ &&
+      (status.st_dev != anonymous_->device || status.st_ino != anonymous_->inode)) {
+    return true;
+  }
+  const ReadResult link = read_link(fd_dir, entry, worker.link_buffer);
+  if (link.error != 0) {
+    if (note(link.error)) return false;
+    if (link.error != ENOENT) pass.whole = false;
+    return true;
+  }
+  if (!is_inotify_instance(link.bytes)) return true;
+  if (!pass.infos.valid()) {
+    pass.infos.reset(::openat(process_fd, "fdinfo", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!pass.infos.valid()) {
+      const int error = errno;
+      if (note(error) || listing_vanished(error)) return false;
+      // Without fdinfo nothing about this process's instances is known.
+      pass.infos_failed = true;
+      pass.whole = false;
+      result.instances = 0;
+      result.watches = 0;
+      return true;
+    }
+  }
+  result.instances = saturating_add(result.instances, 1);
+  const int info_error = read_whole_file_at(pass.infos.get(), entry, worker.text_buffer);
+  if (note(info_error)) return false;
+  if (info_error == ENOENT) return true;
+  if (info_error != 0 || !is_valid_utf8(worker.text_buffer)) {
+    pass.whole = false;
+    return true;
+  }
+  result.watches = saturating_add(result.watches, count_watch_lines(worker.text_buffer));
+  return true;
+}
+
+// The kernel has already named the descriptors that the /proc walk could
+// report: deleted regular files and inotify instances. Examining just those
+// the same way, in the same ascending order, gives the same result. What
+// the /proc walk could also have counted is a failure to examine a
+// descriptor at all, which comes from the permission to look at the
+// process's descriptors, so the process's first descriptor is examined
+// too, standing in for the rest. The name is read only for a process that
+// shows in the report.
+void Scan::scan_candidates(int proc_fd, const char* entry, std::uint32_t pid,
+                           const KernelProcess* seen, Worker& worker,
+                           ProcessResult& result) const {
+  UniqueFd process(::openat(proc_fd, entry, O_PATH | O_CLOEXEC));
+  struct stat status {};
+  if (!process.valid() || ::fstat(process.get(), &status) != 0) {
+    const int error = errno;
+    if (!note(error) && error != ENOENT) result.inaccessible = true;
+    return;
+  }
+  UniqueFd fds(::openat(process.get(), "fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fds.valid()) {
+    const int error = errno;
+    if (!note(error) && !listing_vanished(error)) result.inaccessible = true;
+    return;
+  }
+  result.scanned = true;
+  if (seen == nullptr) return;
+
+  std::vector<std::int32_t>& candidates = worker.candidates;
+  candidates.clear();
+  candidates.push_back(seen->first_fd);
+  candidates.insert(candidates.end(), seen->deleted.begin(), seen->deleted.end());
+  candidates.insert(candidates.end(), seen->inotify.begin(), seen->inotify.end());
+  std::sort(candidates.begin(), candidates.end());
+  candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
+
+  const bool owner = status.st_uid == real_uid_;
+  DescriptorPass pass;
+  for (const std::int32_t fd : candidates) {
+    const std::string name = std::to_string(fd);
+    if (!examine(process.get(), fds.get(), name.c_str(), owner, pass, worker, result)) {
+      result = ProcessResult{};
+      return;
+    }
+  }
+  if (!result.sightings.empty() || result.instances > 0) {
+    int name_error = 0;
+    result.name = process_name(process.get(), pid, worker.text_buffer, name_error);
+    if (note(name_error)) {
+      result = ProcessResult{};
+      return;
+    }
+  }
+  if (!pass.whole) result.inaccessible = true;
 }
 
 // Folds the processes' results into one record, one process after the other
@@ -472,8 +552,11 @@ struct ProcEntries {
 // Hands processes to the threads and their results, in order, to the merger.
 class Coordinator {
  public:
-  Coordinator(const Scan& scan, int proc_fd, const ProcEntries& entries)
-      : scan_(scan), proc_fd_(proc_fd), entries_(entries), results_(entries.pids.size()),
+  // kernel, when not null, is what the kernel's walk found.
+  Coordinator(const Scan& scan, int proc_fd, const ProcEntries& entries,
+              const KernelCandidates* kernel)
+      : scan_(scan), proc_fd_(proc_fd), entries_(entries), kernel_(kernel),
+        results_(entries.pids.size()),
         done_(new std::atomic<bool>[entries.pids.size()]) {
     for (std::size_t i = 0; i < entries.pids.size(); ++i) done_[i].store(false);
   }
@@ -506,7 +589,13 @@ class Coordinator {
   std::size_t total() const { return entries_.pids.size(); }
 
   void scan_one(std::size_t i, Worker& worker) {
-    scan_.scan_process(proc_fd_, entries_.names[i].c_str(), entries_.pids[i], worker, results_[i]);
+    const char* entry = entries_.names[i].c_str();
+    const std::uint32_t pid = entries_.pids[i];
+    if (kernel_ != nullptr) {
+      scan_.scan_candidates(proc_fd_, entry, pid, kernel_->find(pid), worker, results_[i]);
+    } else {
+      scan_.scan_process(proc_fd_, entry, pid, worker, results_[i]);
+    }
   }
 
   void work() {
@@ -562,6 +651,7 @@ class Coordinator {
   const Scan& scan_;
   const int proc_fd_;
   const ProcEntries& entries_;
+  const KernelCandidates* const kernel_;
   std::vector<ProcessResult> results_;
   std::unique_ptr<std::atomic<bool>[]> done_;
   std::atomic<std::size_t> next_{0};
@@ -739,30 +829,15 @@ ProcScan ReferenceScanner::finish() {
   return scan;
 }
 
-}  // namespace
-
-ProcScan scan_processes(std::uint64_t target_device, const OsPath& proc_root,
-                        const ScanSettings& settings) {
-  const uid_t real_uid = settings.consumer_uid ? static_cast<uid_t>(*settings.consumer_uid) : ::getuid();
-  DirectoryListing proc(AT_FDCWD, proc_root.c_str());
-  if (!proc.is_open()) return unlistable_root(proc.open_error());
-  // A failure partway through the listing keeps what was found so far.
-  ProcEntries entries;
-  while (const char* entry = proc.next()) {
-    if (const std::optional<std::uint32_t> pid = parse_pid(entry)) {
-      entries.names.emplace_back(entry);
-      entries.pids.push_back(*pid);
-    }
-  }
-  const Scan scan(target_device, real_uid, anonymous_inode());
-  Coordinator coordinator(scan, proc.fd(), entries);
-  unsigned threads = settings.threads != 0 ? settings.threads : default_threads();
-  threads = static_cast<unsigned>(std::min<std::size_t>(threads, entries.pids.size()));
-  return coordinator.run(threads, settings.progress);
+// The kernel's walk numbers processes as brimful's PID namespace does; the
+// /proc being listed must number them the same way.
+bool is_own_namespace_proc(int proc_fd) {
+  std::vector<char> buffer(32);
+  const ReadResult self = read_link(proc_fd, "self", buffer);
+  return self.error == 0 && self.bytes == std::to_string(::getpid());
 }
 
-ProcScan scan_processes_reference(std::uint64_t target_device, const OsPath& proc_root) {
-  const uid_t real_uid = ::getuid();
+ProcScan literal_scan(std::uint64_t target_device, const OsPath& proc_root, uid_t real_uid) {
   DirectoryListing proc(AT_FDCWD, proc_root.c_str());
   if (!proc.is_open()) return unlistable_root(proc.open_error());
   ReferenceScanner scanner(target_device, real_uid);
@@ -772,6 +847,39 @@ ProcScan scan_processes_reference(std::uint64_t target_device, const OsPath& pro
     }
   }
   return scanner.finish();
+}
+
+}  // namespace
+
+ProcScan scan_processes(std::uint64_t target_device, const OsPath& proc_root,
+                        const ScanSettings& settings) {
+  const uid_t real_uid = settings.consumer_uid ? static_cast<uid_t>(*settings.consumer_uid) : ::getuid();
+  if (settings.method == ScanMethod::literal) return literal_scan(target_device, proc_root, real_uid);
+  DirectoryListing proc(AT_FDCWD, proc_root.c_str());
+  if (!proc.is_open()) return unlistable_root(proc.open_error());
+  // The walk comes before the listing, so every process it missed started
+  // after it began and has nothing the walk could have named.
+  std::optional<KernelCandidates> kernel;
+  if (settings.method == ScanMethod::automatic && proc_root == "/proc" &&
+      is_own_namespace_proc(proc.fd())) {
+    kernel = walk_in_kernel(target_device);
+  }
+  // A failure partway through the listing keeps what was found so far.
+  ProcEntries entries;
+  while (const char* entry = proc.next()) {
+    if (const std::optional<std::uint32_t> pid = parse_pid(entry)) {
+      entries.names.emplace_back(entry);
+      entries.pids.push_back(*pid);
+    }
+  }
+  const Scan scan(target_device, real_uid, anonymous_inode());
+  Coordinator coordinator(scan, proc.fd(), entries, kernel ? &*kernel : nullptr);
+  // The kernel's walk leaves a handful of calls per process, but a host with
+  // many deleted-open files still has one status call and one link to read
+  // for each; the threads share that work as they share the /proc scan.
+  unsigned threads = settings.threads != 0 ? settings.threads : default_threads();
+  threads = static_cast<unsigned>(std::min<std::size_t>(threads, entries.pids.size()));
+  return coordinator.run(threads, settings.progress);
 }
 
 }  // namespace brimful

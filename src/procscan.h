@@ -17,13 +17,32 @@ namespace brimful {
 // the thread that started the scan.
 using ScanProgress = std::function<void(std::uint64_t scanned, std::uint64_t total)>;
 
+// How the scan finds the descriptors it examines. Every method gives the
+// same record; brimful itself always uses `automatic`, the others are there
+// for the tests and benchmarks to compare against.
+enum class ScanMethod {
+  // The kernel walks the descriptor tables and names the few descriptors
+  // worth a look (see kernelwalk.h) when brimful may load that walk, the
+  // root is "/proc" and it is the procfs of brimful's own PID namespace;
+  // otherwise the same as proc_only.
+  automatic,
+  // Every descriptor of every process through /proc, in parallel, with a
+  // link read only where a descriptor's status cannot rule out an inotify
+  // instance.
+  proc_only,
+  // The literal walk on one thread: every link of every descriptor the
+  // fdinfo directory lists is read. The yardstick for the other two.
+  literal,
+};
+
 struct ScanSettings {
   // How many threads share the processes; 0 picks min(online CPUs, 16), 1
-  // scans on the calling thread alone.
+  // scans on the calling thread alone. The literal scan is always on one.
   unsigned threads = 0;
   ScanProgress progress;
   // Whose inotify consumers count; none for brimful's own real user.
   std::optional<std::uint32_t> consumer_uid;
+  ScanMethod method = ScanMethod::automatic;
 };
 
 // Walks proc_root once. Never fails: whatever cannot be read is counted in
@@ -31,17 +50,11 @@ struct ScanSettings {
 // they built; brimful itself scans "/proc", or under --pid the host's /proc
 // opened before it entered the process's mount namespace.
 //
-// Processes are scanned in parallel and their results merged in the order
-// /proc listed them, so the record is the one a scan of one process after
-// the other would give. A descriptor's link is read only where its status
-// cannot rule out an inotify instance.
+// Processes are scanned one by one into results of their own, merged in the
+// order /proc listed them, so the record is the one a scan of one process
+// after the other would give.
 ProcScan scan_processes(std::uint64_t target_device, const OsPath& proc_root = "/proc",
                         const ScanSettings& settings = {});
-
-// The same walk made literally, on one thread: every link of every
-// descriptor the fdinfo directory lists is read. Only the tests and the
-// benchmarks call it, as the yardstick for scan_processes.
-ProcScan scan_processes_reference(std::uint64_t target_device, const OsPath& proc_root = "/proc");
 
 // The rules for the names and texts the scan reads, exposed for testing.
 

@@ -4,10 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <regex>
 #include <sstream>
 
+#include "kernelwalk.h"
 #include "test_util.h"
 
 namespace brimful {
@@ -274,6 +277,24 @@ TEST(StaticBinary, RunsInARootWithOnlyItselfAndProc) {
   EXPECT_EQ(testing::json_value(r.out, "fs_type"), "\"tmpfs\"");
   EXPECT_EQ(testing::json_value(r.out, "status"), "\"no_supported_failure\"") << r.out;
   EXPECT_EQ(testing::json_value(r.out, "complete"), "true");
+#endif
+}
+
+// The static binary carries the in-kernel walk and loads it where this test
+// itself can: the kernel hands it an iterator.
+TEST(StaticBinary, WalksTheDescriptorTablesInTheKernel) {
+#ifndef BRIMFUL_STATIC_BINARY
+  GTEST_SKIP() << "no static binary in this build type (the sanitizers cannot be linked statically)";
+#else
+  testing::TempDir dir;
+  struct stat status {};
+  ASSERT_EQ(0, stat(dir.path().c_str(), &status));
+  if (!walk_in_kernel(status.st_dev)) GTEST_SKIP() << "the in-kernel walk cannot run here";
+  SKIP_UNLESS(testing::have_program("strace", &skip_reason));
+  const RunResult r = testing::run_program({"strace", "-qq", "-e", "trace=bpf", "-e", "signal=none",
+                                            BRIMFUL_STATIC_BINARY, dir.path(), "--no-probe"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(std::regex_search(r.err, std::regex("bpf\\(BPF_ITER_CREATE, .*\\) = [0-9]+\n"))) << r.err;
 #endif
 }
 

@@ -3,8 +3,11 @@
 //
 //   brimful_scan_check same DIR PROCESSES DESCRIPTORS DELETED
 //       starts the fixture's load on DIR and checks that the record of the
-//       scan, written as JSON, is byte for byte that of the literal scan,
-//       with one thread and with the default number;
+//       scan, written as JSON, is byte for byte that of the literal scan:
+//       the /proc scan with one thread, three and the default number, and
+//       the scan that has the kernel walk the descriptor tables, with one
+//       thread and the default number. Where that walk cannot run, it says
+//       so on a line of its own;
 //   brimful_scan_check churn DIR RUNS
 //       starts the fixture's churn in DIR and runs `brimful DIR --json`
 //       RUNS times; every run must exit 0 with a well-formed report of a
@@ -19,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "kernelwalk.h"
 #include "procscan.h"
 #include "test_util.h"
 
@@ -55,19 +59,40 @@ int same(const std::string& dir, const std::string& processes, const std::string
     std::fprintf(stderr, "the load did not start\n");
     return 1;
   }
-  const std::string literal = scan_json(scan_processes_reference(status.st_dev));
-  int failures = 0;
-  for (unsigned threads : {1u, 3u, 0u}) {
+  ScanSettings literal_settings;
+  literal_settings.method = ScanMethod::literal;
+  const std::string literal = scan_json(scan_processes(status.st_dev, "/proc", literal_settings));
+  struct Leg {
+    std::string label;
     ScanSettings settings;
-    settings.threads = threads;
-    const ProcScan scan = scan_processes(status.st_dev, "/proc", settings);
+  };
+  std::vector<Leg> legs;
+  for (unsigned threads : {1u, 3u, 0u}) {
+    Leg leg{"/proc scan, threads=" + std::to_string(threads), {}};
+    leg.settings.method = ScanMethod::proc_only;
+    leg.settings.threads = threads;
+    legs.push_back(leg);
+  }
+  const bool kernel = walk_in_kernel(status.st_dev).has_value();
+  if (kernel) {
+    for (unsigned threads : {1u, 0u}) {
+      Leg leg{"in-kernel walk, threads=" + std::to_string(threads), {}};
+      leg.settings.threads = threads;
+      legs.push_back(leg);
+    }
+  } else {
+    std::printf("in-kernel walk unavailable\n");
+  }
+  int failures = 0;
+  for (const Leg& leg : legs) {
+    const ProcScan scan = scan_processes(status.st_dev, "/proc", leg.settings);
     const std::string json = scan_json(scan);
     if (json != literal) {
-      std::fprintf(stderr, "threads=%u: differs %s", threads, first_difference(literal, json).c_str());
+      std::fprintf(stderr, "%s: differs %s", leg.label.c_str(), first_difference(literal, json).c_str());
       ++failures;
     }
     if (!scan.complete || scan.processes_scanned < std::stoul(processes)) {
-      std::fprintf(stderr, "threads=%u: scan incomplete:\n%s\n", threads, json.c_str());
+      std::fprintf(stderr, "%s: scan incomplete:\n%s\n", leg.label.c_str(), json.c_str());
       ++failures;
     }
   }

@@ -1,0 +1,135 @@
+#include "kernelwalk.h"
+
+#include <algorithm>
+
+#ifdef BRIMFUL_HAVE_BPF
+#include <linux/capability.h>
+#include <sys/syscall.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "kernelwalk_record.h"
+#endif
+
+namespace brimful {
+
+const KernelProcess* KernelCandidates::find(std::uint32_t pid) const {
+  const auto found =
+      std::lower_bound(processes.begin(), processes.end(), pid,
+                       [](const KernelProcess& process, std::uint32_t key) { return process.pid < key; });
+  return found != processes.end() && found->pid == pid ? &*found : nullptr;
+}
+
+#ifndef BRIMFUL_HAVE_BPF
+
+std::optional<KernelCandidates> walk_in_kernel(std::uint64_t) { return std::nullopt; }
+
+#else
+
+namespace {
+
+// A process that plainly may not load the program (an ordinary user, a
+// container without the capabilities) or a kernel without type information
+// does not try.
+bool may_load_programs() {
+  if (::access("/sys/kernel/btf/vmlinux", R_OK) != 0) return false;
+  __user_cap_header_struct header{};
+  header.version = _LINUX_CAPABILITY_VERSION_3;
+  __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
+  if (::syscall(SYS_capget, &header, data) != 0) return false;
+  const auto has = [&data](int capability) {
+    return (data[CAP_TO_INDEX(capability)].effective & CAP_TO_MASK(capability)) != 0;
+  };
+  return has(CAP_SYS_ADMIN) || (has(CAP_BPF) && has(CAP_PERFMON));
+}
+
+// The target's st_dev in the kernel's encoding (major << 20 | minor). A
+// number that encoding cannot hold matches no superblock; only the
+// filesystems whose files stat() renumbers are then reported.
+unsigned int kernel_device(std::uint64_t device) {
+  const unsigned int major_number = major(device);
+  const unsigned int minor_number = minor(device);
+  if (major_number >= (1u << 12) || minor_number >= (1u << 20)) return 0xffffffffu;
+  return (major_number << 20) | minor_number;
+}
+
+class Walk {
+ public:
+  explicit Walk(std::uint64_t target_device)
+      : iterator_(kernelwalk_start(kernel_device(target_device), &program_)) {}
+  ~Walk() {
+    if (iterator_ >= 0) ::close(iterator_);
+    kernelwalk_stop(program_);
+  }
+  Walk(const Walk&) = delete;
+  Walk& operator=(const Walk&) = delete;
+
+  // The descriptor to read the records from, or -1.
+  int iterator() const { return iterator_; }
+
+ private:
+  kernelwalk_bpf* program_ = nullptr;
+  int iterator_;
+};
+
+void add(KernelCandidates& candidates, const kernelwalk_record& record) {
+  auto& processes = candidates.processes;
+  if (processes.empty() || processes.back().pid != record.pid) {
+    KernelProcess process;
+    process.pid = record.pid;
+    process.first_fd = record.fd;
+    processes.push_back(std::move(process));
+  }
+  KernelProcess& process = processes.back();
+  if (record.kind == KERNELWALK_DELETED) process.deleted.push_back(record.fd);
+  if (record.kind == KERNELWALK_INOTIFY) process.inotify.push_back(record.fd);
+}
+
+}  // namespace
+
+std::optional<KernelCandidates> walk_in_kernel(std::uint64_t target_device) {
+  if (!may_load_programs()) return std::nullopt;
+  Walk walk(target_device);
+  const int iterator = walk.iterator();
+  if (iterator < 0) return std::nullopt;
+
+  KernelCandidates candidates;
+  // The kernel hands out whole records; a partial one would mean the walk
+  // broke off.
+  std::vector<char> buffer(64 * 1024);
+  std::size_t held = 0;
+  bool failed = false;
+  for (;;) {
+    const ssize_t n = ::read(iterator, buffer.data() + held, buffer.size() - held);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      failed = n < 0;
+      break;
+    }
+    held += static_cast<std::size_t>(n);
+    std::size_t used = 0;
+    while (held - used >= sizeof(kernelwalk_record)) {
+      kernelwalk_record record;
+      std::memcpy(&record, buffer.data() + used, sizeof(record));
+      used += sizeof(record);
+      add(candidates, record);
+    }
+    std::memmove(buffer.data(), buffer.data() + used, held - used);
+    held -= used;
+  }
+  if (failed || held != 0) return std::nullopt;
+
+  // The iterator goes through the namespace in ascending order; sorting
+  // keeps find() right should a kernel ever order it otherwise.
+  auto& processes = candidates.processes;
+  std::stable_sort(processes.begin(), processes.end(),
+                   [](const KernelProcess& a, const KernelProcess& b) { return a.pid < b.pid; });
+  return candidates;
+}
+
+#endif  // BRIMFUL_HAVE_BPF
+
+}  // namespace brimful
