@@ -46,7 +46,7 @@ Result<std::string> statfs_type_name(const OsPath& path) {
   if (path.find('\0') != OsPath::npos) return fail("target path contains a NUL byte");
   struct statfs raw {};
   if (::statfs(path.c_str(), &raw) != 0) {
-    return fail("statfs failed for " + lossy_utf8(path) + ": " + os_error_text(errno));
+    return fail("statfs failed for " + display(path) + ": " + os_error_text(errno));
   }
   // f_type is a signed word; the magic numbers are 32-bit patterns.
   return std::string(fs_type_name(static_cast<std::uint32_t>(raw.f_type)));

@@ -1,7 +1,10 @@
 // The small OS helpers every module shares: the result type, paths as raw
-// bytes, errno constants, OS error text and whole-file reads.
+// bytes, errno constants, owned descriptors, OS error text and whole-file
+// reads.
 #ifndef BRIMFUL_OS_H
 #define BRIMFUL_OS_H
+
+#include <unistd.h>
 
 #include <cstdint>
 #include <string>
@@ -45,6 +48,28 @@ constexpr std::int32_t kEnfile = 23;
 constexpr std::int32_t kEmfile = 24;
 constexpr std::int32_t kEnospc = 28;
 constexpr std::int32_t kErofs = 30;
+
+// An owned descriptor, closed when it goes out of scope.
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd = -1) : fd_(fd) {}
+  ~UniqueFd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+
+  bool valid() const { return fd_ >= 0; }
+  int get() const { return fd_; }
+  int release() { return std::exchange(fd_, -1); }
+  void reset(int fd) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+
+ private:
+  int fd_;
+};
 
 // The system's description of an errno followed by " (os error N)".
 std::string os_error_text(int code);

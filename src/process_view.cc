@@ -15,22 +15,6 @@ namespace brimful {
 
 namespace {
 
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-
-  bool valid() const { return fd_ >= 0; }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 // The process vanished (or became a zombie, which has no namespaces left)
 // between two steps.
 bool vanished(int error) { return error == ENOENT || error == ESRCH; }
@@ -150,9 +134,9 @@ Result<ProcessView> enter_process_view(std::uint32_t pid, const OsPath& path) {
   // Every later step reads the host's /proc through this descriptor, since
   // the process's root may hold another /proc (of another PID namespace)
   // or none at all.
-  const Descriptor proc(::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  const UniqueFd proc(::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!proc.valid()) return fail("cannot open /proc: " + os_error_text(errno));
-  const Descriptor process(::openat(proc.get(), id.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  const UniqueFd process(::openat(proc.get(), id.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   if (!process.valid()) {
     if (vanished(errno)) return fail(no_process);
     return fail("cannot open /proc/" + id + ": " + os_error_text(errno));
@@ -185,16 +169,16 @@ Result<ProcessView> enter_process_view(std::uint32_t pid, const OsPath& path) {
   };
   Result<int> opened = open_entry("ns/mnt", O_RDONLY, "mount namespace");
   if (!opened.ok()) return fail(opened.error());
-  const Descriptor mount_ns(opened.value());
+  const UniqueFd mount_ns(opened.value());
   opened = open_entry("root", O_PATH | O_DIRECTORY, "root directory");
   if (!opened.ok()) return fail(opened.error());
-  const Descriptor root(opened.value());
+  const UniqueFd root(opened.value());
   opened = open_entry("cwd", O_PATH | O_DIRECTORY, "working directory");
   if (!opened.ok()) return fail(opened.error());
-  const Descriptor cwd(opened.value());
+  const UniqueFd cwd(opened.value());
   opened = open_entry("ns/user", O_RDONLY, "user namespace");
   if (!opened.ok()) return fail(opened.error());
-  const Descriptor user_ns(opened.value());
+  const UniqueFd user_ns(opened.value());
 
   view.inotify_limit_files = same_object(user_ns.get(), proc.get(), "self/ns/user")
                                  ? read_inotify_limit_files()
