@@ -247,11 +247,115 @@ struct ProcessResult {
   std::uint64_t watches = 0;
 };
 
+// The names of one fd listing, read before any of them is examined.
+class Listing {
+ public:
+  void clear() {
+    bytes_.clear();
+    starts_.clear();
+  }
+  void add(const char* name) {
+    starts_.push_back(bytes_.size());
+    bytes_.append(name);
+    bytes_.push_back('\0');
+  }
+  std::size_t size() const { return starts_.size(); }
+  const char* at(std::size_t i) const { return bytes_.data() + starts_[i]; }
+
+ private:
+  std::string bytes_;  // every name followed by a NUL
+  std::vector<std::size_t> starts_;
+};
+
 // What one thread keeps from process to process.
 struct Worker {
   std::vector<char> link_buffer = std::vector<char>(256);
   std::string text_buffer;
   std::vector<std::int32_t> candidates;
+  Listing listing;
+};
+
+// A process with more descriptors than this has them examined in ranges of
+// kRangeSize that any idle thread may take, so that one huge process does
+// not keep the scan on one thread. Below it a process is one thread's work.
+constexpr std::size_t kShareAbove = 4096;
+constexpr std::size_t kRangeSize = 1024;
+
+// What one range of a shared process's descriptors gave, kept apart until
+// every range is done and then folded in listing order.
+struct RangeResult {
+  std::vector<Sighting> sightings;
+  std::uint64_t instances = 0;
+  std::uint64_t watches = 0;
+  bool whole = true;
+  bool infos_failed = false;
+};
+
+class Scan;
+
+// One process's descriptors offered to the threads, range by range.
+struct SharedProcess {
+  const Scan* scan = nullptr;
+  int process_fd = -1;
+  int fd_dir = -1;
+  bool owner = false;
+  const Listing* listing = nullptr;
+  std::size_t ranges = 0;
+  std::vector<RangeResult> results;  // one per range
+  // Set by the first range that finds the process gone; the ranges not yet
+  // begun are then passed over, as the rest of its descriptors would be.
+  std::atomic<bool> gone{false};
+  // Guarded by the share's mutex.
+  std::size_t taken = 0;
+  std::size_t finished = 0;
+};
+
+// Where the threads meet to share out the descriptors of huge processes.
+class DescriptorShare {
+ public:
+  // A thread calls these around taking a process from the counter and
+  // scanning it: while any thread is scanning one, a huge process may yet
+  // be offered.
+  void begin_process() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++scanning_;
+  }
+  void end_process() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      --scanning_;
+    }
+    changed_.notify_all();
+  }
+
+  // Examines every range of the process, on this thread and on whichever
+  // threads are idle, and returns once all of them are done.
+  void share(SharedProcess& process, Worker& worker);
+  // Examines one range of any process on offer; false when there is none.
+  bool help(Worker& worker);
+  // For a thread with no process left to take: waits until a range is on
+  // offer (true) or no thread is scanning a process any more (false).
+  bool wait_for_ranges() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return !offered_.empty() || scanning_ == 0; });
+    return !offered_.empty();
+  }
+
+ private:
+  // Takes the next range of the process; the caller holds the lock.
+  std::size_t take(SharedProcess& process) {
+    const std::size_t range = process.taken++;
+    if (process.taken == process.ranges) {
+      offered_.erase(std::find(offered_.begin(), offered_.end(), &process));
+    }
+    return range;
+  }
+  void examine_range(SharedProcess& process, std::size_t range, Worker& worker);
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<SharedProcess*> offered_;  // processes with ranges not yet taken
+  std::size_t scanning_ = 0;
 };
 
 struct Reference {
@@ -275,8 +379,11 @@ class Scan {
   Scan(std::uint64_t target_device, uid_t real_uid, std::optional<Reference> anonymous)
       : target_device_(target_device), real_uid_(real_uid), anonymous_(anonymous) {}
 
-  void scan_process(int proc_fd, const char* entry, std::uint32_t pid, Worker& worker,
-                    ProcessResult& result) const;
+  // share, when not null, lets idle threads take part in a huge process.
+  void scan_process(int proc_fd, const char* entry, std::uint32_t pid, DescriptorShare* share,
+                    Worker& worker, ProcessResult& result) const;
+  // Examines one range of a shared process's descriptors into its result.
+  void scan_range(SharedProcess& process, std::size_t range, Worker& worker) const;
   // The same for a process whose descriptors the kernel has walked: seen is
   // what it found of it, or null when it saw no descriptor.
   void scan_candidates(int proc_fd, const char* entry, std::uint32_t pid, const KernelProcess* seen,
@@ -296,6 +403,9 @@ class Scan {
 
   Outcome scan_descriptors(int process_fd, DirectoryListing& fds, bool owner, Worker& worker,
                            ProcessResult& result) const;
+  // The same, reading the listing first and sharing it out when it is long.
+  Outcome scan_shared(int process_fd, DirectoryListing& fds, bool owner, DescriptorShare& share,
+                      Worker& worker, ProcessResult& result) const;
   // Examines one descriptor of fd_dir; false when the process is gone.
   bool examine(int process_fd, int fd_dir, const char* entry, bool owner, DescriptorPass& pass,
                Worker& worker, ProcessResult& result) const;
@@ -311,8 +421,8 @@ class Scan {
   mutable std::atomic<bool> exhausted_{false};
 };
 
-void Scan::scan_process(int proc_fd, const char* entry, std::uint32_t pid, Worker& worker,
-                        ProcessResult& result) const {
+void Scan::scan_process(int proc_fd, const char* entry, std::uint32_t pid,
+                        DescriptorShare* share, Worker& worker, ProcessResult& result) const {
   // The O_PATH descriptor pins this process's directory, so the steps below
   // cannot wander into a newer process that reuses the PID.
   UniqueFd process(::openat(proc_fd, entry, O_PATH | O_CLOEXEC));
@@ -334,9 +444,10 @@ void Scan::scan_process(int proc_fd, const char* entry, std::uint32_t pid, Worke
   }
   result.scanned = true;
   const bool owner = status.st_uid == real_uid_;
-  if (scan_descriptors(process.get(), fds, owner, worker, result) == Outcome::partial) {
-    result.inaccessible = true;
-  }
+  const Outcome outcome = share != nullptr
+                              ? scan_shared(process.get(), fds, owner, *share, worker, result)
+                              : scan_descriptors(process.get(), fds, owner, worker, result);
+  if (outcome == Outcome::partial) result.inaccessible = true;
 }
 
 // One pass over the fd listing serves both questions.
@@ -354,6 +465,118 @@ Scan::Outcome Scan::scan_descriptors(int process_fd, DirectoryListing& fds, bool
     pass.whole = false;
   }
   return pass.whole ? Outcome::whole : Outcome::partial;
+}
+
+Scan::Outcome Scan::scan_shared(int process_fd, DirectoryListing& fds, bool owner,
+                                DescriptorShare& share, Worker& worker,
+                                ProcessResult& result) const {
+  Listing& listing = worker.listing;
+  listing.clear();
+  while (const char* entry = fds.next()) listing.add(entry);
+  bool whole = true;
+  const int read_error = fds.read_error();
+  if (read_error != 0) {
+    if (note(read_error) || listing_vanished(read_error)) return Outcome::vanished;
+    whole = false;
+  }
+  if (listing.size() <= kShareAbove) {
+    DescriptorPass pass;
+    for (std::size_t i = 0; i < listing.size(); ++i) {
+      if (!examine(process_fd, fds.fd(), listing.at(i), owner, pass, worker, result)) {
+        return Outcome::vanished;
+      }
+    }
+    return whole && pass.whole ? Outcome::whole : Outcome::partial;
+  }
+
+  SharedProcess process;
+  process.scan = this;
+  process.process_fd = process_fd;
+  process.fd_dir = fds.fd();
+  process.owner = owner;
+  process.listing = &listing;
+  process.ranges = (listing.size() + kRangeSize - 1) / kRangeSize;
+  process.results.resize(process.ranges);
+  share.share(process, worker);
+  if (process.gone.load(std::memory_order_relaxed)) return Outcome::vanished;
+  // The ranges folded in listing order give what one pass would have: the
+  // same sightings in the same order and the same counts. A process whose
+  // fdinfo directory could not be opened has no instances known at all.
+  bool infos_failed = false;
+  for (RangeResult& range : process.results) {
+    whole = whole && range.whole;
+    infos_failed = infos_failed || range.infos_failed;
+    for (Sighting& sighting : range.sightings) result.sightings.push_back(std::move(sighting));
+    result.instances = saturating_add(result.instances, range.instances);
+    result.watches = saturating_add(result.watches, range.watches);
+  }
+  if (infos_failed) {
+    result.instances = 0;
+    result.watches = 0;
+  }
+  return whole ? Outcome::whole : Outcome::partial;
+}
+
+void Scan::scan_range(SharedProcess& process, std::size_t range, Worker& worker) const {
+  ProcessResult part;
+  DescriptorPass pass;
+  const std::size_t end = std::min((range + 1) * kRangeSize, process.listing->size());
+  for (std::size_t i = range * kRangeSize; i < end; ++i) {
+    if (!examine(process.process_fd, process.fd_dir, process.listing->at(i), process.owner, pass,
+                 worker, part)) {
+      process.gone.store(true, std::memory_order_relaxed);
+      return;
+    }
+  }
+  RangeResult& out = process.results[range];
+  out.sightings = std::move(part.sightings);
+  out.instances = part.instances;
+  out.watches = part.watches;
+  out.whole = pass.whole;
+  out.infos_failed = pass.infos_failed;
+}
+
+void DescriptorShare::examine_range(SharedProcess& process, std::size_t range, Worker& worker) {
+  if (!process.gone.load(std::memory_order_relaxed)) process.scan->scan_range(process, range, worker);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++process.finished;
+  }
+  changed_.notify_all();
+}
+
+void DescriptorShare::share(SharedProcess& process, Worker& worker) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    offered_.push_back(&process);
+  }
+  changed_.notify_all();
+  for (;;) {
+    std::size_t range = 0;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (process.taken == process.ranges) break;
+      range = take(process);
+    }
+    examine_range(process, range, worker);
+  }
+  // The ranges other threads took may still be running; their results and
+  // this thread's listing must outlive them.
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait(lock, [&] { return process.finished == process.ranges; });
+}
+
+bool DescriptorShare::help(Worker& worker) {
+  SharedProcess* process = nullptr;
+  std::size_t range = 0;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (offered_.empty()) return false;
+    process = offered_.front();
+    range = take(*process);
+  }
+  examine_range(*process, range, worker);
+  return true;
 }
 
 // Every descriptor is statted for the deleted-file check; an inotify
@@ -567,22 +790,32 @@ class Coordinator {
 
   std::size_t total() const { return entries_.pids.size(); }
 
-  void scan_one(std::size_t i, Worker& worker) {
+  void scan_one(std::size_t i, DescriptorShare* share, Worker& worker) {
     const char* entry = entries_.names[i].c_str();
     const std::uint32_t pid = entries_.pids[i];
     if (kernel_ != nullptr) {
       scan_.scan_candidates(proc_fd_, entry, pid, kernel_->find(pid), worker, results_[i]);
     } else {
-      scan_.scan_process(proc_fd_, entry, pid, worker, results_[i]);
+      scan_.scan_process(proc_fd_, entry, pid, share, worker, results_[i]);
     }
   }
 
+  // A thread helps with a huge process's descriptors before it takes the
+  // next process, and once no process is left, waits to help until every
+  // other thread is done with its last.
   void work() {
     Worker worker;
     for (;;) {
+      if (share_.help(worker)) continue;
+      share_.begin_process();
       const std::size_t i = next_.fetch_add(1, std::memory_order_relaxed);
-      if (i >= total()) return;
-      scan_one(i, worker);
+      if (i >= total()) {
+        share_.end_process();
+        if (share_.wait_for_ranges()) continue;
+        return;
+      }
+      scan_one(i, &share_, worker);
+      share_.end_process();
       finished_.fetch_add(1, std::memory_order_relaxed);
       done_[i].store(true, std::memory_order_release);
       // Taking the lock orders this store before the collector's next wait.
@@ -595,7 +828,7 @@ class Coordinator {
     Worker worker;
     Clock::time_point last = Clock::now();
     for (std::size_t i = 0; i < total(); ++i) {
-      scan_one(i, worker);
+      scan_one(i, nullptr, worker);
       merger_.add(entries_.pids[i], results_[i]);
       if (progress && Clock::now() - last >= kProgressInterval) {
         last = Clock::now();
@@ -637,6 +870,7 @@ class Coordinator {
   std::atomic<std::size_t> finished_{0};
   std::mutex mutex_;
   std::condition_variable ready_;
+  DescriptorShare share_;
   Merger merger_;
 };
 

@@ -52,7 +52,9 @@ struct ScanSettings {
 //
 // Processes are scanned one by one into results of their own, merged in the
 // order /proc listed them, so the record is the one a scan of one process
-// after the other would give.
+// after the other would give. The descriptors of a process with thousands of
+// them are examined in ranges that idle threads take, folded back in the
+// order its fd directory listed them.
 ProcScan scan_processes(std::uint64_t target_device, const OsPath& proc_root = "/proc",
                         const ScanSettings& settings = {});
 

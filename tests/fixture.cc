@@ -12,7 +12,8 @@
 //   brimful_fixture load DIR PROCESSES DESCRIPTORS DELETED
 //       starts PROCESSES processes that each hold DESCRIPTORS descriptors:
 //       one file in DIR that all of them share and that is deleted, DELETED
-//       deleted files of their own (every other one with a block of data),
+//       deleted files of their own (every other one with a block of data,
+//       the first held once more through the process's last descriptor),
 //       in every tenth process an inotify instance watching five files, an
 //       eventfd, a pipe, and the rest on one ordinary file;
 //   brimful_fixture churn DIR
@@ -130,10 +131,12 @@ void load_process(const std::string& dir, int index, long descriptors, long dele
   const std::string name = "load-" + std::to_string(index);
   prctl(PR_SET_NAME, name.c_str());
   long held = 1;  // the shared file
+  int first_deleted = -1;
   for (long i = 0; i < deleted && held < descriptors; ++i, ++held) {
     const std::string path = dir + "/" + std::to_string(index) + "-" + std::to_string(i);
     const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
     if (fd < 0) die("open " + path);
+    if (first_deleted < 0) first_deleted = fd;
     if (i % 2 == 0 && write(fd, "x", 1) != 1) die("write");
     if (unlink(path.c_str()) != 0) die("unlink");
   }
@@ -153,7 +156,10 @@ void load_process(const std::string& dir, int index, long descriptors, long dele
   const int ordinary = open((dir + "/ordinary").c_str(), O_RDONLY);
   if (ordinary < 0) die("open ordinary");
   for (++held; held < descriptors; ++held) {
-    if (dup(ordinary) < 0) die("dup");
+    // The last descriptor holds the first deleted file again, so that one
+    // file's holders in one process lie at both ends of its table.
+    const bool last = held + 1 == descriptors && first_deleted >= 0;
+    if (dup(last ? first_deleted : ordinary) < 0) die("dup");
   }
 }
 
