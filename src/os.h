@@ -58,6 +58,11 @@ class UniqueFd {
   }
   UniqueFd(const UniqueFd&) = delete;
   UniqueFd& operator=(const UniqueFd&) = delete;
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    reset(other.release());
+    return *this;
+  }
 
   bool valid() const { return fd_ >= 0; }
   int get() const { return fd_; }

@@ -409,6 +409,9 @@ class Scan {
   // Examines one descriptor of fd_dir; false when the process is gone.
   bool examine(int process_fd, int fd_dir, const char* entry, bool owner, DescriptorPass& pass,
                Worker& worker, ProcessResult& result) const;
+  // Opens the process's directory and takes its status; an invalid
+  // descriptor when that failed, with result marked as the error says.
+  UniqueFd pin_process(int proc_fd, const char* entry, struct stat& status, ProcessResult& result) const;
   // Notes an error's kind; true when it means the process is gone.
   bool note(int error) const {
     if (exhausted(error)) exhausted_.store(true, std::memory_order_relaxed);
@@ -421,17 +424,23 @@ class Scan {
   mutable std::atomic<bool> exhausted_{false};
 };
 
+UniqueFd Scan::pin_process(int proc_fd, const char* entry, struct stat& status, ProcessResult& result) const {
+  UniqueFd process(::openat(proc_fd, entry, O_PATH | O_CLOEXEC));
+  if (!process.valid() || ::fstat(process.get(), &status) != 0) {
+    const int error = errno;
+    if (!note(error) && error != ENOENT) result.inaccessible = true;
+    return UniqueFd();
+  }
+  return process;
+}
+
 void Scan::scan_process(int proc_fd, const char* entry, std::uint32_t pid,
                         DescriptorShare* share, Worker& worker, ProcessResult& result) const {
   // The O_PATH descriptor pins this process's directory, so the steps below
   // cannot wander into a newer process that reuses the PID.
-  UniqueFd process(::openat(proc_fd, entry, O_PATH | O_CLOEXEC));
   struct stat status {};
-  if (!process.valid() || ::fstat(process.get(), &status) != 0) {
-    const int error = errno;
-    if (!note(error) && error != ENOENT) result.inaccessible = true;
-    return;
-  }
+  const UniqueFd process = pin_process(proc_fd, entry, status, result);
+  if (!process.valid()) return;
   int name_error = 0;
   result.name = process_name(process.get(), pid, worker.text_buffer, name_error);
   if (note(name_error)) return;
@@ -652,13 +661,9 @@ bool Scan::examine(int process_fd, int fd_dir, const char* entry, bool owner,
 void Scan::scan_candidates(int proc_fd, const char* entry, std::uint32_t pid,
                            const KernelProcess* seen, Worker& worker,
                            ProcessResult& result) const {
-  UniqueFd process(::openat(proc_fd, entry, O_PATH | O_CLOEXEC));
   struct stat status {};
-  if (!process.valid() || ::fstat(process.get(), &status) != 0) {
-    const int error = errno;
-    if (!note(error) && error != ENOENT) result.inaccessible = true;
-    return;
-  }
+  const UniqueFd process = pin_process(proc_fd, entry, status, result);
+  if (!process.valid()) return;
   UniqueFd fds(::openat(process.get(), "fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!fds.valid()) {
     const int error = errno;

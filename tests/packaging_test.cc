@@ -92,13 +92,13 @@ std::vector<std::string> zsh_completion_options() {
     const RunResult r = testing::run_program({"zsh", "-n", file});
     EXPECT_EQ(r.status, 0) << r.err;
   }
-  // Each option is one quoted specification: '--json[...]' or
+  // Each option is one quoted argument description: '--json[...]' or
   // '(- *)'{-h,--help}'[...]'.
   std::vector<std::string> options;
   for (const std::string& line : lines_of(testing::read_file(file))) {
     if (line.rfind("  '", 0) != 0) continue;
-    const std::string specification = line.substr(0, line.find('['));
-    for (const std::string& word : option_words(specification)) options.push_back(word);
+    const std::string described = line.substr(0, line.find('['));
+    for (const std::string& word : option_words(described)) options.push_back(word);
   }
   return sorted(options);
 }
