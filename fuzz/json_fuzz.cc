@@ -6,7 +6,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <string>
+#include <vector>
 
 #include "fuzz_check.h"
 #include "json_check.h"
@@ -86,18 +88,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   e.inotify_limits.max_user_watches = b.optional_number();
   e.inotify_limits.max_user_instances = b.optional_number();
   e.inotify_limits.max_queued_events = b.optional_number();
+  // Holders view their names, which must outlive the list's building.
+  std::deque<std::string> names;
+  std::vector<DeletedOpenEntry> files;
   for (std::size_t i = b.count(); i > 0; --i) {
-    DeletedOpenFile file;
+    DeletedOpenEntry file;
     file.device = b.number();
     file.inode = b.number();
     file.path = b.bytes();  // a stranger's name: any bytes at all
     file.allocated_bytes = b.number();
     for (std::size_t j = b.count(); j > 0; --j) {
-      file.holders.push_back(Holder{input.ConsumeIntegral<std::uint32_t>(), b.text(),
-                                    input.ConsumeIntegral<std::int32_t>()});
+      const std::uint32_t pid = input.ConsumeIntegral<std::uint32_t>();
+      const std::string& name = names.emplace_back(b.text());
+      file.holders.push_back(Holder{pid, name, input.ConsumeIntegral<std::int32_t>()});
     }
-    e.proc_scan.deleted_open.push_back(std::move(file));
+    files.push_back(std::move(file));
   }
+  e.proc_scan.deleted_open = DeletedOpenFiles(files);
   for (std::size_t i = b.count(); i > 0; --i) {
     e.proc_scan.inotify_consumers.push_back(
         InotifyConsumer{input.ConsumeIntegral<std::uint32_t>(), b.text(), b.number(), b.number()});

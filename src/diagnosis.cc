@@ -1,7 +1,6 @@
 #include "diagnosis.h"
 
 #include <algorithm>
-#include <set>
 #include <utility>
 
 namespace brimful {
@@ -82,12 +81,14 @@ std::string final_note(const Evidence& evidence) {
 }  // namespace
 
 DeletedOpenTotals deleted_open_totals(const ProcScan& scan) {
-  std::set<std::pair<std::uint64_t, std::uint64_t>> seen;
+  // A file reached through several entries counts once, with the size of
+  // its first.
+  const std::vector<bool> first = scan.deleted_open.first_of_each_file();
   DeletedOpenTotals totals;
-  for (const DeletedOpenFile& file : scan.deleted_open) {
-    if (!seen.insert({file.device, file.inode}).second) continue;
+  for (std::size_t i = 0; i < first.size(); ++i) {
+    if (!first[i]) continue;
     ++totals.files;
-    totals.bytes = saturating_add(totals.bytes, file.allocated_bytes);
+    totals.bytes = saturating_add(totals.bytes, scan.deleted_open[i].allocated_bytes);
   }
   return totals;
 }

@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <optional>
-#include <set>
 #include <string>
 #include <utility>
 
+#include "diagnosis.h"
 #include "render.h"
 
 namespace brimful {
@@ -52,20 +52,15 @@ std::string where(const Evidence& evidence) {
 
 bool is_ext(const std::string& type) { return type == "ext2" || type == "ext3" || type == "ext4"; }
 
-// Deleted-open files, each inode once, largest first (the scan's order).
-std::vector<const DeletedOpenFile*> distinct_deleted(const ProcScan& scan) {
-  std::set<std::pair<std::uint64_t, std::uint64_t>> seen;
-  std::vector<const DeletedOpenFile*> files;
-  for (const DeletedOpenFile& file : scan.deleted_open) {
-    if (seen.insert({file.device, file.inode}).second) files.push_back(&file);
+// The largest deleted-open files, each inode once, in the scan's order
+// (largest first), as many as a finding names.
+std::vector<DeletedOpenFile> largest_deleted(const ProcScan& scan) {
+  const std::vector<bool> first = scan.deleted_open.first_of_each_file();
+  std::vector<DeletedOpenFile> files;
+  for (std::size_t i = 0; i < first.size() && files.size() < kNamedFiles; ++i) {
+    if (first[i]) files.push_back(scan.deleted_open[i]);
   }
   return files;
-}
-
-std::uint64_t total_deleted(const std::vector<const DeletedOpenFile*>& files) {
-  std::uint64_t total = 0;
-  for (const DeletedOpenFile* file : files) total = saturating_add(total, file->allocated_bytes);
-  return total;
 }
 
 std::string holder_text(const Holder& holder) {
@@ -81,10 +76,10 @@ std::string deleted_file_text(const DeletedOpenFile& file) {
   return text + ")";
 }
 
-std::string largest_deleted_text(const std::vector<const DeletedOpenFile*>& files) {
+std::string largest_deleted_text(const std::vector<DeletedOpenFile>& files) {
   std::string text;
-  for (std::size_t i = 0; i < files.size() && i < kNamedFiles; ++i) {
-    text += (i == 0 ? "" : "; ") + deleted_file_text(*files[i]);
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    text += (i == 0 ? "" : "; ") + deleted_file_text(files[i]);
   }
   return text;
 }
@@ -114,7 +109,7 @@ std::optional<Finding> nearly_full(const RuleInput& in) {
                         percent_of(fs.available_bytes, fs.total_bytes) +
                         ") is available, so a write larger than that fails with ENOSPC";
   std::string remedy = "fix: free space on " + where(in.evidence);
-  const std::vector<const DeletedOpenFile*> files = distinct_deleted(in.evidence.proc_scan);
+  const std::vector<DeletedOpenFile> files = largest_deleted(in.evidence.proc_scan);
   if (!files.empty()) {
     summary += "; the largest deleted-open files: " + largest_deleted_text(files);
     remedy += ", for example by releasing the deleted-open files";
@@ -124,12 +119,12 @@ std::optional<Finding> nearly_full(const RuleInput& in) {
 
 std::optional<Finding> deleted_open_space(const RuleInput& in) {
   const Filesystem& fs = in.evidence.filesystem;
-  const std::vector<const DeletedOpenFile*> files = distinct_deleted(in.evidence.proc_scan);
-  const std::uint64_t held = total_deleted(files);
+  const std::uint64_t held = deleted_open_totals(in.evidence.proc_scan).bytes;
   if (fs.available_bytes == 0 || held == 0 || !at_least_percent(held, fs.total_bytes, 1)) return std::nullopt;
   std::string remedy = "fix: release the space without a restart by truncating through a holder's descriptor: ";
-  for (std::size_t i = 0; i < files.size() && i < kNamedFiles; ++i) {
-    const Holder& holder = files[i]->holders.front();
+  const std::vector<DeletedOpenFile> files = largest_deleted(in.evidence.proc_scan);
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    const Holder holder = files[i].holders.front();
     remedy += (i == 0 ? "`" : "; `") + std::string("truncate -s 0 /proc/") + std::to_string(holder.pid) + "/fd/" +
               std::to_string(holder.fd) + "`";
   }

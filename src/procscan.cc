@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <deque>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -21,7 +22,6 @@
 #include <string_view>
 #include <system_error>
 #include <thread>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -181,41 +181,6 @@ std::string process_name(int process_fd, std::uint32_t pid, std::string& buffer,
 
 using FileKey = std::pair<std::uint64_t, std::uint64_t>;  // (device, inode)
 
-// Deleted files in first-sighting order, each once, with the index that
-// finds a file again by its key.
-class DeletedFiles {
- public:
-  // The file with this key, added from `make` when it was not seen before.
-  template <typename Make>
-  DeletedOpenFile& find_or_add(const FileKey& key, Make&& make) {
-    const auto [slot, added] = index_.try_emplace(key, files_.size());
-    if (added) files_.push_back(make());
-    return files_[slot->second];
-  }
-
-  // Largest first; files of equal size by (device, inode), as the keys are
-  // unique the order is total.
-  std::vector<DeletedOpenFile> take_sorted() {
-    index_ = {};
-    std::sort(files_.begin(), files_.end(), [](const DeletedOpenFile& a, const DeletedOpenFile& b) {
-      if (a.allocated_bytes != b.allocated_bytes) return a.allocated_bytes > b.allocated_bytes;
-      if (a.device != b.device) return a.device < b.device;
-      return a.inode < b.inode;
-    });
-    files_.shrink_to_fit();
-    return std::move(files_);
-  }
-
- private:
-  struct KeyHash {
-    std::size_t operator()(const FileKey& key) const {
-      return std::hash<std::uint64_t>()(key.first * 0x9E3779B97F4A7C15ull ^ key.second);
-    }
-  };
-  std::vector<DeletedOpenFile> files_;
-  std::unordered_map<FileKey, std::size_t, KeyHash> index_;
-};
-
 void sort_consumers(std::vector<InotifyConsumer>& consumers) {
   std::stable_sort(consumers.begin(), consumers.end(),
                    [](const InotifyConsumer& a, const InotifyConsumer& b) {
@@ -233,16 +198,36 @@ struct Sighting {
   std::uint64_t inode = 0;
   std::uint64_t allocated_bytes = 0;
   std::int32_t fd = 0;
-  // The link text, which only the file's first sighting in the whole scan
-  // keeps.
-  OsPath path;
+  std::uint32_t path_size = 0;
+  std::size_t path_at = 0;
+};
+
+// What one process's descriptors showed of deleted files, with their link
+// texts side by side in one buffer. Only a file's first sighting in the whole
+// scan keeps its text.
+struct Sightings {
+  std::vector<Sighting> list;
+  std::string paths;
+
+  void add(Sighting sighting, std::string_view path) {
+    sighting.path_at = paths.size();
+    sighting.path_size = static_cast<std::uint32_t>(path.size());
+    paths.append(path);
+    list.push_back(sighting);
+  }
+  std::string_view path(const Sighting& sighting) const {
+    return std::string_view(paths).substr(sighting.path_at, sighting.path_size);
+  }
+  void append(const Sightings& other) {
+    for (const Sighting& sighting : other.list) add(sighting, other.path(sighting));
+  }
 };
 
 struct ProcessResult {
   bool scanned = false;
   bool inaccessible = false;
   std::string name;
-  std::vector<Sighting> sightings;
+  Sightings sightings;
   std::uint64_t instances = 0;
   std::uint64_t watches = 0;
 };
@@ -284,7 +269,7 @@ constexpr std::size_t kRangeSize = 1024;
 // What one range of a shared process's descriptors gave, kept apart until
 // every range is done and then folded in listing order.
 struct RangeResult {
-  std::vector<Sighting> sightings;
+  Sightings sightings;
   std::uint64_t instances = 0;
   std::uint64_t watches = 0;
   bool whole = true;
@@ -515,7 +500,8 @@ Scan::Outcome Scan::scan_shared(int process_fd, DirectoryListing& fds, bool owne
   for (RangeResult& range : process.results) {
     whole = whole && range.whole;
     infos_failed = infos_failed || range.infos_failed;
-    for (Sighting& sighting : range.sightings) result.sightings.push_back(std::move(sighting));
+    result.sightings.append(range.sightings);
+    range.sightings = Sightings{};
     result.instances = saturating_add(result.instances, range.instances);
     result.watches = saturating_add(result.watches, range.watches);
   }
@@ -610,8 +596,7 @@ bool Scan::examine(int process_fd, int fd_dir, const char* entry, bool owner,
     sighting.fd = *fd;
     const ReadResult link = read_link(fd_dir, entry, worker.link_buffer);
     if (note(link.error)) return false;
-    sighting.path = link.error == 0 ? OsPath(link.bytes) : OsPath("<deleted file>");
-    result.sightings.push_back(std::move(sighting));
+    result.sightings.add(sighting, link.error == 0 ? link.bytes : std::string_view("<deleted file>"));
   }
   if (!owner || pass.infos_failed) return true;
   if (have_status && anonymous_ &&
@@ -690,7 +675,7 @@ void Scan::scan_candidates(int proc_fd, const char* entry, std::uint32_t pid,
       return;
     }
   }
-  if (!result.sightings.empty() || result.instances > 0) {
+  if (!result.sightings.list.empty() || result.instances > 0) {
     int name_error = 0;
     result.name = process_name(process.get(), pid, worker.text_buffer, name_error);
     if (note(name_error)) {
@@ -701,6 +686,48 @@ void Scan::scan_candidates(int proc_fd, const char* entry, std::uint32_t pid,
   if (!pass.whole) result.inaccessible = true;
 }
 
+// Finds a file again by its (device, inode): open addressing over the
+// files' places in the list being built, four bytes a slot, where a map's
+// node would take ten times that for each of a host's deleted files.
+class FileIndex {
+ public:
+  // The file's place, added to files from the sighting when it is new.
+  std::size_t find_or_add(DeletedOpenFiles::Builder& files, const Sighting& sighting, std::string_view path) {
+    if ((files.file_count() + 1) * 2 > slots_.size()) grow(files);
+    const FileKey key{sighting.device, sighting.inode};
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = hash(key) & mask;; i = (i + 1) & mask) {
+      if (slots_[i] == 0) {
+        const std::size_t place = files.add_file(key.first, key.second, path, sighting.allocated_bytes);
+        slots_[i] = static_cast<std::uint32_t>(place + 1);
+        return place;
+      }
+      if (files.key(slots_[i] - 1) == key) return slots_[i] - 1;
+    }
+  }
+
+ private:
+  // Inode numbers are often consecutive; the mix spreads them over the table.
+  static std::size_t hash(const FileKey& key) {
+    std::uint64_t h = key.first * 0x9E3779B97F4A7C15ull ^ key.second;
+    h ^= h >> 33;
+    h *= 0xFF51AFD7ED558CCDull;
+    h ^= h >> 33;
+    return static_cast<std::size_t>(h);
+  }
+  void grow(const DeletedOpenFiles::Builder& files) {
+    slots_.assign(std::max<std::size_t>(1024, slots_.size() * 2), 0);
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t place = 0; place < files.file_count(); ++place) {
+      std::size_t i = hash(files.key(place)) & mask;
+      while (slots_[i] != 0) i = (i + 1) & mask;
+      slots_[i] = static_cast<std::uint32_t>(place + 1);
+    }
+  }
+
+  std::vector<std::uint32_t> slots_;  // a file's place plus one; 0 is free
+};
+
 // Folds the processes' results into one record, one process after the other
 // in /proc order, freeing each result as it goes.
 class Merger {
@@ -708,17 +735,12 @@ class Merger {
   void add(std::uint32_t pid, ProcessResult& result) {
     if (result.scanned) ++scanned_;
     if (result.inaccessible) ++inaccessible_;
-    for (Sighting& sighting : result.sightings) {
-      DeletedOpenFile& file =
-          deleted_.find_or_add(FileKey{sighting.device, sighting.inode}, [&] {
-            DeletedOpenFile added;
-            added.device = sighting.device;
-            added.inode = sighting.inode;
-            added.path = std::move(sighting.path);
-            added.allocated_bytes = sighting.allocated_bytes;
-            return added;
-          });
-      file.holders.push_back(Holder{pid, result.name, sighting.fd});
+    if (!result.sightings.list.empty()) {
+      const std::uint32_t name = files_.add_name(result.name);
+      for (const Sighting& sighting : result.sightings.list) {
+        const std::size_t file = index_.find_or_add(files_, sighting, result.sightings.path(sighting));
+        files_.add_holder(file, pid, name, sighting.fd);
+      }
     }
     if (result.instances > 0) {
       consumers_.push_back(InotifyConsumer{pid, result.name, result.instances, result.watches});
@@ -728,8 +750,8 @@ class Merger {
 
   ProcScan finish(bool descriptors_exhausted) {
     ProcScan scan;
-    scan.deleted_open = deleted_.take_sorted();
-    for (DeletedOpenFile& file : scan.deleted_open) file.holders.shrink_to_fit();
+    index_ = FileIndex{};
+    scan.deleted_open = std::move(files_).finish(true);
     sort_consumers(consumers_);
     scan.inotify_consumers = std::move(consumers_);
     scan.processes_scanned = scanned_;
@@ -740,7 +762,8 @@ class Merger {
   }
 
  private:
-  DeletedFiles deleted_;
+  DeletedOpenFiles::Builder files_;
+  FileIndex index_;
   std::vector<InotifyConsumer> consumers_;
   std::uint64_t scanned_ = 0;
   std::uint64_t inaccessible_ = 0;
@@ -912,7 +935,9 @@ class ReferenceScanner {
 
   const std::uint64_t target_device_;
   const uid_t real_uid_;
-  std::map<FileKey, DeletedOpenFile> deleted_;
+  std::map<FileKey, DeletedOpenEntry> deleted_;
+  // The holders' names, each kept where it stays until the scan ends.
+  std::deque<std::string> names_;
   std::vector<InotifyConsumer> consumers_;
   std::uint64_t scanned_ = 0;
   std::uint64_t inaccessible_ = 0;
@@ -930,7 +955,7 @@ void ReferenceScanner::scan_process(int proc_fd, const char* entry, std::uint32_
     return;
   }
   int name_error = 0;
-  const std::string name = process_name(process.get(), pid, text_buffer_, name_error);
+  const std::string& name = names_.emplace_back(process_name(process.get(), pid, text_buffer_, name_error));
   if (note(name_error)) return;
 
   DirectoryListing fds(process.get(), "fd");
@@ -969,7 +994,7 @@ ReferenceScanner::Outcome ReferenceScanner::deleted_open_pass(DirectoryListing& 
       found->second.holders.push_back(Holder{pid, name, *fd});
       continue;
     }
-    DeletedOpenFile file;
+    DeletedOpenEntry file;
     file.device = status.st_dev;
     file.inode = status.st_ino;
     const ReadResult link = read_link(fds.fd(), entry, link_buffer_);
@@ -1029,15 +1054,16 @@ ReferenceScanner::Outcome ReferenceScanner::inotify_pass(int process_fd, int fd_
 }
 
 ProcScan ReferenceScanner::finish() {
-  ProcScan scan;
-  scan.deleted_open.reserve(deleted_.size());
-  for (auto& entry : deleted_) scan.deleted_open.push_back(std::move(entry.second));
+  std::vector<DeletedOpenEntry> files;
+  files.reserve(deleted_.size());
+  for (auto& entry : deleted_) files.push_back(std::move(entry.second));
   // The map left them in (device, inode) order, which the stable sort keeps
   // among files of equal size.
-  std::stable_sort(scan.deleted_open.begin(), scan.deleted_open.end(),
-                   [](const DeletedOpenFile& a, const DeletedOpenFile& b) {
-                     return a.allocated_bytes > b.allocated_bytes;
-                   });
+  std::stable_sort(files.begin(), files.end(), [](const DeletedOpenEntry& a, const DeletedOpenEntry& b) {
+    return a.allocated_bytes > b.allocated_bytes;
+  });
+  ProcScan scan;
+  scan.deleted_open = DeletedOpenFiles(files);
   scan.inotify_consumers = std::move(consumers_);
   sort_consumers(scan.inotify_consumers);
   scan.processes_scanned = scanned_;

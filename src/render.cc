@@ -200,7 +200,7 @@ std::size_t shown_count(std::size_t size, bool verbose) {
 
 void render_deleted_file(std::string& out, const DeletedOpenFile& file) {
   if (!file.holders.empty()) {
-    const Holder& first = file.holders.front();
+    const Holder first = file.holders.front();
     line(out, "  " + display(first.process) + " PID " + std::to_string(first.pid) + " FD " +
                   std::to_string(first.fd));
   }
@@ -209,7 +209,7 @@ void render_deleted_file(std::string& out, const DeletedOpenFile& file) {
   if (file.holders.size() >= 2) line(out, "    holders: " + std::to_string(file.holders.size()));
 }
 
-void render_deleted_open(std::string& out, const std::vector<DeletedOpenFile>& files,
+void render_deleted_open(std::string& out, const DeletedOpenFiles& files,
                          bool verbose) {
   blank_line(out);
   line(out, "Deleted-open files:");

@@ -1,6 +1,9 @@
 #include "report.h"
 
+#include <algorithm>
 #include <functional>
+#include <map>
+#include <tuple>
 
 namespace brimful {
 
@@ -36,6 +39,123 @@ const char* cause_name(CauseKind cause) {
     case CauseKind::read_only_filesystem: return "read_only_filesystem";
   }
   return "";
+}
+
+// ---------------------------------------------------------------------------
+// The list of deleted-open files.
+
+namespace {
+
+// Paths are packed into blocks of this size, so that the list never holds a
+// half-empty copy of all of them while it grows.
+constexpr std::size_t kPathBlockSize = std::size_t{64} << 10;
+
+}  // namespace
+
+Holder HolderList::operator[](std::size_t i) const {
+  const DeletedOpenFiles::StoredHolder& stored = files_->holders_[first_ + i];
+  return Holder{stored.pid, files_->names_[stored.name], stored.fd};
+}
+
+DeletedOpenFiles::DeletedOpenFiles(std::initializer_list<DeletedOpenEntry> entries)
+    : DeletedOpenFiles(std::vector<DeletedOpenEntry>(entries)) {}
+
+DeletedOpenFiles::DeletedOpenFiles(const std::vector<DeletedOpenEntry>& entries) {
+  Builder builder;
+  std::map<std::string_view, std::uint32_t> names;
+  for (const DeletedOpenEntry& entry : entries) {
+    const std::size_t file = builder.add_file(entry.device, entry.inode, entry.path, entry.allocated_bytes);
+    for (const Holder& holder : entry.holders) {
+      const auto [known, added] = names.try_emplace(holder.process, 0);
+      if (added) known->second = builder.add_name(holder.process);
+      builder.add_holder(file, holder.pid, known->second, holder.fd);
+    }
+  }
+  *this = std::move(builder).finish(false);
+}
+
+DeletedOpenFile DeletedOpenFiles::operator[](std::size_t i) const {
+  const StoredFile& stored = files_[i];
+  const std::string& block = path_blocks_[stored.path_at >> 32];
+  return DeletedOpenFile{stored.device, stored.inode,
+                         std::string_view(block).substr(stored.path_at & UINT32_MAX, stored.path_size),
+                         stored.allocated_bytes, HolderList(this, stored.first_holder, stored.holder_count)};
+}
+
+std::vector<bool> DeletedOpenFiles::first_of_each_file() const {
+  std::vector<std::uint32_t> order(files_.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<std::uint32_t>(i);
+  const auto key = [&](std::uint32_t i) { return std::make_tuple(files_[i].device, files_[i].inode, i); };
+  std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) { return key(a) < key(b); });
+  std::vector<bool> first(files_.size(), false);
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    const StoredFile& file = files_[order[i]];
+    const bool repeated = i > 0 && files_[order[i - 1]].device == file.device &&
+                          files_[order[i - 1]].inode == file.inode;
+    first[order[i]] = !repeated;
+  }
+  return first;
+}
+
+std::uint32_t DeletedOpenFiles::Builder::add_name(std::string_view process) {
+  list_.names_.emplace_back(process);
+  return static_cast<std::uint32_t>(list_.names_.size() - 1);
+}
+
+std::size_t DeletedOpenFiles::Builder::add_file(std::uint64_t device, std::uint64_t inode,
+                                                std::string_view path, std::uint64_t allocated_bytes) {
+  std::vector<std::string>& blocks = list_.path_blocks_;
+  if (blocks.empty() || blocks.back().size() + path.size() > blocks.back().capacity()) {
+    blocks.emplace_back();
+    blocks.back().reserve(std::max(kPathBlockSize, path.size()));
+  }
+  StoredFile stored;
+  stored.device = device;
+  stored.inode = inode;
+  stored.allocated_bytes = allocated_bytes;
+  stored.path_at = (std::uint64_t{blocks.size() - 1} << 32) | blocks.back().size();
+  stored.path_size = static_cast<std::uint32_t>(path.size());
+  blocks.back().append(path);
+  list_.files_.push_back(stored);
+  return list_.files_.size() - 1;
+}
+
+void DeletedOpenFiles::Builder::add_holder(std::size_t file, std::uint32_t pid, std::uint32_t name,
+                                           std::int32_t fd) {
+  ++list_.files_[file].holder_count;
+  holders_.push_back(PendingHolder{static_cast<std::uint32_t>(file), pid, fd, name});
+}
+
+DeletedOpenFiles DeletedOpenFiles::Builder::finish(bool largest_first) && {
+  std::vector<StoredFile>& files = list_.files_;
+  // Until the holders are placed, first_holder remembers where each file was
+  // added, which the holders name it by.
+  for (std::size_t i = 0; i < files.size(); ++i) files[i].first_holder = i;
+  if (largest_first) {
+    // The keys are distinct, so the order is total.
+    std::sort(files.begin(), files.end(), [](const StoredFile& a, const StoredFile& b) {
+      if (a.allocated_bytes != b.allocated_bytes) return a.allocated_bytes > b.allocated_bytes;
+      if (a.device != b.device) return a.device < b.device;
+      return a.inode < b.inode;
+    });
+  }
+  std::vector<std::uint32_t> place(files.size());
+  for (std::size_t i = 0; i < files.size(); ++i) place[files[i].first_holder] = static_cast<std::uint32_t>(i);
+  // Each file's holders follow those of the files before it; first_holder
+  // serves as the cursor while they are placed and is wound back after.
+  std::uint64_t next = 0;
+  for (StoredFile& file : files) {
+    file.first_holder = next;
+    next += file.holder_count;
+  }
+  list_.holders_.resize(holders_.size());
+  for (const PendingHolder& holder : holders_) {
+    StoredFile& file = files[place[holder.file]];
+    list_.holders_[file.first_holder++] = StoredHolder{holder.pid, holder.fd, holder.name};
+  }
+  for (StoredFile& file : files) file.first_holder -= file.holder_count;
+  holders_ = {};
+  return std::move(list_);
 }
 
 namespace {

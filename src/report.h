@@ -4,7 +4,10 @@
 #define BRIMFUL_REPORT_H
 
 #include <cstdint>
+#include <cstddef>
 #include <functional>
+#include <initializer_list>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -86,18 +89,154 @@ struct InotifyLimits {
   std::optional<std::uint64_t> max_queued_events;
 };
 
+// One descriptor through which a process holds a deleted file. The name is
+// a view: a list of deleted-open files stores each process's name once and
+// its holders point at it.
 struct Holder {
   std::uint32_t pid = 0;
-  std::string process;
+  std::string_view process;
   std::int32_t fd = 0;
 };
 
-struct DeletedOpenFile {
+// A deleted-open file in full, as it is added to a list.
+struct DeletedOpenEntry {
   std::uint64_t device = 0;
   std::uint64_t inode = 0;
   OsPath path;
   std::uint64_t allocated_bytes = 0;
   std::vector<Holder> holders;
+};
+
+// Steps through anything that hands out values by position.
+template <typename List, typename Value>
+class PositionIterator {
+ public:
+  using iterator_category = std::input_iterator_tag;
+  using value_type = Value;
+  using difference_type = std::ptrdiff_t;
+  using pointer = void;
+  using reference = Value;
+
+  PositionIterator(const List* list, std::size_t at) : list_(list), at_(at) {}
+  Value operator*() const { return (*list_)[at_]; }
+  PositionIterator& operator++() {
+    ++at_;
+    return *this;
+  }
+  bool operator==(const PositionIterator& other) const { return at_ == other.at_; }
+  bool operator!=(const PositionIterator& other) const { return at_ != other.at_; }
+
+ private:
+  const List* list_;
+  std::size_t at_;
+};
+
+class DeletedOpenFiles;
+
+// One file's holders in the order they were met, viewing the list.
+class HolderList {
+ public:
+  HolderList() = default;
+  HolderList(const DeletedOpenFiles* files, std::size_t first, std::size_t count)
+      : files_(files), first_(first), count_(count) {}
+
+  std::size_t size() const { return count_; }
+  bool empty() const { return count_ == 0; }
+  Holder operator[](std::size_t i) const;
+  Holder front() const { return (*this)[0]; }
+  PositionIterator<HolderList, Holder> begin() const { return {this, 0}; }
+  PositionIterator<HolderList, Holder> end() const { return {this, count_}; }
+
+ private:
+  const DeletedOpenFiles* files_ = nullptr;
+  std::size_t first_ = 0;
+  std::size_t count_ = 0;
+};
+
+// One deleted-open file as the list shows it; the path and the holders view
+// the list and live as long as it does, unchanged.
+struct DeletedOpenFile {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  std::string_view path;  // bytes, as the link text gave them
+  std::uint64_t allocated_bytes = 0;
+  HolderList holders;
+};
+
+// The deleted-open files of a scan, in the list's order. A host may hold
+// hundreds of thousands of them, so each is kept in a few fixed-size fields:
+// its path among the others in large blocks, each holder in twelve bytes,
+// and each process's name once however many files the process holds.
+class DeletedOpenFiles {
+ public:
+  class Builder;
+
+  DeletedOpenFiles() = default;
+  DeletedOpenFiles(std::initializer_list<DeletedOpenEntry> entries);
+  explicit DeletedOpenFiles(const std::vector<DeletedOpenEntry>& entries);
+
+  std::size_t size() const { return files_.size(); }
+  bool empty() const { return files_.empty(); }
+  DeletedOpenFile operator[](std::size_t i) const;
+  PositionIterator<DeletedOpenFiles, DeletedOpenFile> begin() const { return {this, 0}; }
+  PositionIterator<DeletedOpenFiles, DeletedOpenFile> end() const { return {this, files_.size()}; }
+
+  // For each file, whether it is the first in the list with its (device,
+  // inode): a list built by hand may name one file twice.
+  std::vector<bool> first_of_each_file() const;
+
+ private:
+  friend class HolderList;
+
+  struct StoredFile {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::uint64_t allocated_bytes = 0;
+    std::uint64_t path_at = 0;  // the block in the upper half, the offset in the lower
+    std::uint64_t first_holder = 0;
+    std::uint32_t path_size = 0;
+    std::uint32_t holder_count = 0;
+  };
+  struct StoredHolder {
+    std::uint32_t pid = 0;
+    std::int32_t fd = 0;
+    std::uint32_t name = 0;
+  };
+
+  std::vector<StoredFile> files_;
+  std::vector<StoredHolder> holders_;
+  std::vector<std::string> names_;
+  std::vector<std::string> path_blocks_;
+};
+
+// Assembles a list: files and names first come first served, holders in any
+// order of files; each file's holders keep the order they were added in.
+class DeletedOpenFiles::Builder {
+ public:
+  // A process's name, to be given to each of its holders.
+  std::uint32_t add_name(std::string_view process);
+  // A file without holders yet; returns its place among those added.
+  std::size_t add_file(std::uint64_t device, std::uint64_t inode, std::string_view path,
+                       std::uint64_t allocated_bytes);
+  void add_holder(std::size_t file, std::uint32_t pid, std::uint32_t name, std::int32_t fd);
+  std::size_t file_count() const { return list_.files_.size(); }
+  std::pair<std::uint64_t, std::uint64_t> key(std::size_t file) const {
+    return {list_.files_[file].device, list_.files_[file].inode};
+  }
+
+  // The list, its files in the order they were added, or largest first and
+  // files of equal size by (device, inode).
+  DeletedOpenFiles finish(bool largest_first) &&;
+
+ private:
+  struct PendingHolder {
+    std::uint32_t file = 0;
+    std::uint32_t pid = 0;
+    std::int32_t fd = 0;
+    std::uint32_t name = 0;
+  };
+  DeletedOpenFiles list_;
+  std::vector<PendingHolder> holders_;
 };
 
 struct InotifyConsumer {
@@ -108,7 +247,7 @@ struct InotifyConsumer {
 };
 
 struct ProcScan {
-  std::vector<DeletedOpenFile> deleted_open;
+  DeletedOpenFiles deleted_open;
   std::vector<InotifyConsumer> inotify_consumers;
   std::uint64_t processes_scanned = 0;
   std::uint64_t processes_inaccessible = 0;

@@ -48,8 +48,8 @@ void emfile(Evidence& e) {
   e.inotify_probe.add_watch = ProbeNotRun{};
 }
 
-DeletedOpenFile deleted(std::uint64_t device, std::uint64_t inode, std::uint64_t bytes) {
-  return DeletedOpenFile{device, inode, "/x (deleted)", bytes, {Holder{1, "p", 3}}};
+DeletedOpenEntry deleted(std::uint64_t device, std::uint64_t inode, std::uint64_t bytes) {
+  return DeletedOpenEntry{device, inode, "/x (deleted)", bytes, {Holder{1, "p", 3}}};
 }
 
 const std::string kDisabled = "active probes were disabled; deterministic classification may be impossible";

@@ -41,8 +41,8 @@ Input healthy() {
   return in;
 }
 
-DeletedOpenFile deleted(std::uint64_t inode, std::uint64_t bytes, Holder holder) {
-  return DeletedOpenFile{1, inode, "/srv/log." + std::to_string(inode) + " (deleted)", bytes, {holder}};
+DeletedOpenEntry deleted(std::uint64_t inode, std::uint64_t bytes, Holder holder) {
+  return DeletedOpenEntry{1, inode, "/srv/log." + std::to_string(inode) + " (deleted)", bytes, {holder}};
 }
 
 // A backing file or upper directory on a 10 GiB tmpfs with this much available.
@@ -251,7 +251,7 @@ TEST(Findings, TextsGiveTheNumbersAndTheNextStep) {
   e.filesystem.total_bytes = 4 * kGiB;
   e.filesystem.available_bytes = 668 * 1024;
   e.proc_scan.deleted_open = {
-      DeletedOpenFile{1, 7, "/srv/app.log (deleted)", 49ull << 20, {Holder{10, "app", 4}, Holder{11, "app", 4}}},
+      DeletedOpenEntry{1, 7, "/srv/app.log (deleted)", 49ull << 20, {Holder{10, "app", 4}, Holder{11, "app", 4}}},
       deleted(8, 1 << 20, Holder{12, "old\xff", 9})};
   e.proc_scan.inotify_consumers = {InotifyConsumer{20, "watcher", 4, 90}};
   in.facts.inotify_limit_files.namespace_instances = 4;

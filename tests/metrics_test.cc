@@ -25,8 +25,8 @@ TEST(MetricLabelValue, LossyThenEscaped) {
   for (const auto& c : cases) EXPECT_EQ(metric_label_value(c.bytes), c.expected) << c.bytes;
 }
 
-DeletedOpenFile deleted(std::uint64_t inode, std::uint64_t bytes) {
-  DeletedOpenFile file;
+DeletedOpenEntry deleted(std::uint64_t inode, std::uint64_t bytes) {
+  DeletedOpenEntry file;
   file.device = 2049;
   file.inode = inode;
   file.path = "/srv/old.log (deleted)";

@@ -138,7 +138,7 @@ class FakeProc {
 Strings holders(const DeletedOpenFile& file) {
   Strings texts;
   for (const Holder& h : file.holders) {
-    texts.push_back(std::to_string(h.pid) + "/" + h.process + "/" + std::to_string(h.fd));
+    texts.push_back(std::to_string(h.pid) + "/" + std::string(h.process) + "/" + std::to_string(h.fd));
   }
   return texts;
 }
@@ -568,11 +568,12 @@ TEST(ProcScanRealProc, FindsOwnDeletedFile) {
       std::find_if(scan.deleted_open.begin(), scan.deleted_open.end(),
                    [&](const DeletedOpenFile& f) { return f.inode == file.inode(); });
   ASSERT_NE(scan.deleted_open.end(), found);
-  EXPECT_EQ(dir_status.st_dev, found->device);
-  EXPECT_EQ(dir / "held (deleted)", found->path);
-  EXPECT_EQ(file.allocated_bytes(), found->allocated_bytes);
+  const DeletedOpenFile own = *found;
+  EXPECT_EQ(dir_status.st_dev, own.device);
+  EXPECT_EQ(dir / "held (deleted)", own.path);
+  EXPECT_EQ(file.allocated_bytes(), own.allocated_bytes);
   EXPECT_EQ(Strings{std::to_string(getpid()) + "/" + own_name() + "/" + std::to_string(file.fd())},
-            holders(*found));
+            holders(own));
 }
 
 TEST(ProcScanRealProc, FindsOwnInotifyInstance) {

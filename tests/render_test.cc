@@ -91,8 +91,8 @@ InotifyConsumer consumer(std::uint32_t pid, std::string name, std::uint64_t inst
   return InotifyConsumer{pid, std::move(name), instances, watches};
 }
 
-DeletedOpenFile deleted(std::string path, std::uint64_t bytes, std::vector<Holder> holders) {
-  return DeletedOpenFile{2049, 77, std::move(path), bytes, std::move(holders)};
+DeletedOpenEntry deleted(std::string path, std::uint64_t bytes, std::vector<Holder> holders) {
+  return DeletedOpenEntry{2049, 77, std::move(path), bytes, std::move(holders)};
 }
 
 // ---------------------------------------------------------------------------
@@ -329,10 +329,11 @@ std::string twelve_entries_report(bool verbose) {
 
 TEST(RenderDeletedOpen, TenEntriesUnlessVerbose) {
   Evidence evidence = sample_evidence();
+  std::vector<DeletedOpenEntry> files;
   for (std::uint32_t i = 1; i <= 12; ++i) {
-    evidence.proc_scan.deleted_open.push_back(
-        deleted("/srv/data/f" + std::to_string(i), 1024, {{i, "job", 3}}));
+    files.push_back(deleted("/srv/data/f" + std::to_string(i), 1024, {{i, "job", 3}}));
   }
+  evidence.proc_scan.deleted_open = DeletedOpenFiles(files);
   EXPECT_EQ(twelve_entries_report(false),
             render_text(evidence, block_exhaustion_with(12 * 1024), false));
   EXPECT_EQ(twelve_entries_report(true),

@@ -23,7 +23,7 @@ Evidence full_evidence() {
   e.inotify_limits.max_user_watches = 8192;
   e.inotify_limits.max_user_instances = std::nullopt;
   e.inotify_limits.max_queued_events = 16384;
-  DeletedOpenFile file;
+  DeletedOpenEntry file;
   file.device = 2049;
   file.inode = 12;
   file.path = "/data/log (deleted)";
@@ -243,7 +243,7 @@ TEST(ReportJson, EveryPathFieldRefusesInvalidUtf8) {
 
 TEST(ReportJson, DeletedOpenPathIsLossyAndOtherTextIsGuarded) {
   Evidence e;
-  e.proc_scan.deleted_open = {DeletedOpenFile{1, 2, "/data/\xff\xfe (deleted)", 0, {Holder{1, "p", 3}}}};
+  e.proc_scan.deleted_open = {DeletedOpenEntry{1, 2, "/data/\xff\xfe (deleted)", 0, {Holder{1, "p", 3}}}};
   const Result<std::string> json = encode_json(e, Diagnosis{});
   ASSERT_TRUE(json.ok()) << json.error();
   EXPECT_NE(json.value().find("        \"device\": 1,\n        \"inode\": 2,\n"
@@ -278,10 +278,11 @@ TEST(ReportJson, LargestNumbersAreWrittenInFull) {
 
 TEST(ReportJson, WrittenInPiecesIsTheSameDocumentOrNothing) {
   Evidence e = full_evidence();
+  std::vector<DeletedOpenEntry> files;
   for (std::uint64_t i = 0; i < 3000; ++i) {
-    e.proc_scan.deleted_open.push_back(DeletedOpenFile{1, i, "/data/file-" + std::to_string(i), 4096,
-                                                       {Holder{7, "worker", 3}}});
+    files.push_back(DeletedOpenEntry{1, i, "/data/file-" + std::to_string(i), 4096, {Holder{7, "worker", 3}}});
   }
+  e.proc_scan.deleted_open = DeletedOpenFiles(files);
   const Result<std::string> whole = encode_json(e, Diagnosis{});
   ASSERT_TRUE(whole.ok());
   std::vector<std::string> pieces;
