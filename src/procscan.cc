@@ -192,9 +192,9 @@ void sort_consumers(std::vector<InotifyConsumer>& consumers) {
 // ---------------------------------------------------------------------------
 // The scan: every process into a result of its own, merged in /proc order.
 
-// One deleted file on the target seen through one descriptor.
+// One deleted file on the target seen through one descriptor; its device
+// is the target's.
 struct Sighting {
-  std::uint64_t device = 0;
   std::uint64_t inode = 0;
   std::uint64_t allocated_bytes = 0;
   std::int32_t fd = 0;
@@ -222,6 +222,14 @@ struct Sightings {
     for (const Sighting& sighting : other.list) add(sighting, other.path(sighting));
   }
 };
+
+// Frees what a value holds at once. Assigning an empty value would not: a
+// string keeps its buffer when it is assigned a short one.
+template <typename T>
+void release(T& value) {
+  T spent(std::move(value));
+  value = T{};
+}
 
 struct ProcessResult {
   bool scanned = false;
@@ -501,7 +509,7 @@ Scan::Outcome Scan::scan_shared(int process_fd, DirectoryListing& fds, bool owne
     whole = whole && range.whole;
     infos_failed = infos_failed || range.infos_failed;
     result.sightings.append(range.sightings);
-    range.sightings = Sightings{};
+    release(range.sightings);
     result.instances = saturating_add(result.instances, range.instances);
     result.watches = saturating_add(result.watches, range.watches);
   }
@@ -590,7 +598,6 @@ bool Scan::examine(int process_fd, int fd_dir, const char* entry, bool owner,
     if (fd && error != ENOENT) pass.whole = false;
   } else if (fd && is_deleted_file_on(status, target_device_)) {
     Sighting sighting;
-    sighting.device = status.st_dev;
     sighting.inode = status.st_ino;
     sighting.allocated_bytes = allocated_bytes(status.st_blocks);
     sighting.fd = *fd;
@@ -692,9 +699,10 @@ void Scan::scan_candidates(int proc_fd, const char* entry, std::uint32_t pid,
 class FileIndex {
  public:
   // The file's place, added to files from the sighting when it is new.
-  std::size_t find_or_add(DeletedOpenFiles::Builder& files, const Sighting& sighting, std::string_view path) {
+  std::size_t find_or_add(DeletedOpenFiles::Builder& files, std::uint64_t device, const Sighting& sighting,
+                          std::string_view path) {
     if ((files.file_count() + 1) * 2 > slots_.size()) grow(files);
-    const FileKey key{sighting.device, sighting.inode};
+    const FileKey key{device, sighting.inode};
     const std::size_t mask = slots_.size() - 1;
     for (std::size_t i = hash(key) & mask;; i = (i + 1) & mask) {
       if (slots_[i] == 0) {
@@ -732,20 +740,22 @@ class FileIndex {
 // in /proc order, freeing each result as it goes.
 class Merger {
  public:
+  explicit Merger(std::uint64_t device) : device_(device) {}
+
   void add(std::uint32_t pid, ProcessResult& result) {
     if (result.scanned) ++scanned_;
     if (result.inaccessible) ++inaccessible_;
     if (!result.sightings.list.empty()) {
       const std::uint32_t name = files_.add_name(result.name);
       for (const Sighting& sighting : result.sightings.list) {
-        const std::size_t file = index_.find_or_add(files_, sighting, result.sightings.path(sighting));
+        const std::size_t file = index_.find_or_add(files_, device_, sighting, result.sightings.path(sighting));
         files_.add_holder(file, pid, name, sighting.fd);
       }
     }
     if (result.instances > 0) {
       consumers_.push_back(InotifyConsumer{pid, result.name, result.instances, result.watches});
     }
-    result = ProcessResult{};
+    release(result);
   }
 
   ProcScan finish(bool descriptors_exhausted) {
@@ -762,6 +772,7 @@ class Merger {
   }
 
  private:
+  const std::uint64_t device_;
   DeletedOpenFiles::Builder files_;
   FileIndex index_;
   std::vector<InotifyConsumer> consumers_;
@@ -783,13 +794,10 @@ struct ProcEntries {
 class Coordinator {
  public:
   // kernel, when not null, is what the kernel's walk found.
-  Coordinator(const Scan& scan, int proc_fd, const ProcEntries& entries,
+  Coordinator(const Scan& scan, std::uint64_t target_device, int proc_fd, const ProcEntries& entries,
               const KernelCandidates* kernel)
       : scan_(scan), proc_fd_(proc_fd), entries_(entries), kernel_(kernel),
-        results_(entries.pids.size()),
-        done_(new std::atomic<bool>[entries.pids.size()]) {
-    for (std::size_t i = 0; i < entries.pids.size(); ++i) done_[i].store(false);
-  }
+        results_(entries.pids.size()), done_(entries.pids.size(), false), merger_(target_device) {}
 
   ProcScan run(unsigned thread_count, const ScanProgress& progress) {
     if (progress) progress(0, total());
@@ -806,7 +814,7 @@ class Coordinator {
     if (threads.empty()) {
       sequential(progress);
     } else {
-      collect(progress);
+      watch(progress);
       for (std::thread& thread : threads) thread.join();
     }
     return merger_.finish(scan_.descriptors_exhausted());
@@ -844,11 +852,25 @@ class Coordinator {
       }
       scan_one(i, &share_, worker);
       share_.end_process();
-      finished_.fetch_add(1, std::memory_order_relaxed);
-      done_[i].store(true, std::memory_order_release);
-      // Taking the lock orders this store before the collector's next wait.
-      { std::lock_guard<std::mutex> lock(mutex_); }
+      merge_done(i);
+      {
+        // Counted under the lock, so the watching thread cannot miss it.
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++finished_;
+      }
       ready_.notify_one();
+    }
+  }
+
+  // The thread that finishes a result merges it at once, with every later
+  // one that is done, as soon as every earlier one is merged: a result waits
+  // only for slower processes before it, which bounds how many are held.
+  void merge_done(std::size_t i) {
+    std::lock_guard<std::mutex> lock(merge_mutex_);
+    done_[i] = true;
+    while (merged_ < total() && done_[merged_]) {
+      merger_.add(entries_.pids[merged_], results_[merged_]);
+      ++merged_;
     }
   }
 
@@ -865,25 +887,18 @@ class Coordinator {
     }
   }
 
-  // Runs on the calling thread while the others scan: merges each result as
-  // soon as every earlier one is merged, and reports progress.
-  void collect(const ScanProgress& progress) {
+  // Runs on the calling thread while the others scan, reporting progress.
+  void watch(const ScanProgress& progress) {
     Clock::time_point last = Clock::now();
-    std::size_t merged = 0;
-    while (merged < total()) {
-      if (done_[merged].load(std::memory_order_acquire)) {
-        merger_.add(entries_.pids[merged], results_[merged]);
-        ++merged;
-        continue;
-      }
-      {
-        std::unique_lock<std::mutex> lock(mutex_);
-        ready_.wait_for(lock, kProgressInterval,
-                        [&] { return done_[merged].load(std::memory_order_acquire); });
-      }
-      if (progress && Clock::now() - last >= kProgressInterval) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (finished_ < total()) {
+      ready_.wait_for(lock, kProgressInterval);
+      if (progress && finished_ < total() && Clock::now() - last >= kProgressInterval) {
         last = Clock::now();
-        progress(finished_.load(std::memory_order_relaxed), total());
+        const std::size_t finished = finished_;
+        lock.unlock();
+        progress(finished, total());
+        lock.lock();
       }
     }
   }
@@ -893,12 +908,14 @@ class Coordinator {
   const ProcEntries& entries_;
   const KernelCandidates* const kernel_;
   std::vector<ProcessResult> results_;
-  std::unique_ptr<std::atomic<bool>[]> done_;
   std::atomic<std::size_t> next_{0};
-  std::atomic<std::size_t> finished_{0};
   std::mutex mutex_;
   std::condition_variable ready_;
+  std::size_t finished_ = 0;  // guarded by mutex_
   DescriptorShare share_;
+  std::mutex merge_mutex_;
+  std::vector<char> done_;  // guarded by merge_mutex_, as are the two below
+  std::size_t merged_ = 0;
   Merger merger_;
 };
 
@@ -1117,7 +1134,7 @@ ProcScan scan_processes(std::uint64_t target_device, const OsPath& proc_root,
     }
   }
   const Scan scan(target_device, real_uid, anonymous_inode());
-  Coordinator coordinator(scan, proc.fd(), entries, kernel ? &*kernel : nullptr);
+  Coordinator coordinator(scan, target_device, proc.fd(), entries, kernel ? &*kernel : nullptr);
   // The kernel's walk leaves a handful of calls per process, but a host with
   // many deleted-open files still has one status call and one link to read
   // for each; the threads share that work as they share the /proc scan.

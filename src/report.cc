@@ -53,7 +53,8 @@ constexpr std::size_t kPathBlockSize = std::size_t{64} << 10;
 }  // namespace
 
 Holder HolderList::operator[](std::size_t i) const {
-  const DeletedOpenFiles::StoredHolder& stored = files_->holders_[first_ + i];
+  const DeletedOpenFiles::StoredHolder& stored =
+      i == 0 ? files_->files_[file_].first : files_->more_holders_[more_ + i - 1];
   return Holder{stored.pid, files_->names_[stored.name], stored.fd};
 }
 
@@ -77,14 +78,24 @@ DeletedOpenFiles::DeletedOpenFiles(const std::vector<DeletedOpenEntry>& entries)
 DeletedOpenFile DeletedOpenFiles::operator[](std::size_t i) const {
   const StoredFile& stored = files_[i];
   const std::string& block = path_blocks_[stored.path_at >> 32];
-  return DeletedOpenFile{stored.device, stored.inode,
+  HolderList holders;
+  holders.files_ = this;
+  holders.file_ = i;
+  holders.count_ = stored.holder_count;
+  if (stored.holder_count > 1) {
+    const auto more = std::lower_bound(more_index_.begin(), more_index_.end(), i,
+                                       [](const MoreHolders& m, std::size_t file) { return m.file < file; });
+    holders.more_ = more->first;
+  }
+  return DeletedOpenFile{devices_[stored.device], stored.inode,
                          std::string_view(block).substr(stored.path_at & UINT32_MAX, stored.path_size),
-                         stored.allocated_bytes, HolderList(this, stored.first_holder, stored.holder_count)};
+                         stored.allocated_bytes, holders};
 }
 
 std::vector<bool> DeletedOpenFiles::first_of_each_file() const {
   std::vector<std::uint32_t> order(files_.size());
   for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<std::uint32_t>(i);
+  // The device's place stands for the device: the table holds each once.
   const auto key = [&](std::uint32_t i) { return std::make_tuple(files_[i].device, files_[i].inode, i); };
   std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) { return key(a) < key(b); });
   std::vector<bool> first(files_.size(), false);
@@ -109,12 +120,14 @@ std::size_t DeletedOpenFiles::Builder::add_file(std::uint64_t device, std::uint6
     blocks.emplace_back();
     blocks.back().reserve(std::max(kPathBlockSize, path.size()));
   }
+  const auto [place, added] = device_places_.try_emplace(device, static_cast<std::uint32_t>(list_.devices_.size()));
+  if (added) list_.devices_.push_back(device);
   StoredFile stored;
-  stored.device = device;
   stored.inode = inode;
   stored.allocated_bytes = allocated_bytes;
   stored.path_at = (std::uint64_t{blocks.size() - 1} << 32) | blocks.back().size();
   stored.path_size = static_cast<std::uint32_t>(path.size());
+  stored.device = place->second;
   blocks.back().append(path);
   list_.files_.push_back(stored);
   return list_.files_.size() - 1;
@@ -122,39 +135,55 @@ std::size_t DeletedOpenFiles::Builder::add_file(std::uint64_t device, std::uint6
 
 void DeletedOpenFiles::Builder::add_holder(std::size_t file, std::uint32_t pid, std::uint32_t name,
                                            std::int32_t fd) {
-  ++list_.files_[file].holder_count;
-  holders_.push_back(PendingHolder{static_cast<std::uint32_t>(file), pid, fd, name});
+  StoredFile& stored = list_.files_[file];
+  const StoredHolder holder{pid, fd, name};
+  if (stored.holder_count++ == 0) {
+    stored.first = holder;
+  } else {
+    more_.push_back(PendingHolder{static_cast<std::uint32_t>(file), holder});
+  }
 }
 
 DeletedOpenFiles DeletedOpenFiles::Builder::finish(bool largest_first) && {
   std::vector<StoredFile>& files = list_.files_;
-  // Until the holders are placed, first_holder remembers where each file was
-  // added, which the holders name it by.
-  for (std::size_t i = 0; i < files.size(); ++i) files[i].first_holder = i;
   if (largest_first) {
+    std::vector<std::uint32_t> order(files.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<std::uint32_t>(i);
     // The keys are distinct, so the order is total.
-    std::sort(files.begin(), files.end(), [](const StoredFile& a, const StoredFile& b) {
-      if (a.allocated_bytes != b.allocated_bytes) return a.allocated_bytes > b.allocated_bytes;
-      if (a.device != b.device) return a.device < b.device;
-      return a.inode < b.inode;
+    const std::vector<std::uint64_t>& devices = list_.devices_;
+    std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+      const StoredFile& x = files[a];
+      const StoredFile& y = files[b];
+      if (x.allocated_bytes != y.allocated_bytes) return x.allocated_bytes > y.allocated_bytes;
+      if (x.device != y.device) return devices[x.device] < devices[y.device];
+      return x.inode < y.inode;
     });
+    // rank[i] is where the file added i-th goes.
+    std::vector<std::uint32_t> rank(files.size());
+    for (std::size_t i = 0; i < order.size(); ++i) rank[order[i]] = static_cast<std::uint32_t>(i);
+    order = {};
+    for (PendingHolder& pending : more_) pending.file = rank[pending.file];
+    // Moving the files in place, cycle by cycle, spares a second copy of them.
+    for (std::size_t i = 0; i < files.size(); ++i) {
+      while (rank[i] != i) {
+        const std::uint32_t to = rank[i];
+        std::swap(files[i], files[to]);
+        std::swap(rank[i], rank[to]);
+      }
+    }
   }
-  std::vector<std::uint32_t> place(files.size());
-  for (std::size_t i = 0; i < files.size(); ++i) place[files[i].first_holder] = static_cast<std::uint32_t>(i);
-  // Each file's holders follow those of the files before it; first_holder
-  // serves as the cursor while they are placed and is wound back after.
-  std::uint64_t next = 0;
-  for (StoredFile& file : files) {
-    file.first_holder = next;
-    next += file.holder_count;
+  // The holders after the first, grouped by file in the list's order.
+  std::stable_sort(more_.begin(), more_.end(),
+                   [](const PendingHolder& a, const PendingHolder& b) { return a.file < b.file; });
+  list_.more_holders_.reserve(more_.size());
+  for (const PendingHolder& pending : more_) {
+    if (list_.more_index_.empty() || list_.more_index_.back().file != pending.file) {
+      list_.more_index_.push_back(
+          MoreHolders{pending.file, static_cast<std::uint32_t>(list_.more_holders_.size())});
+    }
+    list_.more_holders_.push_back(pending.holder);
   }
-  list_.holders_.resize(holders_.size());
-  for (const PendingHolder& holder : holders_) {
-    StoredFile& file = files[place[holder.file]];
-    list_.holders_[file.first_holder++] = StoredHolder{holder.pid, holder.fd, holder.name};
-  }
-  for (StoredFile& file : files) file.first_holder -= file.holder_count;
-  holders_ = {};
+  more_ = {};
   return std::move(list_);
 }
 

@@ -8,6 +8,7 @@
 #include <functional>
 #include <initializer_list>
 #include <iterator>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -137,9 +138,6 @@ class DeletedOpenFiles;
 class HolderList {
  public:
   HolderList() = default;
-  HolderList(const DeletedOpenFiles* files, std::size_t first, std::size_t count)
-      : files_(files), first_(first), count_(count) {}
-
   std::size_t size() const { return count_; }
   bool empty() const { return count_ == 0; }
   Holder operator[](std::size_t i) const;
@@ -148,8 +146,10 @@ class HolderList {
   PositionIterator<HolderList, Holder> end() const { return {this, count_}; }
 
  private:
+  friend class DeletedOpenFiles;
   const DeletedOpenFiles* files_ = nullptr;
-  std::size_t first_ = 0;
+  std::size_t file_ = 0;
+  std::size_t more_ = 0;  // where the holders after the first begin
   std::size_t count_ = 0;
 };
 
@@ -164,9 +164,11 @@ struct DeletedOpenFile {
 };
 
 // The deleted-open files of a scan, in the list's order. A host may hold
-// hundreds of thousands of them, so each is kept in a few fixed-size fields:
-// its path among the others in large blocks, each holder in twelve bytes,
-// and each process's name once however many files the process holds.
+// hundreds of thousands of them, so each is kept in 48 bytes besides its
+// path: the paths packed in large blocks, the device as a place in a table
+// (a scan finds files on one device), the first holder beside the file (most
+// files have only one), and each process's name once, however many files
+// the process holds.
 class DeletedOpenFiles {
  public:
   class Builder;
@@ -188,25 +190,32 @@ class DeletedOpenFiles {
  private:
   friend class HolderList;
 
-  struct StoredFile {
-    std::uint64_t device = 0;
-    std::uint64_t inode = 0;
-    std::uint64_t allocated_bytes = 0;
-    std::uint64_t path_at = 0;  // the block in the upper half, the offset in the lower
-    std::uint64_t first_holder = 0;
-    std::uint32_t path_size = 0;
-    std::uint32_t holder_count = 0;
-  };
   struct StoredHolder {
     std::uint32_t pid = 0;
     std::int32_t fd = 0;
     std::uint32_t name = 0;
   };
+  struct StoredFile {
+    std::uint64_t inode = 0;
+    std::uint64_t allocated_bytes = 0;
+    std::uint64_t path_at = 0;  // the block in the upper half, the offset in the lower
+    std::uint32_t path_size = 0;
+    std::uint32_t device = 0;
+    StoredHolder first;
+    std::uint32_t holder_count = 0;
+  };
+  // Where the holders after the first of a file with several begin.
+  struct MoreHolders {
+    std::uint32_t file = 0;
+    std::uint32_t first = 0;
+  };
 
   std::vector<StoredFile> files_;
-  std::vector<StoredHolder> holders_;
-  std::vector<std::string> names_;
+  std::vector<std::uint64_t> devices_;
   std::vector<std::string> path_blocks_;
+  std::vector<std::string> names_;
+  std::vector<StoredHolder> more_holders_;
+  std::vector<MoreHolders> more_index_;  // ordered by file
 };
 
 // Assembles a list: files and names first come first served, holders in any
@@ -221,7 +230,8 @@ class DeletedOpenFiles::Builder {
   void add_holder(std::size_t file, std::uint32_t pid, std::uint32_t name, std::int32_t fd);
   std::size_t file_count() const { return list_.files_.size(); }
   std::pair<std::uint64_t, std::uint64_t> key(std::size_t file) const {
-    return {list_.files_[file].device, list_.files_[file].inode};
+    const StoredFile& stored = list_.files_[file];
+    return {list_.devices_[stored.device], stored.inode};
   }
 
   // The list, its files in the order they were added, or largest first and
@@ -231,12 +241,11 @@ class DeletedOpenFiles::Builder {
  private:
   struct PendingHolder {
     std::uint32_t file = 0;
-    std::uint32_t pid = 0;
-    std::int32_t fd = 0;
-    std::uint32_t name = 0;
+    StoredHolder holder;
   };
   DeletedOpenFiles list_;
-  std::vector<PendingHolder> holders_;
+  std::map<std::uint64_t, std::uint32_t> device_places_;
+  std::vector<PendingHolder> more_;
 };
 
 struct InotifyConsumer {
