@@ -500,6 +500,9 @@ Scan::Outcome Scan::scan_shared(int process_fd, DirectoryListing& fds, bool owne
   process.ranges = (listing.size() + kRangeSize - 1) / kRangeSize;
   process.results.resize(process.ranges);
   share.share(process, worker);
+  // A huge process's names would otherwise stay with this thread for the
+  // rest of the scan.
+  release(listing);
   if (process.gone.load(std::memory_order_relaxed)) return Outcome::vanished;
   // The ranges folded in listing order give what one pass would have: the
   // same sightings in the same order and the same counts. A process whose

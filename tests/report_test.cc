@@ -305,6 +305,49 @@ TEST(ReportJson, WrittenInPiecesIsTheSameDocumentOrNothing) {
   EXPECT_TRUE(pieces.empty());
 }
 
+// A file as one line: device/inode path bytes, then its holders.
+std::string file_line(const DeletedOpenFile& file) {
+  std::string text = std::to_string(file.device) + "/" + std::to_string(file.inode) + " " +
+                     std::string(file.path) + " " + std::to_string(file.allocated_bytes);
+  for (const Holder& holder : file.holders) {
+    text += " " + std::to_string(holder.pid) + ":" + std::string(holder.process) + ":" + std::to_string(holder.fd);
+  }
+  return text;
+}
+
+TEST(DeletedOpenList, SortedLargestFirstWithEachFilesHoldersInTheirOrder) {
+  DeletedOpenFiles::Builder builder;
+  const std::uint32_t cat = builder.add_name("cat");
+  const std::uint32_t tail = builder.add_name("tail");
+  const std::string long_path(70000, 'x');  // longer than a block of paths
+  const std::size_t a = builder.add_file(2, 5, "/a", 100);
+  const std::size_t b = builder.add_file(1, 9, long_path, 100);
+  const std::size_t c = builder.add_file(1, 3, "/c", 300);
+  builder.add_file(1, 4, "/d", 100);
+  builder.add_holder(b, 10, cat, 3);
+  builder.add_holder(a, 11, tail, 4);
+  builder.add_holder(b, 12, tail, 5);
+  builder.add_holder(c, 13, cat, 6);
+  builder.add_holder(b, 14, cat, -1);
+  builder.add_holder(a, 15, cat, 7);
+  // Enough paths to fill several blocks.
+  for (std::uint64_t i = 0; i < 3000; ++i) {
+    builder.add_holder(builder.add_file(3, i, "/many/" + std::string(40, 'p') + std::to_string(i), 1), 1, cat, 1);
+  }
+  const DeletedOpenFiles files = std::move(builder).finish(true);
+  ASSERT_EQ(3004u, files.size());
+  EXPECT_EQ("1/3 /c 300 13:cat:6", file_line(files[0]));
+  EXPECT_EQ("1/4 /d 100", file_line(files[1]));
+  EXPECT_EQ("1/9 " + long_path + " 100 10:cat:3 12:tail:5 14:cat:-1", file_line(files[2]));
+  EXPECT_EQ("2/5 /a 100 11:tail:4 15:cat:7", file_line(files[3]));
+  for (std::uint64_t i = 0; i < 3000; ++i) {
+    ASSERT_EQ("3/" + std::to_string(i) + " /many/" + std::string(40, 'p') + std::to_string(i) + " 1 1:cat:1",
+              file_line(files[4 + i]));
+  }
+  const DeletedOpenFiles copy = files;
+  EXPECT_EQ(file_line(files[2]), file_line(copy[2]));
+}
+
 // ---------------------------------------------------------------------------
 
 }  // namespace
