@@ -99,7 +99,8 @@ struct Holder {
   std::int32_t fd = 0;
 };
 
-// A deleted-open file in full, as it is added to a list.
+// A deleted-open file in full, as it is added to a list; the list copies
+// what it needs, so the holders' names need live only until it is built.
 struct DeletedOpenEntry {
   std::uint64_t device = 0;
   std::uint64_t inode = 0;
