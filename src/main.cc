@@ -341,9 +341,8 @@ int run(const CommandLine& command_line) {
     }
     print(1, "\n");
   } else {
-    std::string text = render_text(evidence.value(), diagnosis, command_line.verbose, shown_findings);
-    text += '\n';
-    print(1, text);
+    print(1, render_text(evidence.value(), diagnosis, command_line.verbose, shown_findings));
+    print(1, "\n");
   }
   return command_line.check ? check_status(diagnosis.status) : 0;
 }

@@ -294,7 +294,9 @@ std::string render_text(const Evidence& evidence, const Diagnosis& diagnosis, bo
     blank_line(out);
     line(out, "Some process information was unavailable due to permissions or process exit.");
   }
-  return std::string(trim_unicode_whitespace_end(out));
+  // Trimmed in place: a verbose report of a large host runs to megabytes.
+  out.resize(trim_unicode_whitespace_end(out).size());
+  return out;
 }
 
 std::string grouped_number(std::uint64_t value) {

@@ -145,31 +145,24 @@ void DeletedOpenFiles::Builder::add_holder(std::size_t file, std::uint32_t pid, 
 }
 
 DeletedOpenFiles DeletedOpenFiles::Builder::finish(bool largest_first) && {
-  std::vector<StoredFile>& files = list_.files_;
+  std::deque<StoredFile>& files = list_.files_;
   if (largest_first) {
-    std::vector<std::uint32_t> order(files.size());
-    for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<std::uint32_t>(i);
     // The keys are distinct, so the order is total.
     const std::vector<std::uint64_t>& devices = list_.devices_;
-    std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
-      const StoredFile& x = files[a];
-      const StoredFile& y = files[b];
+    const auto before = [&](const StoredFile& x, const StoredFile& y) {
       if (x.allocated_bytes != y.allocated_bytes) return x.allocated_bytes > y.allocated_bytes;
       if (x.device != y.device) return devices[x.device] < devices[y.device];
       return x.inode < y.inode;
-    });
-    // rank[i] is where the file added i-th goes.
-    std::vector<std::uint32_t> rank(files.size());
-    for (std::size_t i = 0; i < order.size(); ++i) rank[order[i]] = static_cast<std::uint32_t>(i);
-    order = {};
-    for (PendingHolder& pending : more_) pending.file = rank[pending.file];
-    // Moving the files in place, cycle by cycle, spares a second copy of them.
-    for (std::size_t i = 0; i < files.size(); ++i) {
-      while (rank[i] != i) {
-        const std::uint32_t to = rank[i];
-        std::swap(files[i], files[to]);
-        std::swap(rank[i], rank[to]);
-      }
+    };
+    // The files are sorted where they lie. The holders after the first name
+    // their file by its place, so they keep a copy of it to find it again.
+    std::vector<StoredFile> held_by_more;
+    held_by_more.reserve(more_.size());
+    for (const PendingHolder& pending : more_) held_by_more.push_back(files[pending.file]);
+    std::sort(files.begin(), files.end(), before);
+    for (std::size_t i = 0; i < more_.size(); ++i) {
+      const auto place = std::lower_bound(files.begin(), files.end(), held_by_more[i], before);
+      more_[i].file = static_cast<std::uint32_t>(place - files.begin());
     }
   }
   // The holders after the first, grouped by file in the list's order.

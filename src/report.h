@@ -4,6 +4,7 @@
 #define BRIMFUL_REPORT_H
 
 #include <cstdint>
+#include <deque>
 #include <cstddef>
 #include <functional>
 #include <initializer_list>
@@ -211,7 +212,9 @@ class DeletedOpenFiles {
     std::uint32_t first = 0;
   };
 
-  std::vector<StoredFile> files_;
+  // A deque grows without copying what it holds, so a list of many files is
+  // never held twice while it is built.
+  std::deque<StoredFile> files_;
   std::vector<std::uint64_t> devices_;
   std::vector<std::string> path_blocks_;
   std::vector<std::string> names_;
