@@ -123,10 +123,13 @@ std::optional<Finding> deleted_open_space(const RuleInput& in) {
   if (fs.available_bytes == 0 || held == 0 || !at_least_percent(held, fs.total_bytes, 1)) return std::nullopt;
   std::string remedy = "fix: release the space without a restart by truncating through a holder's descriptor: ";
   const std::vector<DeletedOpenFile> files = largest_deleted(in.evidence.proc_scan);
-  for (std::size_t i = 0; i < files.size(); ++i) {
-    const Holder holder = files[i].holders.front();
-    remedy += (i == 0 ? "`" : "; `") + std::string("truncate -s 0 /proc/") + std::to_string(holder.pid) + "/fd/" +
+  bool first = true;
+  for (const DeletedOpenFile& file : files) {
+    if (file.holders.empty()) continue;  // only a list built by hand has such a file
+    const Holder holder = file.holders.front();
+    remedy += (first ? "`" : "; `") + std::string("truncate -s 0 /proc/") + std::to_string(holder.pid) + "/fd/" +
               std::to_string(holder.fd) + "`";
+    first = false;
   }
   remedy += "; or restart the holders";
   return finding("deleted_open_space",
