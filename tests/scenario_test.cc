@@ -638,8 +638,12 @@ TEST(ScenarioExplain, BrimfulOutOfDescriptorsDuringTheScan) {
   SKIP_UNLESS(testing::can_unshare("-pf --mount-proc", &skip_reason));
   testing::TempDir dir;
   // Equal soft and hard limits, so that nothing can raise the soft one.
-  const RunResult r = testing::run_program({"unshare", "-pf", "--mount-proc", "prlimit", "--nofile=6:6",
-                                            BRIMFUL_BINARY, dir.path(), "--json", "--no-probe", "--explain"});
+  // Descriptor 3 is held open and 4 and 5 closed, so that brimful has two
+  // left, one fewer than its scan of itself needs, whatever the test runner
+  // leaves open.
+  const RunResult r = testing::run_program({"unshare", "-pf", "--mount-proc", "sh", "-c",
+                                            "exec prlimit --nofile=6:6 \"$0\" \"$@\" 3</dev/null 4<&- 5<&-", BRIMFUL_BINARY,
+                                            dir.path(), "--json", "--no-probe", "--explain"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(json_value(r.out, "complete"), "false");
   EXPECT_EQ(finding_kinds(r.out), std::vector<std::string>{"descriptor_limit"});
