@@ -239,7 +239,7 @@ class DeletedOpenFiles::Builder {
   }
 
   // The list, its files in the order they were added, or largest first and
-  // files of equal size by (device, inode).
+  // files of equal size by (device, inode), which must then be distinct.
   DeletedOpenFiles finish(bool largest_first) &&;
 
  private:
