@@ -32,10 +32,10 @@ std::optional<KernelCandidates> walk_in_kernel(std::uint64_t) { return std::null
 namespace {
 
 // A process that plainly may not load the program (an ordinary user, a
-// container without the capabilities) or a kernel without type information
-// does not try.
+// container without the capabilities) does not try. A kernel without type
+// information refuses the loader itself; its file is not looked for, since
+// under --pid brimful sees the process's /sys, if it has one.
 bool may_load_programs() {
-  if (::access("/sys/kernel/btf/vmlinux", R_OK) != 0) return false;
   __user_cap_header_struct header{};
   header.version = _LINUX_CAPABILITY_VERSION_3;
   __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};

@@ -1124,8 +1124,9 @@ ProcScan scan_processes(std::uint64_t target_device, const OsPath& proc_root,
   // The walk comes before the listing, so every process it missed started
   // after it began and has nothing the walk could have named.
   std::optional<KernelCandidates> kernel;
-  if (settings.method == ScanMethod::automatic && proc_root == "/proc" &&
-      is_own_namespace_proc(proc.fd())) {
+  // Under --pid the root is the host's /proc opened before brimful took the
+  // process's place; the walk covers the whole PID namespace either way.
+  if (settings.method == ScanMethod::automatic && is_own_namespace_proc(proc.fd())) {
     kernel = walk_in_kernel(target_device);
   }
   // A failure partway through the listing keeps what was found so far.

@@ -22,9 +22,9 @@ using ScanProgress = std::function<void(std::uint64_t scanned, std::uint64_t tot
 // for the tests and benchmarks to compare against.
 enum class ScanMethod {
   // The kernel walks the descriptor tables and names the few descriptors
-  // worth a look (see kernelwalk.h) when brimful may load that walk, the
-  // root is "/proc" and it is the procfs of brimful's own PID namespace;
-  // otherwise the same as proc_only.
+  // worth a look (see kernelwalk.h) when brimful may load that walk and the
+  // root is the procfs of brimful's own PID namespace (wherever it is
+  // mounted); otherwise the same as proc_only.
   automatic,
   // Every descriptor of every process through /proc, in parallel, with a
   // link read only where a descriptor's status cannot rule out an inotify
