@@ -106,6 +106,9 @@ std::vector<DescriptorKind> sorted_kinds(const std::map<std::string, std::uint64
   return kinds;
 }
 
+// The kernel's PF_KTHREAD in the flags of /proc/PID/stat.
+constexpr std::uint64_t kKernelThreadFlag = 0x00200000;
+
 bool is_under(std::string_view path, const std::vector<std::string_view>& prefix) {
   const std::vector<std::string_view> components = path_components(path);
   return components.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), components.begin());
@@ -241,18 +244,47 @@ std::optional<MountPlace> covering_mount(std::string_view mountinfo, std::string
   return best;
 }
 
+// "27 (kdevtmpfs) S 2 0 0 0 -1 2129984 ...": the name may hold blanks and
+// parentheses, so the fields are counted from its last ")".
+std::optional<ProcessStat> parse_process_stat(std::string_view stat) {
+  const std::size_t close = stat.rfind(')');
+  if (close == std::string_view::npos) return std::nullopt;
+  std::vector<std::string_view> fields;
+  for (std::string_view rest = stat.substr(close + 1); !rest.empty();) {
+    const std::size_t start = rest.find_first_not_of(" \n");
+    if (start == std::string_view::npos) break;
+    rest.remove_prefix(start);
+    const std::size_t end = std::min(rest.find_first_of(" \n"), rest.size());
+    fields.push_back(rest.substr(0, end));
+    rest.remove_prefix(end);
+  }
+  // state, ppid, pgrp, session, tty_nr, tpgid, flags
+  if (fields.size() < 7) return std::nullopt;
+  const std::optional<std::uint64_t> parent = parse_unsigned(fields[1], UINT32_MAX);
+  const std::optional<std::uint64_t> flags = parse_unsigned(fields[6], UINT64_MAX);
+  if (!parent || !flags) return std::nullopt;
+  return ProcessStat{static_cast<std::uint32_t>(*parent), (*flags & kKernelThreadFlag) != 0};
+}
+
 std::vector<OtherNamespaceView> read_other_namespace_views(const OsPath& proc_root, const OsPath& target,
                                                            std::uint64_t device) {
   std::vector<OtherNamespaceView> views;
   const std::optional<OsPath> own_namespace = read_link(proc_root + "/self/ns/mnt");
+  const std::optional<OsPath> self = read_link(proc_root + "/self");
   Directory proc(proc_root);
   if (!own_namespace || !proc.is_open()) return views;
+  const std::optional<std::uint32_t> own_pid = self ? parse_pid(*self) : std::nullopt;
   const std::vector<std::string_view> target_components = path_components(target);
   std::set<OsPath> seen;
   while (const char* entry = proc.next()) {
     const std::optional<std::uint32_t> pid = parse_pid(entry);
     if (!pid) continue;
     const OsPath process_dir = proc_root + "/" + entry;
+    // Kernel threads (kdevtmpfs keeps a mount namespace of its own) and the
+    // helpers brimful forks are nobody's view of the target.
+    const std::optional<std::string> stat_text = read_text(process_dir + "/stat");
+    const std::optional<ProcessStat> stat = stat_text ? parse_process_stat(*stat_text) : std::nullopt;
+    if (!stat || stat->kernel_thread || (own_pid && stat->parent == *own_pid)) continue;
     const std::optional<OsPath> name_space = read_link(process_dir + "/ns/mnt");
     if (!name_space || *name_space == *own_namespace || seen.count(*name_space) != 0) continue;
 

@@ -61,9 +61,16 @@ std::vector<ProcessDescriptors> read_crowded_holders(const OsPath& proc_root, st
 std::optional<FileTable> read_file_table(const OsPath& proc_root);
 std::optional<FileTable> parse_file_table(std::string_view file_nr, std::string_view file_max);
 
+// The fields of /proc/PID/stat that tell whose a process is.
+struct ProcessStat {
+  std::uint32_t parent = 0;
+  bool kernel_thread = false;
+};
+std::optional<ProcessStat> parse_process_stat(std::string_view stat);
+
 // One process for each mount namespace other than brimful's whose working
 // directory or open files lie under target, where the mount holding target
-// is not on device.
+// is not on device. Kernel threads and brimful's own children are left out.
 std::vector<OtherNamespaceView> read_other_namespace_views(const OsPath& proc_root, const OsPath& target,
                                                            std::uint64_t device);
 

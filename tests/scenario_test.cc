@@ -559,6 +559,46 @@ TEST(ScenarioExplain, NearlyFullWithADeletedFileHeldOpen) {
   EXPECT_EQ(plain.out.find("Findings"), std::string::npos) << plain.out;
 }
 
+// Whether a test program (this suite, run by anyone on the machine) started
+// the process; one that is gone can no longer be told apart and counts.
+bool started_by_a_test(const std::string& pid) {
+  for (std::string at = pid; at != "0" && at != "1";) {
+    std::string stat;
+    if (read_whole_file(("/proc/" + at + "/stat").c_str(), stat) != 0) return true;
+    const std::size_t close = stat.rfind(')');
+    if (stat.find("(brimful_tests)") != std::string::npos) return true;
+    at = split(stat.substr(close + 2), ' ').at(1);
+  }
+  return false;
+}
+
+// The usual places of the machine the suite runs on hold nothing worth a
+// finding, kernel threads (kdevtmpfs in a mount namespace of its own) least
+// of all. Other suites running at the same time hold files, limits and
+// namespaces of their own there: a finding that names only their processes
+// is theirs, while one that names no process or another one fails.
+TEST(ScenarioExplain, TheUsualPlacesOfAHealthyHostHaveNoFindings) {
+  if (!testing::running_as_root()) GTEST_SKIP() << "needs root to see every process";
+  for (const char* path : {"/", "/tmp", "/var", "/home", "/run", "/dev/shm"}) {
+    if (access(path, F_OK) != 0) continue;
+    const RunResult r = testing::run_brimful({path, "--explain"});
+    const std::size_t at = r.out.find("\nFindings:");
+    ASSERT_NE(at, std::string::npos) << r.out << r.err;
+    if (r.out.compare(at, 15, "\nFindings: none") == 0) continue;
+    for (const std::string& line : split(r.out.substr(at + 11, r.out.find("\n\n", at + 1) - at - 11), '\n')) {
+      if (line.compare(0, 4, "  - ") != 0) continue;
+      const std::regex pid_pattern(" PID ([0-9]+)");
+      std::smatch match;
+      bool any = false;
+      for (auto it = line.cbegin(); std::regex_search(it, line.cend(), match, pid_pattern); it = match.suffix().first) {
+        any = true;
+        EXPECT_TRUE(started_by_a_test(match[1])) << path << ": " << line;
+      }
+      EXPECT_TRUE(any) << path << ": " << line;
+    }
+  }
+}
+
 TEST(ScenarioExplain, AnOrdinaryUserMissesOtherUsersProcesses) {
   SKIP_UNLESS(testing::can_change_user(&skip_reason));
   testing::TempDir dir;
