@@ -174,8 +174,7 @@ Result<Evidence> collect_evidence(const OsPath& path, bool probes_disabled, cons
   evidence.target_exists = resolution.target_exists;
   evidence.probe_directory = std::move(resolution.probe_directory);
 
-  const OsPath mount_table = viewpoint.proc_root + "/self/mountinfo";
-  Result<std::optional<Mount>> mount = find_mount(resolution.inspected, mount_table.c_str());
+  Result<std::optional<Mount>> mount = find_own_mount(resolution.inspected, viewpoint.proc_root);
   if (!mount.ok()) return fail(mount.error());
   evidence.mount = std::move(mount).value();
   if (!evidence.mount) {

@@ -75,8 +75,7 @@ const OsPath& inspected_path(const Evidence& evidence) {
 
 Place place_of(const OsPath& path, const OsPath& proc_root) {
   Place place{path, std::nullopt, std::nullopt};
-  const std::string mountinfo = proc_root + "/self/mountinfo";
-  Result<std::optional<Mount>> mount = find_mount(path, mountinfo.c_str());
+  Result<std::optional<Mount>> mount = find_own_mount(path, proc_root);
   if (mount.ok()) place.mount = std::move(mount).value();
   Result<Filesystem> filesystem = filesystem_facts(path, place.mount ? place.mount->fs_type : std::string());
   if (filesystem.ok()) place.filesystem = filesystem.value();

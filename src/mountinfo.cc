@@ -1,10 +1,15 @@
 #include "mountinfo.h"
 
 #include <fcntl.h>
+#include <linux/mount.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <iterator>
 
 namespace brimful {
 
@@ -46,6 +51,177 @@ void append_options(std::string_view list, std::vector<std::string>& options) {
 }
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// The kernel's mount calls, declared here for the headers that predate them
+// (linux/mount.h and linux/stat.h of Linux 6.8 and later).
+#ifdef SYS_statmount
+constexpr long kStatmountCall = SYS_statmount;
+constexpr long kListmountCall = SYS_listmount;
+#else
+constexpr long kStatmountCall = 457;
+constexpr long kListmountCall = 458;
+#endif
+constexpr unsigned kStatxMountIdUnique = 0x4000;
+
+struct MountIdRequest {
+  std::uint32_t size;
+  std::uint32_t spare;
+  std::uint64_t mount_id;
+  std::uint64_t param;
+};
+constexpr std::uint32_t kMountIdRequestSize = 24;
+static_assert(sizeof(MountIdRequest) == kMountIdRequestSize, "the first published mnt_id_req");
+constexpr std::uint64_t kListRoot = ~std::uint64_t{0};
+
+// struct statmount; string fields are offsets into the text after it.
+struct StatmountRecord {
+  std::uint32_t size;
+  std::uint32_t mnt_opts;
+  std::uint64_t mask;
+  std::uint32_t sb_dev_major;
+  std::uint32_t sb_dev_minor;
+  std::uint64_t sb_magic;
+  std::uint32_t sb_flags;
+  std::uint32_t fs_type;
+  std::uint64_t mnt_id;
+  std::uint64_t mnt_parent_id;
+  std::uint32_t mnt_id_old;
+  std::uint32_t mnt_parent_id_old;
+  std::uint64_t mnt_attr;
+  std::uint64_t mnt_propagation;
+  std::uint64_t mnt_peer_group;
+  std::uint64_t mnt_master;
+  std::uint64_t propagate_from;
+  std::uint32_t mnt_root;
+  std::uint32_t mnt_point;
+  std::uint64_t mnt_ns_id;
+  std::uint32_t fs_subtype;
+  std::uint32_t sb_source;
+  std::uint32_t opt_num;
+  std::uint32_t opt_array;
+  std::uint32_t opt_sec_num;
+  std::uint32_t opt_sec_array;
+  std::uint64_t supported_mask;
+  std::uint32_t uidmap_num;
+  std::uint32_t uidmap;
+  std::uint32_t gidmap_num;
+  std::uint32_t gidmap;
+  std::uint64_t spare[43];
+};
+static_assert(sizeof(StatmountRecord) == 512, "struct statmount before its strings");
+
+constexpr std::uint64_t kSbBasic = 0x1, kMntBasic = 0x2, kMntPoint = 0x10, kFsType = 0x20, kMntOpts = 0x80,
+                        kFsSubtype = 0x100, kSbSource = 0x200, kSupportedMask = 0x1000;
+// What a mountinfo line shows. An empty string field leaves its bit out of
+// the answer, so only the kernel's supported mask tells what it knows.
+constexpr std::uint64_t kLineFields = kSbBasic | kMntBasic | kMntPoint | kFsType | kMntOpts | kFsSubtype | kSbSource;
+
+// Superblock flags as statmount() reports them (SB_* of linux/fs.h).
+constexpr std::uint32_t kSbReadOnly = 1, kSbSynchronous = 16, kSbDirSync = 128, kSbLazyTime = 1u << 25;
+
+// The kernel's own escaping of a mountinfo field, which the type field
+// keeps in the table.
+std::string escape_mount_field(std::string_view text) {
+  std::string escaped;
+  for (const char c : text) {
+    if (c == ' ' || c == '\t' || c == '\n' || c == '\\') {
+      const unsigned byte = static_cast<unsigned char>(c);
+      escaped += '\\';
+      escaped += static_cast<char>('0' + (byte >> 6));
+      escaped += static_cast<char>('0' + ((byte >> 3) & 7));
+      escaped += static_cast<char>('0' + (byte & 7));
+    } else {
+      escaped += c;
+    }
+  }
+  return escaped;
+}
+
+// The mount with a unique ID as statmount() gives it, built into the record
+// its mountinfo line gives. `unreachable` for a mount outside brimful's
+// root, which the file leaves out too; `unavailable` when the kernel lacks
+// the call or a field; `gone` for a mount unmounted since it was named.
+enum class KernelAnswer { found, unreachable, unavailable, gone };
+
+KernelAnswer stat_mount(std::uint64_t unique_id, std::vector<char>& buffer, Mount& mount) {
+  if (buffer.size() < 4096) buffer.resize(4096);
+  MountIdRequest request{kMountIdRequestSize, 0, unique_id, kLineFields | kSupportedMask};
+  while (::syscall(kStatmountCall, &request, buffer.data(), buffer.size(), 0) != 0) {
+    if (errno == ENOENT) return KernelAnswer::gone;
+    // Long option lists (overlayfs layers) do not fit at first.
+    if (errno != EOVERFLOW || buffer.size() >= (std::size_t{1} << 24)) return KernelAnswer::unavailable;
+    buffer.resize(buffer.size() * 2);
+  }
+  StatmountRecord record;
+  std::memcpy(&record, buffer.data(), sizeof record);
+  if ((record.mask & kSupportedMask) == 0 || (record.supported_mask & kLineFields) != kLineFields) {
+    return KernelAnswer::unavailable;
+  }
+  if ((record.mask & kMntPoint) == 0) return KernelAnswer::unreachable;
+  const char* text = buffer.data() + sizeof record;
+  const auto field = [&](std::uint64_t bit, std::uint32_t offset) -> std::optional<std::string_view> {
+    if ((record.mask & bit) == 0) return std::nullopt;
+    return std::string_view(text + offset);
+  };
+
+  mount = Mount{};
+  mount.mount_id = record.mnt_id_old;
+  mount.mount_point = OsPath(*field(kMntPoint, record.mnt_point));
+  std::string type(field(kFsType, record.fs_type).value_or(""));
+  if (const std::optional<std::string_view> subtype = field(kFsSubtype, record.fs_subtype)) {
+    type += '.';
+    type += *subtype;
+  }
+  mount.fs_type = lossy_utf8(escape_mount_field(type));
+  const std::optional<std::string_view> source = field(kSbSource, record.sb_source);
+  if (source && !source->empty() && *source != "none") mount.source = OsPath(*source);
+
+  // The mount's own flags, then the superblock's, as the two option fields
+  // of the line show them.
+  const std::uint64_t attributes = record.mnt_attr;
+  std::string flags = (attributes & MOUNT_ATTR_RDONLY) != 0 ? "ro" : "rw";
+  if ((attributes & MOUNT_ATTR_NOSUID) != 0) flags += ",nosuid";
+  if ((attributes & MOUNT_ATTR_NODEV) != 0) flags += ",nodev";
+  if ((attributes & MOUNT_ATTR_NOEXEC) != 0) flags += ",noexec";
+  if ((attributes & MOUNT_ATTR__ATIME) == MOUNT_ATTR_NOATIME) flags += ",noatime";
+  if ((attributes & MOUNT_ATTR_NODIRATIME) != 0) flags += ",nodiratime";
+  if ((attributes & MOUNT_ATTR__ATIME) == MOUNT_ATTR_RELATIME) flags += ",relatime";
+  if ((attributes & MOUNT_ATTR_NOSYMFOLLOW) != 0) flags += ",nosymfollow";
+  if ((attributes & MOUNT_ATTR_IDMAP) != 0) flags += ",idmapped";
+  flags += (record.sb_flags & kSbReadOnly) != 0 ? ",ro" : ",rw";
+  if ((record.sb_flags & kSbSynchronous) != 0) flags += ",sync";
+  if ((record.sb_flags & kSbDirSync) != 0) flags += ",dirsync";
+  if ((record.sb_flags & kSbLazyTime) != 0) flags += ",lazytime";
+  append_options(flags, mount.options);
+  if (const std::optional<std::string_view> options = field(kMntOpts, record.mnt_opts)) {
+    append_options(*options, mount.options);
+  }
+  std::sort(mount.options.begin(), mount.options.end());
+  mount.options.erase(std::unique(mount.options.begin(), mount.options.end()), mount.options.end());
+  return KernelAnswer::found;
+}
+
+// The unique IDs of every mount of brimful's namespace; none when the kernel
+// has no listmount().
+std::optional<std::vector<std::uint64_t>> list_mount_ids() {
+  std::vector<std::uint64_t> ids;
+  std::uint64_t batch[512];
+  for (;;) {
+    const MountIdRequest request{kMountIdRequestSize, 0, kListRoot, ids.empty() ? 0 : ids.back()};
+    const long count = ::syscall(kListmountCall, &request, batch, std::size(batch), 0);
+    if (count < 0) return std::nullopt;
+    ids.insert(ids.end(), batch, batch + count);
+    if (static_cast<std::size_t>(count) < std::size(batch)) return ids;
+  }
+}
+
+Result<std::vector<Mount>> read_mountinfo_file(const OsPath& file) {
+  std::string text;
+  if (const int error = read_whole_file(file.c_str(), text)) {
+    return fail("cannot read " + display(file) + ": " + os_error_text(error));
+  }
+  return parse_mountinfo(text);
+}
 
 }  // namespace
 
@@ -163,12 +339,7 @@ const Mount* select_mount(const std::vector<Mount>& table, std::string_view path
 }
 
 Result<std::optional<Mount>> find_mount(const OsPath& path, const char* mountinfo_file) {
-  const std::string file_name = display(mountinfo_file);
-  std::string text;
-  if (const int error = read_whole_file(mountinfo_file, text)) {
-    return fail("cannot read " + file_name + ": " + os_error_text(error));
-  }
-  Result<std::vector<Mount>> table = parse_mountinfo(text);
+  Result<std::vector<Mount>> table = read_mountinfo_file(mountinfo_file);
   if (!table.ok()) return fail(table.error());
 
   if (path.find('\0') != OsPath::npos) return fail("target path contains a NUL byte");
@@ -184,6 +355,42 @@ Result<std::optional<Mount>> find_mount(const OsPath& path, const char* mountinf
   const Mount* mount = select_mount(table.value(), path, mount_id);
   if (mount == nullptr) return std::optional<Mount>();
   return std::optional<Mount>(*mount);
+}
+
+Result<std::optional<Mount>> find_own_mount(const OsPath& path, const OsPath& proc_root, MountCalls calls) {
+  const OsPath mountinfo = proc_root + "/self/mountinfo";
+  if (calls == MountCalls::never || path.find('\0') != OsPath::npos) return find_mount(path, mountinfo.c_str());
+  // Any answer short of the mount itself leaves it to the file, which also
+  // words every failure.
+  struct statx status {};
+  if (statx(AT_FDCWD, path.c_str(), 0, kStatxMountIdUnique, &status) != 0 ||
+      (status.stx_mask & kStatxMountIdUnique) == 0) {
+    return find_mount(path, mountinfo.c_str());
+  }
+  std::vector<char> buffer;
+  Mount mount;
+  if (stat_mount(status.stx_mnt_id, buffer, mount) != KernelAnswer::found) return find_mount(path, mountinfo.c_str());
+  return std::optional<Mount>(std::move(mount));
+}
+
+Result<std::vector<Mount>> read_own_mounts(const OsPath& proc_root, MountCalls calls) {
+  const OsPath mountinfo = proc_root + "/self/mountinfo";
+  if (calls == MountCalls::never) return read_mountinfo_file(mountinfo);
+  const std::optional<std::vector<std::uint64_t>> ids = list_mount_ids();
+  if (!ids) return read_mountinfo_file(mountinfo);
+  std::vector<Mount> table;
+  std::vector<char> buffer;
+  for (const std::uint64_t id : *ids) {
+    Mount mount;
+    switch (stat_mount(id, buffer, mount)) {
+      case KernelAnswer::found: table.push_back(std::move(mount)); break;
+      // A mount unmounted since it was listed is gone from the file too.
+      case KernelAnswer::unreachable:
+      case KernelAnswer::gone: break;
+      case KernelAnswer::unavailable: return read_mountinfo_file(mountinfo);
+    }
+  }
+  return table;
 }
 
 }  // namespace brimful

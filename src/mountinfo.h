@@ -19,6 +19,24 @@ namespace brimful {
 // their own.
 Result<std::optional<Mount>> find_mount(const OsPath& path, const char* mountinfo_file = "/proc/self/mountinfo");
 
+// How brimful's own mount table is read: with the kernel's mount calls
+// where it has them (statx's unique mount ID, statmount(), listmount();
+// Linux 6.8 and later, with every field brimful shows since 6.15), else from
+// the mountinfo file under the /proc root. Both give the same records; the
+// calls cost the same however many mounts the namespace holds.
+enum class MountCalls { where_available, never };
+
+// The mount holding an existing absolute path in brimful's own mount
+// namespace and root, as find_mount finds it in proc_root's
+// "self/mountinfo".
+Result<std::optional<Mount>> find_own_mount(const OsPath& path, const OsPath& proc_root = "/proc",
+                                            MountCalls calls = MountCalls::where_available);
+
+// Every mount of brimful's own mount table whose mount point lies under its
+// root, in no particular order.
+Result<std::vector<Mount>> read_own_mounts(const OsPath& proc_root = "/proc",
+                                           MountCalls calls = MountCalls::where_available);
+
 // Every line of a mount table, strictly: one malformed line fails the whole
 // table with "mountinfo line N: reason". The table is bytes: mount points
 // and sources are paths, the type and the options are taken as lossy text.
