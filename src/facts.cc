@@ -270,7 +270,7 @@ ExplainFacts gather_explain_facts(const Evidence& evidence, const FactSources& s
 
   if (type == "overlay" && evidence.mount) {
     std::string mountinfo;
-    if (read_whole_file((sources.proc + "/self/mountinfo").c_str(), mountinfo) == 0) {
+    if (read_whole_file((sources.proc + "/self/mountinfo").c_str(), mountinfo, kTableFileLimit) == 0) {
       if (std::optional<OsPath> upper = parse_mount_option(mountinfo, evidence.mount->mount_id, "upperdir")) {
         facts.overlay_upper = place_of(*upper, sources.proc);
       }

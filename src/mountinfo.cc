@@ -217,7 +217,7 @@ std::optional<std::vector<std::uint64_t>> list_mount_ids() {
 
 Result<std::vector<Mount>> read_mountinfo_file(const OsPath& file) {
   std::string text;
-  if (const int error = read_whole_file(file.c_str(), text)) {
+  if (const int error = read_whole_file(file.c_str(), text, kTableFileLimit)) {
     return fail("cannot read " + display(file) + ": " + os_error_text(error));
   }
   return parse_mountinfo(text);

@@ -1,8 +1,10 @@
 #include "os.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -14,33 +16,52 @@ std::string os_error_text(int code) {
   return std::string(description) + " (os error " + std::to_string(code) + ")";
 }
 
-int read_whole_file_at(int dir_fd, const char* name, std::string& content) {
-  const int fd = ::openat(dir_fd, name, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno;
+int read_whole_file_at(int dir_fd, const char* name, std::string& content, std::size_t limit) {
+  // O_NONBLOCK: a FIFO put where a file was expected must not hold the open
+  // or the read until someone writes.
+  UniqueFd fd(::openat(dir_fd, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
+  if (!fd.valid()) {
+    const int error = errno;
+    content.clear();
+    return error;
+  }
+  struct stat status {};
+  if (::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+    const int error = S_ISREG(status.st_mode) ? errno : EINVAL;
+    content.clear();
+    return error;
+  }
   // Read straight into the caller's string, whose capacity a caller that
-  // reads many small files keeps from one read to the next.
-  content.resize(content.capacity() < 256 ? 256 : content.capacity());
+  // reads many small files keeps from one read to the next. One byte past
+  // the limit tells a file that is too long from one that just fits.
+  content.resize(std::min(limit + 1, content.capacity() < 256 ? std::size_t{256} : content.capacity()));
   std::size_t used = 0;
   int error = 0;
   for (;;) {
-    if (used == content.size()) content.resize(content.size() * 2);
-    const ssize_t n = ::read(fd, &content[used], content.size() - used);
+    if (used == content.size()) {
+      if (used > limit) {
+        error = EFBIG;
+        break;
+      }
+      content.resize(std::min(limit + 1, content.size() * 2));
+    }
+    const ssize_t n = ::read(fd.get(), &content[used], content.size() - used);
     if (n > 0) {
       used += static_cast<std::size_t>(n);
     } else if (n == 0) {
+      if (used > limit) error = EFBIG;
       break;
     } else if (errno != EINTR) {
       error = errno;
       break;
     }
   }
-  ::close(fd);
   content.resize(error == 0 ? used : 0);
   return error;
 }
 
-int read_whole_file(const char* path, std::string& content) {
-  return read_whole_file_at(AT_FDCWD, path, content);
+int read_whole_file(const char* path, std::string& content, std::size_t limit) {
+  return read_whole_file_at(AT_FDCWD, path, content, limit);
 }
 
 }  // namespace brimful

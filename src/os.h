@@ -6,6 +6,7 @@
 
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -79,10 +80,21 @@ class UniqueFd {
 // The system's description of an errno followed by " (os error N)".
 std::string os_error_text(int code);
 
+// The most a whole-file read takes in. Small files are the one-value and
+// one-record files of /proc and /sys (a sysfs attribute is at most a page,
+// a status file a few KiB); tables are mount tables and fdinfo files, which
+// grow with mounts and watches.
+constexpr std::size_t kSmallFileLimit = 64 * 1024;
+constexpr std::size_t kTableFileLimit = 64 * 1024 * 1024;
+
 // Reads a whole file into content; returns 0 or the errno of the failure
 // (content is then empty). The _at form opens name relative to dir_fd.
-int read_whole_file(const char* path, std::string& content);
-int read_whole_file_at(int dir_fd, const char* name, std::string& content);
+// What is read may belong to a user: the last component is never followed
+// as a link (ELOOP), the open never waits for a writer, anything but a
+// regular file (procfs and sysfs files are regular) is refused with EINVAL,
+// and a file longer than limit with EFBIG.
+int read_whole_file(const char* path, std::string& content, std::size_t limit = kSmallFileLimit);
+int read_whole_file_at(int dir_fd, const char* name, std::string& content, std::size_t limit = kSmallFileLimit);
 
 }  // namespace brimful
 

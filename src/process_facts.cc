@@ -49,9 +49,9 @@ class Directory {
   DIR* dir_ = nullptr;
 };
 
-std::optional<std::string> read_text(const OsPath& path) {
+std::optional<std::string> read_text(const OsPath& path, std::size_t limit = kSmallFileLimit) {
   std::string text;
-  if (read_whole_file(path.c_str(), text) != 0) return std::nullopt;
+  if (read_whole_file(path.c_str(), text, limit) != 0) return std::nullopt;
   return text;
 }
 
@@ -302,11 +302,13 @@ std::vector<OtherNamespaceView> read_other_namespace_views(const OsPath& proc_ro
       }
     }
     if (!uses) continue;
-    const std::optional<std::string> table = read_text(process_dir + "/mountinfo");
+    const std::optional<std::string> table = read_text(process_dir + "/mountinfo", kTableFileLimit);
     if (!table) continue;
+    // One table answers for every process of its namespace, whatever it
+    // gave: the cost grows with namespaces, not with processes and mounts.
+    seen.insert(*name_space);
     const std::optional<MountPlace> place = covering_mount(*table, target);
     if (!place || place->device == device) continue;
-    seen.insert(*name_space);
     views.push_back(OtherNamespaceView{*pid, process_name(process_dir, *pid), place->mount_point, place->fs_type});
   }
   return views;

@@ -634,7 +634,7 @@ bool Scan::examine(int process_fd, int fd_dir, const char* entry, bool owner,
     }
   }
   result.instances = saturating_add(result.instances, 1);
-  const int info_error = read_whole_file_at(pass.infos.get(), entry, worker.text_buffer);
+  const int info_error = read_whole_file_at(pass.infos.get(), entry, worker.text_buffer, kTableFileLimit);
   if (note(info_error)) return false;
   if (info_error == ENOENT) return true;
   if (info_error != 0 || !is_valid_utf8(worker.text_buffer)) {
@@ -1054,7 +1054,7 @@ ReferenceScanner::Outcome ReferenceScanner::inotify_pass(int process_fd, int fd_
     }
     if (!is_inotify_instance(link.bytes)) continue;
     instances = saturating_add(instances, 1);
-    const int info_error = read_whole_file_at(infos.fd(), entry, text_buffer_);
+    const int info_error = read_whole_file_at(infos.fd(), entry, text_buffer_, kTableFileLimit);
     if ((gone = note(info_error))) break;
     if (info_error == ENOENT) continue;
     if (info_error != 0 || !is_valid_utf8(text_buffer_)) {

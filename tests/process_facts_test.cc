@@ -1,5 +1,6 @@
 #include "process_facts.h"
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
@@ -96,6 +97,33 @@ TEST(ProcessFacts, ReadFromTheTreeTheyArePointedAt) {
   ASSERT_EQ(holders.size(), 1u);
   EXPECT_EQ(holders[0].pid, 42u);
   EXPECT_TRUE(read_crowded_holders(proc, held.st_dev + 1).empty());
+}
+
+// Two processes of one other namespace use /srv: the first one's table
+// answers for both, so the second's (which would differ) is never read.
+TEST(ProcessFacts, EachOtherNamespaceIsExaminedOnce) {
+  testing::TempDir dir;
+  const std::string proc = dir / "proc";
+  for (const char* sub : {"proc", "proc/self", "proc/self/ns", "proc/50", "proc/50/ns", "proc/51", "proc/51/ns"}) {
+    testing::make_dir(dir / sub);
+  }
+  testing::make_symlink("mnt:[1]", proc + "/self/ns/mnt");
+  for (const char* pid : {"50", "51"}) {
+    testing::make_symlink("mnt:[2]", proc + "/" + pid + "/ns/mnt");
+    testing::make_symlink("/srv/app", proc + "/" + pid + "/cwd");
+  }
+  // The process listed first has the table that gives nothing.
+  std::vector<std::string> order;
+  DIR* listing = ::opendir(proc.c_str());
+  ASSERT_NE(listing, nullptr);
+  while (const dirent* entry = ::readdir(listing)) {
+    if (entry->d_name[0] == '5') order.emplace_back(entry->d_name);
+  }
+  ::closedir(listing);
+  ASSERT_EQ(order.size(), 2u);
+  testing::write_file(proc + "/" + order[0] + "/mountinfo", "30 1 0:41 / /srv rw - tmpfs tmpfs rw\n");
+  testing::write_file(proc + "/" + order[1] + "/mountinfo", "30 1 0:99 / /srv rw - xfs /dev/sdb rw\n");
+  EXPECT_TRUE(read_other_namespace_views(proc, "/srv", makedev(0, 41)).empty());
 }
 
 }  // namespace

@@ -286,7 +286,8 @@ TEST(ProcScanFailures, EachFailureCountsAsItsKindDemands) {
        [](FakeProc& p) { p.process("10").fd("10", "3", "3").file("10/fd/9").file("10/fdinfo/9"); }},
       {"fdinfo file readable", 1, 0, {"10/worker/1/2"},
        [](FakeProc& p) { p.process("10").inotify("10", "5", 2); }},
-      {"fdinfo file gone", 1, 0, {"10/worker/1/0"},
+      // /proc never holds a link there: one is refused, not followed.
+      {"fdinfo file a link", 1, 1, {"10/worker/1/0"},
        [](FakeProc& p) { p.process("10").fd("10", "5", kInotify).link("10/fdinfo/5", "gone"); }},
       {"fdinfo file unreadable", 1, 1, {"10/worker/2/0"},
        [](FakeProc& p) {
