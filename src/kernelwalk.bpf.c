@@ -25,17 +25,19 @@ char LICENSE[] SEC("license") = "Dual BSD/GPL";
 // (major << 20 | minor), set by the loader.
 const volatile __u32 target_kdev = 0;
 
-// The thread group of the previous call, its number in the reader's
-// namespace and the first descriptor seen of it; the iterator visits one
-// task's descriptors in a row. When a record does not fit the reader's
-// buffer the kernel drops the call's output and calls again with the same
-// descriptor, so the first one's record is written on every such call.
-__u32 last_tgid = 0;
+// The thread of the previous call, the numbers the reader's namespace gives
+// it and its thread group, and the first descriptor seen of it; the iterator
+// visits one thread's descriptors in a row. When a record does not fit the
+// reader's buffer the kernel drops the call's output and calls again with
+// the same descriptor, so the first one's record is written on every such
+// call.
+__u32 last_tid = 0;
 __u32 last_vpid = 0;
+__u32 last_vtid = 0;
 int last_first_fd = 0;
 
 // The number the reader's PID namespace gives the task, or 0 when it has none.
-static __u32 pid_in_reader_namespace(struct task_struct *task) {
+static __u32 number_in_reader_namespace(struct task_struct *task) {
   struct task_struct *reader = bpf_get_current_task_btf();
   struct pid *reader_pid = BPF_CORE_READ(reader, thread_pid);
   unsigned int level = BPF_CORE_READ(reader_pid, level);
@@ -72,7 +74,7 @@ static int is_inotify_name(struct file *file) {
 }
 
 static void emit(struct seq_file *seq, unsigned int kind, int fd) {
-  struct kernelwalk_record record = {kind, last_vpid, fd};
+  struct kernelwalk_record record = {kind, last_vpid, last_vtid, fd};
   bpf_seq_write(seq, &record, sizeof(record));
 }
 
@@ -82,13 +84,16 @@ int walk(struct bpf_iter__task_file *ctx) {
   struct file *file = ctx->file;
   if (task == 0 || file == 0) return 0;
   // /proc/PID/fd shows the thread group leader's table; a thread with a
-  // table of its own is not part of it.
-  if (task->pid != task->tgid) return 0;
+  // table of its own is not part of it. A leader that has exited has no
+  // table left, and its other threads still hold theirs: the kernel then
+  // visits each of them, and the reader keeps the lowest-numbered one.
+  if (task->pid != task->tgid && BPF_CORE_READ(task, group_leader, files) != 0) return 0;
   struct seq_file *seq = ctx->meta->seq;
   int fd = (int)ctx->fd;
-  if ((__u32)task->tgid != last_tgid) {
-    last_tgid = task->tgid;
-    last_vpid = pid_in_reader_namespace(task);
+  if ((__u32)task->pid != last_tid) {
+    last_tid = task->pid;
+    last_vpid = number_in_reader_namespace(task->group_leader);
+    last_vtid = number_in_reader_namespace(task);
     last_first_fd = fd;
   }
   if (last_vpid == 0) return 0;

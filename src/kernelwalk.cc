@@ -77,9 +77,10 @@ class Walk {
 
 void add(KernelCandidates& candidates, const kernelwalk_record& record) {
   auto& processes = candidates.processes;
-  if (processes.empty() || processes.back().pid != record.pid) {
+  if (processes.empty() || processes.back().pid != record.pid || processes.back().thread != record.thread) {
     KernelProcess process;
     process.pid = record.pid;
+    process.thread = record.thread;
     process.first_fd = record.fd;
     processes.push_back(std::move(process));
   }
@@ -122,11 +123,17 @@ std::optional<KernelCandidates> walk_in_kernel(std::uint64_t target_device) {
   }
   if (failed || held != 0) return std::nullopt;
 
-  // The iterator goes through the namespace in ascending order; sorting
-  // keeps find() right should a kernel ever order it otherwise.
+  // The iterator goes through the namespace in ascending order of threads;
+  // sorting keeps find() right should a kernel ever order it otherwise. The
+  // threads of a process whose leader has exited may come apart, each with
+  // the table it holds: the lowest-numbered stands for the process.
   auto& processes = candidates.processes;
-  std::stable_sort(processes.begin(), processes.end(),
-                   [](const KernelProcess& a, const KernelProcess& b) { return a.pid < b.pid; });
+  std::stable_sort(processes.begin(), processes.end(), [](const KernelProcess& a, const KernelProcess& b) {
+    return a.pid != b.pid ? a.pid < b.pid : a.thread < b.thread;
+  });
+  processes.erase(std::unique(processes.begin(), processes.end(),
+                              [](const KernelProcess& a, const KernelProcess& b) { return a.pid == b.pid; }),
+                  processes.end());
   return candidates;
 }
 

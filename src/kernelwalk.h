@@ -14,6 +14,10 @@ namespace brimful {
 // directory in /proc has for brimful).
 struct KernelProcess {
   std::uint32_t pid = 0;
+  // The thread whose descriptor table was walked: the process itself, or
+  // when its leader has exited, the lowest-numbered of its other threads
+  // that still holds one.
+  std::uint32_t thread = 0;
   // The lowest descriptor of the process: it had at least one.
   std::int32_t first_fd = 0;
   // Regular files without links that may lie on the target filesystem. Some

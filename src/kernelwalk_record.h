@@ -16,6 +16,9 @@ struct kernelwalk_record {
   unsigned int kind;
   // The process as the reader's PID namespace numbers it.
   unsigned int pid;
+  // The thread whose table holds the descriptor: the process itself, or
+  // when its leader has exited, one of its other threads.
+  unsigned int thread;
   int fd;
 };
 

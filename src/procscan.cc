@@ -81,6 +81,14 @@ std::uint64_t count_watch_lines(std::string_view text) {
   return count;
 }
 
+// "4242 (a) b) Z 1 ..." : the state follows the last parenthesis, as the
+// name may hold any.
+std::optional<char> process_state(std::string_view stat) {
+  const std::size_t close = stat.rfind(')');
+  if (close == std::string_view::npos || stat.size() < close + 3 || stat[close + 1] != ' ') return std::nullopt;
+  return stat[close + 2];
+}
+
 namespace {
 
 // ---------------------------------------------------------------------------
@@ -179,6 +187,32 @@ std::string process_name(int process_fd, std::uint32_t pid, std::string& buffer,
   return std::to_string(pid);
 }
 
+// A process whose leader has exited shows an empty fd directory, while its
+// other threads may still share a table full of descriptors, under
+// task/TID: the lowest-numbered of them stands for the process, as in the
+// kernel's walk. Opens that thread's directory, or gives an invalid
+// descriptor when the leader is alive or no other thread is left; error is
+// the errno of a step that failed for another reason than that.
+UniqueFd open_remaining_thread(int process_fd, std::uint32_t pid, std::string& buffer, int& error) {
+  error = read_whole_file_at(process_fd, "stat", buffer);
+  if (error != 0 || process_state(buffer) != 'Z') return UniqueFd();
+  DirectoryListing tasks(process_fd, "task");
+  if (!tasks.is_open()) {
+    error = tasks.open_error();
+    return UniqueFd();
+  }
+  std::optional<std::uint32_t> lowest;
+  while (const char* entry = tasks.next()) {
+    const std::optional<std::uint32_t> thread = parse_pid(entry);
+    if (thread && *thread != pid && (!lowest || *thread < *lowest)) lowest = thread;
+  }
+  error = tasks.read_error();
+  if (!lowest || error != 0) return UniqueFd();
+  UniqueFd thread(::openat(tasks.fd(), std::to_string(*lowest).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!thread.valid()) error = errno;
+  return thread;
+}
+
 using FileKey = std::pair<std::uint64_t, std::uint64_t>;  // (device, inode)
 
 void sort_consumers(std::vector<InotifyConsumer>& consumers) {
@@ -234,6 +268,8 @@ void release(T& value) {
 struct ProcessResult {
   bool scanned = false;
   bool inaccessible = false;
+  // The leader had exited and another thread's descriptors were examined.
+  bool through_thread = false;
   std::string name;
   Sightings sightings;
   std::uint64_t instances = 0;
@@ -384,7 +420,8 @@ class Scan {
   bool descriptors_exhausted() const { return exhausted_.load(std::memory_order_relaxed); }
 
  private:
-  enum class Outcome { whole, partial, vanished };
+  // empty: whole, and the listing held no descriptor at all.
+  enum class Outcome { whole, partial, vanished, empty };
 
   // What one process's pass over its descriptors carries from one to the
   // next.
@@ -394,11 +431,22 @@ class Scan {
     bool infos_failed = false;
   };
 
+  // Examines the table of fds, with process_fd the directory that holds it
+  // (the process's, or one of its threads').
+  Outcome scan_table(int process_fd, DirectoryListing& fds, bool owner, DescriptorShare* share,
+                     Worker& worker, ProcessResult& result) const {
+    return share != nullptr ? scan_shared(process_fd, fds, owner, *share, worker, result)
+                            : scan_descriptors(process_fd, fds, owner, worker, result);
+  }
   Outcome scan_descriptors(int process_fd, DirectoryListing& fds, bool owner, Worker& worker,
                            ProcessResult& result) const;
   // The same, reading the listing first and sharing it out when it is long.
   Outcome scan_shared(int process_fd, DirectoryListing& fds, bool owner, DescriptorShare& share,
                       Worker& worker, ProcessResult& result) const;
+  // The table of a process whose fd directory was empty, should its leader
+  // have exited.
+  Outcome scan_remaining_thread(int process_fd, std::uint32_t pid, bool owner, DescriptorShare* share,
+                                Worker& worker, ProcessResult& result) const;
   // Examines one descriptor of fd_dir; false when the process is gone.
   bool examine(int process_fd, int fd_dir, const char* entry, bool owner, DescriptorPass& pass,
                Worker& worker, ProcessResult& result) const;
@@ -446,17 +494,39 @@ void Scan::scan_process(int proc_fd, const char* entry, std::uint32_t pid,
   }
   result.scanned = true;
   const bool owner = status.st_uid == real_uid_;
-  const Outcome outcome = share != nullptr
-                              ? scan_shared(process.get(), fds, owner, *share, worker, result)
-                              : scan_descriptors(process.get(), fds, owner, worker, result);
+  Outcome outcome = scan_table(process.get(), fds, owner, share, worker, result);
+  if (outcome == Outcome::empty) outcome = scan_remaining_thread(process.get(), pid, owner, share, worker, result);
   if (outcome == Outcome::partial) result.inaccessible = true;
+}
+
+Scan::Outcome Scan::scan_remaining_thread(int process_fd, std::uint32_t pid, bool owner,
+                                          DescriptorShare* share, Worker& worker,
+                                          ProcessResult& result) const {
+  int error = 0;
+  const UniqueFd thread = open_remaining_thread(process_fd, pid, worker.text_buffer, error);
+  if (!thread.valid()) {
+    if (note(error)) return Outcome::vanished;
+    return error == 0 || listing_vanished(error) ? Outcome::whole : Outcome::partial;
+  }
+  DirectoryListing fds(thread.get(), "fd");
+  if (!fds.is_open()) {
+    error = fds.open_error();
+    if (note(error)) return Outcome::vanished;
+    return listing_vanished(error) ? Outcome::whole : Outcome::partial;
+  }
+  const Outcome outcome = scan_table(thread.get(), fds, owner, share, worker, result);
+  if (outcome == Outcome::empty) return Outcome::whole;
+  result.through_thread = true;
+  return outcome;
 }
 
 // One pass over the fd listing serves both questions.
 Scan::Outcome Scan::scan_descriptors(int process_fd, DirectoryListing& fds, bool owner,
                                      Worker& worker, ProcessResult& result) const {
   DescriptorPass pass;
+  bool any = false;
   while (const char* entry = fds.next()) {
+    any = true;
     if (!examine(process_fd, fds.fd(), entry, owner, pass, worker, result)) {
       return Outcome::vanished;
     }
@@ -466,7 +536,8 @@ Scan::Outcome Scan::scan_descriptors(int process_fd, DirectoryListing& fds, bool
     if (note(read_error) || listing_vanished(read_error)) return Outcome::vanished;
     pass.whole = false;
   }
-  return pass.whole ? Outcome::whole : Outcome::partial;
+  if (!pass.whole) return Outcome::partial;
+  return any ? Outcome::whole : Outcome::empty;
 }
 
 Scan::Outcome Scan::scan_shared(int process_fd, DirectoryListing& fds, bool owner,
@@ -488,7 +559,8 @@ Scan::Outcome Scan::scan_shared(int process_fd, DirectoryListing& fds, bool owne
         return Outcome::vanished;
       }
     }
-    return whole && pass.whole ? Outcome::whole : Outcome::partial;
+    if (!whole || !pass.whole) return Outcome::partial;
+    return listing.size() > 0 ? Outcome::whole : Outcome::empty;
   }
 
   SharedProcess process;
@@ -667,6 +739,20 @@ void Scan::scan_candidates(int proc_fd, const char* entry, std::uint32_t pid,
   }
   result.scanned = true;
   if (seen == nullptr) return;
+  // The kernel walked another thread's table when the leader had exited.
+  UniqueFd thread;
+  if (seen->thread != pid) {
+    const std::string path = "task/" + std::to_string(seen->thread);
+    thread.reset(::openat(process.get(), path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (thread.valid()) fds.reset(::openat(thread.get(), "fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!thread.valid() || !fds.valid()) {
+      const int error = errno;
+      if (!note(error) && !listing_vanished(error)) result.inaccessible = true;
+      return;
+    }
+    result.through_thread = true;
+  }
+  const int table = thread.valid() ? thread.get() : process.get();
 
   std::vector<std::int32_t>& candidates = worker.candidates;
   candidates.clear();
@@ -680,7 +766,7 @@ void Scan::scan_candidates(int proc_fd, const char* entry, std::uint32_t pid,
   DescriptorPass pass;
   for (const std::int32_t fd : candidates) {
     const std::string name = std::to_string(fd);
-    if (!examine(process.get(), fds.get(), name.c_str(), owner, pass, worker, result)) {
+    if (!examine(table, fds.get(), name.c_str(), owner, pass, worker, result)) {
       result = ProcessResult{};
       return;
     }
@@ -748,6 +834,7 @@ class Merger {
   void add(std::uint32_t pid, ProcessResult& result) {
     if (result.scanned) ++scanned_;
     if (result.inaccessible) ++inaccessible_;
+    if (result.through_thread) ++leader_exited_;
     if (!result.sightings.list.empty()) {
       const std::uint32_t name = files_.add_name(result.name);
       for (const Sighting& sighting : result.sightings.list) {
@@ -769,6 +856,7 @@ class Merger {
     scan.inotify_consumers = std::move(consumers_);
     scan.processes_scanned = scanned_;
     scan.processes_inaccessible = inaccessible_;
+    scan.processes_leader_exited = leader_exited_;
     scan.complete = inaccessible_ == 0;
     scan.descriptors_exhausted = descriptors_exhausted;
     return scan;
@@ -781,6 +869,7 @@ class Merger {
   std::vector<InotifyConsumer> consumers_;
   std::uint64_t scanned_ = 0;
   std::uint64_t inaccessible_ = 0;
+  std::uint64_t leader_exited_ = 0;
 };
 
 unsigned default_threads() {
@@ -946,7 +1035,8 @@ class ReferenceScanner {
  private:
   enum class Outcome { whole, partial, vanished };
 
-  Outcome deleted_open_pass(DirectoryListing& fds, std::uint32_t pid, const std::string& name);
+  // listed is set when the listing held any entry.
+  Outcome deleted_open_pass(DirectoryListing& fds, std::uint32_t pid, const std::string& name, bool& listed);
   Outcome inotify_pass(int process_fd, int fd_dir, std::uint32_t pid, const std::string& name);
   bool note(int error) {
     if (exhausted(error)) exhausted_ = true;
@@ -961,6 +1051,7 @@ class ReferenceScanner {
   std::vector<InotifyConsumer> consumers_;
   std::uint64_t scanned_ = 0;
   std::uint64_t inaccessible_ = 0;
+  std::uint64_t leader_exited_ = 0;
   bool exhausted_ = false;
   std::string text_buffer_;
   std::vector<char> link_buffer_;
@@ -978,16 +1069,23 @@ void ReferenceScanner::scan_process(int proc_fd, const char* entry, std::uint32_
   const std::string& name = names_.emplace_back(process_name(process.get(), pid, text_buffer_, name_error));
   if (note(name_error)) return;
 
-  DirectoryListing fds(process.get(), "fd");
+  // A leader that has exited left its descriptors to its other threads.
+  int thread_error = 0;
+  const UniqueFd thread = open_remaining_thread(process.get(), pid, text_buffer_, thread_error);
+  if (note(thread_error)) return;
+  const int table = thread.valid() ? thread.get() : process.get();
+  DirectoryListing fds(table, "fd");
   if (!fds.is_open()) {
     const int error = fds.open_error();
     if (!note(error) && !listing_vanished(error)) ++inaccessible_;
     return;
   }
   ++scanned_;
-  Outcome outcome = deleted_open_pass(fds, pid, name);
+  bool listed = false;
+  Outcome outcome = deleted_open_pass(fds, pid, name, listed);
+  if (thread.valid() && listed) ++leader_exited_;
   if (outcome != Outcome::vanished && status.st_uid == real_uid_) {
-    const Outcome inotify = inotify_pass(process.get(), fds.fd(), pid, name);
+    const Outcome inotify = inotify_pass(table, fds.fd(), pid, name);
     if (inotify != Outcome::whole) outcome = inotify;
   }
   if (outcome == Outcome::partial) ++inaccessible_;
@@ -995,9 +1093,10 @@ void ReferenceScanner::scan_process(int proc_fd, const char* entry, std::uint32_
 
 ReferenceScanner::Outcome ReferenceScanner::deleted_open_pass(DirectoryListing& fds,
                                                               std::uint32_t pid,
-                                                              const std::string& name) {
+                                                              const std::string& name, bool& listed) {
   bool whole = true;
   while (const char* entry = fds.next()) {
+    listed = true;
     const std::optional<std::int32_t> fd = parse_descriptor(entry);
     if (!fd) continue;
     struct stat status {};
@@ -1088,6 +1187,7 @@ ProcScan ReferenceScanner::finish() {
   sort_consumers(scan.inotify_consumers);
   scan.processes_scanned = scanned_;
   scan.processes_inaccessible = inaccessible_;
+  scan.processes_leader_exited = leader_exited_;
   scan.complete = inaccessible_ == 0;
   scan.descriptors_exhausted = exhausted_;
   return scan;

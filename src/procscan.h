@@ -69,6 +69,9 @@ std::optional<std::int32_t> parse_descriptor(std::string_view name);
 bool is_inotify_instance(std::string_view link);
 // The lines of an fdinfo text that begin with "inotify wd:".
 std::uint64_t count_watch_lines(std::string_view text);
+// The state letter of a /proc/PID/stat text ('Z' for a leader that has
+// exited while other threads of its process run on).
+std::optional<char> process_state(std::string_view stat);
 
 }  // namespace brimful
 

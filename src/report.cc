@@ -434,6 +434,8 @@ void write_evidence(JsonWriter& json, const Evidence& evidence) {
   json.end();
   json.number("processes_scanned", scan.processes_scanned);
   json.number("processes_inaccessible", scan.processes_inaccessible);
+  // Rare, and absent where it does not apply, as in every report before it.
+  if (scan.processes_leader_exited > 0) json.number("processes_leader_exited", scan.processes_leader_exited);
   json.boolean("complete", scan.complete);
   json.end();
 }

@@ -265,6 +265,9 @@ struct ProcScan {
   std::uint64_t processes_scanned = 0;
   std::uint64_t processes_inaccessible = 0;
   bool complete = true;
+  // Processes whose leader had exited, whose descriptors were read through
+  // the lowest-numbered of their other threads.
+  std::uint64_t processes_leader_exited = 0;
   // Not part of the report: the scan itself ran out of descriptors (EMFILE or
   // ENFILE) somewhere, so what it missed is brimful's own limit, not permissions.
   bool descriptors_exhausted = false;

@@ -176,8 +176,10 @@ std::string json_of(const ProcScan& scan) {
 }
 
 // Scans for the target both ways; returns "" when the reports agree and
-// hold at least the expected deleted-open files and consumers.
-std::string compare_scans(const std::string& target, std::size_t deleted, std::size_t consumers) {
+// hold at least the expected deleted-open files, consumers and processes
+// read through another thread than their exited leader.
+std::string compare_scans(const std::string& target, std::size_t deleted, std::size_t consumers,
+                          std::uint64_t leader_exited = 0) {
   const std::uint64_t device = device_of(target);
   if (!walk_in_kernel(device)) return std::string(kSkip) + "the in-kernel walk is unavailable here";
   const ProcScan kernel = scan_processes(device);
@@ -192,7 +194,7 @@ std::string compare_scans(const std::string& target, std::size_t deleted, std::s
            "\nliteral:\n" + literal_json;
   }
   if (proc.deleted_open.size() != deleted || proc.inotify_consumers.size() != consumers ||
-      !proc.complete) {
+      proc.processes_leader_exited != leader_exited || !proc.complete) {
     return "unexpected report for " + target + ":\n" + proc_json;
   }
   return "";
@@ -244,9 +246,10 @@ bool wait_for_exited_leader() {
 }
 
 // Threads: one table seen once however many threads share it; a thread
-// with a table of its own and a process whose main thread has exited
-// contribute what /proc shows of them: nothing. Inotify instances of
-// another user never make a consumer.
+// with a table of its own contributes nothing, as /proc/PID/fd does not
+// show it; a process whose main thread has exited contributes what its
+// other threads hold. Inotify instances of another user never make a
+// consumer.
 TEST_F(KernelWalk, ThreadsUsersAndSharedFilesGiveTheSameReport) {
   TempDir dir;
   EXPECT_SAME_SCANS(in_pid_namespace([&]() -> std::string {
@@ -301,9 +304,9 @@ TEST_F(KernelWalk, ThreadsUsersAndSharedFilesGiveTheSameReport) {
     // The process whose main thread ended keeps its files in a thread;
     // /proc shows it with no descriptors once the main thread is gone.
     if (!wait_for_exited_leader()) return "the main thread did not end";
-    // shared, own, threaded; the thread's own table and the leaderless
-    // process stay out. Consumers: the one with two instances.
-    return compare_scans(target, 3, 1);
+    // shared, own, threaded and leaderless; the thread's own table stays
+    // out. Consumers: the one with two instances.
+    return compare_scans(target, 4, 1, 1);
   }));
 }
 

@@ -249,6 +249,38 @@ TEST(ProcScanNames, ProcessNameFromCommOrPid) {
   }
 }
 
+// A leader that has exited leaves its descriptors to its other threads: the
+// lowest-numbered one stands for the process, only when the state that
+// follows the last parenthesis of its stat is Z.
+TEST(ProcScanThreads, AnExitedLeadersTableIsItsLowestOtherThreads) {
+  const struct {
+    std::string stat;
+    Strings threads;
+    Strings holders;
+  } cases[] = {
+      {"42 (a) Z 1 42", {"42", "45", "44"}, {"42/worker/4"}},
+      {"42 (a) Z) S 1", {"42", "44"}, {}},
+      {"42 (a) S) Z 1", {"42", "44"}, {"42/worker/4"}},
+      {"42 (a) S 1 42", {"42", "44"}, {}},
+      {"42 (a) Z 1 42", {"42"}, {}},
+      {"42 (a)Z", {"42", "44"}, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.stat);
+    FakeProc proc;
+    HeldOpen file(deleted_file(proc.files() + "/held", 100));
+    proc.process("42").file("42/stat", c.stat).dir("42/task");
+    for (const std::string& thread : c.threads) {
+      const std::string dir = "42/task/" + thread;
+      proc.dir(dir).dir(dir + "/fd").dir(dir + "/fdinfo");
+      if (thread != "42") proc.fd(dir, thread.substr(1), file.link());
+    }
+    const ProcScan scan = proc.scan(file.device());
+    EXPECT_EQ(c.holders.empty() ? 0u : 1u, scan.processes_leader_exited);
+    EXPECT_EQ(c.holders, scan.deleted_open.empty() ? Strings{} : holders(scan.deleted_open[0]));
+  }
+}
+
 TEST(ProcScanFailures, EachFailureCountsAsItsKindDemands) {
   // Every fake directory belongs to the real user, so the inotify pass runs.
   // Where a descriptor's status already shows it is no inotify instance, the
