@@ -623,16 +623,31 @@ std::optional<Finding> system_file_limit(const RuleInput& in) {
                  "fix: raise fs.file-max (`sysctl -w fs.file-max=N`), or find the process that holds the most files");
 }
 
+// What differs in one view: the filesystem, or only whether it is mounted
+// read-only.
+std::string view_text(const OtherNamespaceView& view) {
+  std::string text = process_text(view.process, view.pid) + " (" + lossy_utf8(view.fs_type) + " on " +
+                     lossy_utf8(view.mount_point);
+  if (view.same_filesystem) {
+    text += view.read_only ? ", read-only there: its writes fail with EROFS" : ", writable there, read-only here";
+  }
+  return text + ")";
+}
+
 std::optional<Finding> other_mount_namespace(const RuleInput& in) {
   const std::vector<OtherNamespaceView>& views = in.facts.other_namespace_views;
   if (views.empty()) return std::nullopt;
-  std::string summary = "processes in another mount namespace use " + lossy_utf8(in.evidence.target) +
-                        " where it lies on another filesystem than the one examined here: ";
+  const std::size_t same = static_cast<std::size_t>(
+      std::count_if(views.begin(), views.end(), [](const OtherNamespaceView& view) { return view.same_filesystem; }));
+  const char* where = same == 0             ? " where it lies on another filesystem than the one examined here: "
+                      : same == views.size() ? " where the same filesystem is mounted with other flags than here: "
+                                             : " where it lies on another filesystem than the one examined here, or "
+                                               "on the same one mounted with other flags: ";
+  std::string summary = "processes in another mount namespace use " + lossy_utf8(in.evidence.target) + where;
   std::string remedy = "check: rerun with --pid " + std::to_string(views.front().pid);
   for (std::size_t i = 0; i < views.size() && i < kNamedProcesses; ++i) {
     const OtherNamespaceView& view = views[i];
-    summary += (i == 0 ? "" : "; ") + process_text(view.process, view.pid) + " (" + lossy_utf8(view.fs_type) +
-               " on " + lossy_utf8(view.mount_point) + ")";
+    summary += (i == 0 ? "" : "; ") + view_text(view);
     if (i > 0) remedy += (i + 1 == views.size() || i + 1 == kNamedProcesses ? " or --pid " : ", --pid ") +
                          std::to_string(view.pid);
   }

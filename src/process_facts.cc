@@ -210,6 +210,19 @@ std::optional<FileTable> read_file_table(const OsPath& proc_root) {
   return parse_file_table(*file_nr, *file_max);
 }
 
+namespace {
+
+bool has_read_only_option(std::string_view options) {
+  for (std::size_t start = 0; start <= options.size();) {
+    const std::size_t end = std::min(options.find(',', start), options.size());
+    if (options.substr(start, end - start) == "ro") return true;
+    start = end + 1;
+  }
+  return false;
+}
+
+}  // namespace
+
 std::optional<MountPlace> covering_mount(std::string_view mountinfo, std::string_view path) {
   // "36 35 98:0 /mnt1 /mnt2 rw,noatime master:1 - ext3 /dev/root rw"
   std::optional<MountPlace> best;
@@ -238,8 +251,10 @@ std::optional<MountPlace> covering_mount(std::string_view mountinfo, std::string
     const std::vector<std::string_view> point = path_components(mount_point.value());
     if (!is_under(path, point) || point.size() < best_length) continue;
     best_length = point.size();
+    const bool read_only =
+        has_read_only_option(fields[5]) || (separator + 3 < fields.end() && has_read_only_option(*(separator + 3)));
     best = MountPlace{static_cast<std::uint64_t>(::makedev(static_cast<unsigned>(*major), static_cast<unsigned>(*minor))),
-                      std::move(mount_point).value(), std::string(*(separator + 1))};
+                      std::move(mount_point).value(), std::string(*(separator + 1)), read_only};
   }
   return best;
 }
@@ -276,6 +291,7 @@ std::vector<OtherNamespaceView> read_other_namespace_views(const OsPath& proc_ro
   const std::optional<std::uint32_t> own_pid = self ? parse_pid(*self) : std::nullopt;
   const std::vector<std::string_view> target_components = path_components(target);
   std::set<OsPath> seen;
+  std::optional<bool> own_read_only;
   while (const char* entry = proc.next()) {
     const std::optional<std::uint32_t> pid = parse_pid(entry);
     if (!pid) continue;
@@ -308,8 +324,19 @@ std::vector<OtherNamespaceView> read_other_namespace_views(const OsPath& proc_ro
     // gave: the cost grows with namespaces, not with processes and mounts.
     seen.insert(*name_space);
     const std::optional<MountPlace> place = covering_mount(*table, target);
-    if (!place || place->device == device) continue;
-    views.push_back(OtherNamespaceView{*pid, process_name(process_dir, *pid), place->mount_point, place->fs_type});
+    if (!place) continue;
+    if (place->device == device) {
+      // Brimful's own mount of the target, looked up once a view of the
+      // same filesystem needs it.
+      if (!own_read_only) {
+        const std::optional<std::string> own_table = read_text(proc_root + "/self/mountinfo", kTableFileLimit);
+        const std::optional<MountPlace> own = own_table ? covering_mount(*own_table, target) : std::nullopt;
+        own_read_only = own && own->read_only;
+      }
+      if (place->read_only == *own_read_only) continue;
+    }
+    views.push_back(OtherNamespaceView{*pid, process_name(process_dir, *pid), place->mount_point, place->fs_type,
+                                       place->read_only, place->device == device});
   }
   return views;
 }

@@ -38,13 +38,20 @@ struct FileTable {
 };
 
 // A process of another mount namespace that uses the target where it lies
-// on another filesystem than the one brimful examined.
+// on another filesystem than the one brimful examined, or on the same one
+// under a mount that is read-only where brimful's is not, or the other way
+// round.
 struct OtherNamespaceView {
   std::uint32_t pid = 0;
   std::string process;
   // The mount that holds the target in that namespace.
   OsPath mount_point;
   std::string fs_type;
+  // That mount, or its filesystem, is read-only. With the same filesystem,
+  // brimful's own mount of the target is the other way.
+  bool read_only = false;
+  // It holds the filesystem brimful examined.
+  bool same_filesystem = false;
 };
 
 // A process at 90 % of its own open-file limit or more counts as near it.
@@ -70,7 +77,8 @@ std::optional<ProcessStat> parse_process_stat(std::string_view stat);
 
 // One process for each mount namespace other than brimful's whose working
 // directory or open files lie under target, where the mount holding target
-// is not on device. Kernel threads and brimful's own children are left out.
+// is not on device, or is read-only where brimful's is not or the other way
+// round. Kernel threads and brimful's own children are left out.
 std::vector<OtherNamespaceView> read_other_namespace_views(const OsPath& proc_root, const OsPath& target,
                                                            std::uint64_t device);
 
@@ -84,6 +92,8 @@ struct MountPlace {
   std::uint64_t device = 0;
   OsPath mount_point;
   std::string fs_type;
+  // "ro" among the mount's own options or its filesystem's.
+  bool read_only = false;
 };
 std::optional<MountPlace> covering_mount(std::string_view mountinfo, std::string_view path);
 

@@ -349,6 +349,21 @@ TEST(Findings, DescriptorLimitsAndOtherNamespaces) {
        "processes in another mount namespace use /srv where it lies on another filesystem than the one examined "
        "here: nginx PID 40 (tmpfs on /srv); db PID 41 (overlay on /); job PID 42 (tmpfs on /srv)",
        "check: rerun with --pid 40, --pid 41 or --pid 42"},
+      {"another namespace's read-only view of the same filesystem",
+       [](Input& in) { in.facts.other_namespace_views = {{40, "app", "/srv", "ext4", true, true}}; },
+       {"other_mount_namespace"},
+       "processes in another mount namespace use /srv where the same filesystem is mounted with other flags than "
+       "here: app PID 40 (ext4 on /srv, read-only there: its writes fail with EROFS)",
+       "check: rerun with --pid 40"},
+      {"another filesystem and the same one writable",
+       [](Input& in) {
+         in.facts.other_namespace_views = {{40, "app", "/srv", "tmpfs"}, {41, "db", "/", "ext4", false, true}};
+       },
+       {"other_mount_namespace"},
+       "processes in another mount namespace use /srv where it lies on another filesystem than the one examined "
+       "here, or on the same one mounted with other flags: app PID 40 (tmpfs on /srv); db PID 41 (ext4 on /, "
+       "writable there, read-only here)",
+       "check: rerun with --pid 40 or --pid 41"},
       {"all three, after the others",
        [](Input& in) {
          in.evidence.proc_scan.descriptors_exhausted = true;

@@ -26,6 +26,9 @@ TEST(ProcessFacts, DescriptorKindsAndTheMountThatHoldsAPath) {
       "30 21 0:40 / /srv rw - tmpfs tmpfs rw\n"
       "31 30 0:41 / /srv rw shared:2 - tmpfs tmpfs rw\n"
       "32 21 0:42 / /srv\\040data rw - xfs /dev/sdb rw\n"
+      "33 21 0:43 / /ro rw,nosuid - ext4 /dev/sdc rw,errors=remount-ro\n"
+      "34 33 0:43 /a /ro/a nosuid,ro - ext4 /dev/sdc rw\n"
+      "35 33 0:43 /b /ro/b rw - ext4 /dev/sdc ro\n"
       "garbage\n";
   std::optional<MountPlace> place = covering_mount(table, "/srv/app/x");
   ASSERT_TRUE(place);
@@ -36,6 +39,11 @@ TEST(ProcessFacts, DescriptorKindsAndTheMountThatHoldsAPath) {
   ASSERT_TRUE(place);
   EXPECT_EQ(place->fs_type, "xfs");
   EXPECT_EQ(covering_mount(table, "/srvx")->mount_point, "/");
+  // Read-only by the mount's own options or the filesystem's, nothing else.
+  EXPECT_FALSE(covering_mount(table, "/srv")->read_only);
+  EXPECT_FALSE(covering_mount(table, "/ro")->read_only);
+  EXPECT_TRUE(covering_mount(table, "/ro/a")->read_only);
+  EXPECT_TRUE(covering_mount(table, "/ro/b")->read_only);
 
   // A name may hold blanks and parentheses; PF_KTHREAD marks a kernel thread.
   const std::tuple<const char*, std::uint32_t, bool> stats[] = {

@@ -739,6 +739,31 @@ TEST(ScenarioPid, AFullTmpfsInAnotherMountNamespace) {
   EXPECT_EQ(testing::list_dir(target), std::vector<std::string>{});
 }
 
+// A read-only bind of the target in the application's namespace, as
+// systemd's ReadOnlyPaths= makes: the same filesystem, but EROFS there.
+TEST(ScenarioPid, AReadOnlyBindInAnotherMountNamespace) {
+  REQUIRE_MOUNTS();
+  SKIP_UNLESS(testing::can_unshare("-m --propagation private", &skip_reason));
+  testing::TempDir dir;
+  const std::string target = testing::canonical(dir.path());
+  testing::Fixture app({"unshare", "-m", "--propagation", "private", "sh", "-c",
+                        "mount --bind \"$0\" \"$0\" && mount -o remount,bind,ro \"$0\" && "
+                        "cd \"$0\" && echo ready && echo $$ && exec cat >/dev/null",
+                        target});
+  if (!app.ready() || app.lines().empty()) GTEST_SKIP() << "cannot bind-mount in a new mount namespace";
+  const std::string pid = app.lines()[0];
+
+  RunResult r = testing::run_brimful({target, "--json", "--explain", "--check"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  const std::string other = finding_of(r.out, "other_mount_namespace");
+  EXPECT_NE(other.find("cat PID " + pid + " ("), std::string::npos) << r.out;
+  EXPECT_NE(other.find(" on " + target + ", read-only there: its writes fail with EROFS)"), std::string::npos) << other;
+
+  r = testing::run_brimful({"--pid", pid, ".", "--json", "--check"});
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_NE(r.out.find("\"causes\": [\n      \"read_only_filesystem\"\n    ]"), std::string::npos) << r.out;
+}
+
 // A process that lowered its own limit to 16 and filled it: EMFILE for it,
 // while brimful itself has room to spare. Descriptors it inherited above
 // the new limit stay open and count too.
