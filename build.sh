@@ -26,12 +26,12 @@ bpf_packages=(clang bpftool libbpf-dev)
 # zsh, python3-jsonschema, dpkg-shlibdeps); and the consumers of the metrics
 # (systemd-analyze, promtool, node_exporter); the walk's tools, and strace,
 # which shows the static binary loading the walk; and the filesystems and
-# daemons the findings and the walk are tried on (XFS, btrfs, FUSE).
+# daemons the findings and the walk are tried on (XFS, btrfs, squashfs, FUSE).
 test_packages=("${build_packages[@]}" "${bpf_packages[@]}" strace
                libgtest-dev mount util-linux e2fsprogs
                groff-base zsh python3-jsonschema dpkg-dev
                systemd prometheus prometheus-node-exporter
-               xfsprogs btrfs-progs fuse3 python3-fusepy)
+               xfsprogs btrfs-progs squashfs-tools fuse3 python3-fusepy)
 
 install_missing() {  # install_missing PACKAGE...
   local missing=() package

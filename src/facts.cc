@@ -256,7 +256,7 @@ ExplainFacts gather_explain_facts(const Evidence& evidence, const FactSources& s
     }
     if (std::optional<std::vector<KernelMessage>> log = read_kernel_log(sources.kmsg)) {
       facts.now_usec = monotonic_usec();
-      facts.kernel_messages = messages_since_mount(*log, devices);
+      facts.kernel_messages = messages_since_start(*log, devices);
     }
     if (type == "ext2" || type == "ext3" || type == "ext4") {
       facts.ext4_error_count = ext4_error_count(sources.sys, *facts.device_name);

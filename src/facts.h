@@ -71,7 +71,8 @@ struct ExplainFacts {
   // lies on, if any, and so on down.
   std::vector<LoopLayer> loop_layers;
   // The kernel log's messages about the device (and the devices under it)
-  // since it was last mounted, oldest first; none when the log is unreadable.
+  // since the filesystem on it started, oldest first; none when the log is
+  // unreadable or holds no start of this filesystem.
   std::optional<std::vector<KernelMessage>> kernel_messages;
   // The monotonic clock when the log was read, in microseconds.
   std::uint64_t now_usec = 0;

@@ -235,8 +235,15 @@ std::string age_text(std::uint64_t now_usec, std::uint64_t then_usec) {
   return std::to_string(seconds / 86400) + " d ago";
 }
 
+// The message as the display shows it, its own quotes escaped so that its
+// end cannot be forged; the kernel's text escapes the backslash itself.
 std::string quoted_message(const ExplainFacts& facts, const KernelMessage& message) {
-  return "\"" + lossy_utf8(message.text) + "\" (" + age_text(facts.now_usec, message.timestamp_usec) + ")";
+  std::string quoted = "\"";
+  for (char c : display(message.text)) {
+    if (c == '"') quoted += '\\';
+    quoted += c;
+  }
+  return quoted + "\" (" + age_text(facts.now_usec, message.timestamp_usec) + ")";
 }
 
 // The newest message about the device that contains any of the markers.

@@ -11,8 +11,33 @@ namespace brimful {
 
 namespace {
 
-bool is_name_byte(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
+bool starts_with(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
+
+// What follows BEFORE and then the device's name at the start of the text.
+std::optional<std::string_view> after_device(std::string_view text, std::string_view before,
+                                             std::string_view device) {
+  if (!starts_with(text, before)) return std::nullopt;
+  text.remove_prefix(before.size());
+  if (!starts_with(text, device)) return std::nullopt;
+  return text.substr(device.size());
+}
+
+bool is_level_word(std::string_view word) {
+  if (word.empty() || word.size() > 9) return false;
+  for (char c : word) {
+    if (c < 'a' || c > 'z') return false;
+  }
+  return true;
+}
+
+// The block layer's "%s error, dev %s, sector ..." names, from blk_errors.
+bool is_block_error(std::string_view name) {
+  for (std::string_view known : {"I/O", "critical space allocation", "critical medium", "critical target",
+                                 "critical nexus", "recoverable transport", "timeout", "protection",
+                                 "operation not supported", "resource", "device resource"}) {
+    if (name == known) return true;
+  }
+  return false;
 }
 
 // The kernel hands out at most one record of this many bytes per read.
@@ -63,38 +88,83 @@ std::optional<std::vector<KernelMessage>> read_kernel_log(const OsPath& kmsg_pat
   return log;
 }
 
-bool names_device(std::string_view text, std::string_view device) {
-  if (device.empty()) return false;
-  for (std::size_t at = text.find(device); at != std::string_view::npos; at = text.find(device, at + 1)) {
-    const std::size_t end = at + device.size();
-    if ((at == 0 || !is_name_byte(text[at - 1])) && (end == text.size() || !is_name_byte(text[end]))) return true;
+std::optional<std::string_view> message_about(std::string_view text, std::string_view device) {
+  if (device.empty()) return std::nullopt;
+  for (std::string_view filesystem : {"EXT4-fs (", "XFS (", "F2FS-fs (", "FAT-fs (", "erofs (device ",
+                                      "erofs: (device "}) {
+    const std::optional<std::string_view> rest = after_device(text, filesystem, device);
+    if (rest && starts_with(*rest, "): ")) return rest->substr(3);
+  }
+  // "EXT4-fs warning (device loop0): ", "EXT4-fs error (device loop0) in ",
+  // "BTRFS error (device loop0 state EA): "
+  for (std::string_view filesystem : {"EXT4-fs ", "BTRFS "}) {
+    if (!starts_with(text, filesystem)) continue;
+    const std::string_view rest = text.substr(filesystem.size());
+    const std::size_t level_end = rest.find(' ');
+    if (level_end == std::string_view::npos || !is_level_word(rest.substr(0, level_end))) continue;
+    std::optional<std::string_view> tail = after_device(rest.substr(level_end), " (device ", device);
+    if (!tail) continue;
+    if (starts_with(*tail, " state ")) {
+      const std::size_t close = tail->find(')');
+      if (close == std::string_view::npos) continue;
+      tail = tail->substr(close);
+    }
+    if (starts_with(*tail, "): ")) return tail->substr(3);
+    if (starts_with(*tail, ") ")) return tail->substr(2);
+  }
+  // "loop0: detected capacity change from 0 to 8192"
+  if (starts_with(device, "loop")) {
+    const std::optional<std::string_view> rest = after_device(text, "", device);
+    if (rest && starts_with(*rest, ": ")) return rest->substr(2);
+  }
+  // "I/O error, dev loop0, sector 8 op 0x1:(WRITE) ...", which older kernels
+  // begin with the function that logged it.
+  std::string_view block = text;
+  for (std::string_view function : {"blk_update_request: ", "print_req_error: "}) {
+    if (starts_with(block, function)) block.remove_prefix(function.size());
+  }
+  const std::size_t error = block.find(" error, dev ");
+  if (error != std::string_view::npos && is_block_error(block.substr(0, error))) {
+    const std::optional<std::string_view> rest = after_device(block.substr(error), " error, dev ", device);
+    if (rest && starts_with(*rest, ",")) return rest->substr(1);
+  }
+  // "Buffer I/O error on dev loop0, logical block 0, async page read"
+  if (const std::optional<std::string_view> rest = after_device(text, "Buffer I/O error on dev ", device)) {
+    if (starts_with(*rest, ",")) return rest->substr(1);
+  }
+  // jbd2 names the journal after the device and its inode: "loop0-8".
+  if (const std::optional<std::string_view> rest = after_device(text, "Aborting journal on device ", device)) {
+    if (starts_with(*rest, "-")) return rest->substr(1);
+  }
+  return std::nullopt;
+}
+
+bool starts_filesystem(std::string_view text, std::string_view device) {
+  const std::optional<std::string_view> body = message_about(text, device);
+  if (!body) return false;
+  if (starts_with(text, device)) return starts_with(*body, "detected capacity change");
+  for (std::string_view marker : {"mounted filesystem", "Mounting V", "first mount of filesystem",
+                                  "mounted with root inode", "Mounted with checkpoint version"}) {
+    if (starts_with(*body, marker)) return true;
   }
   return false;
 }
 
-bool is_mount_message(std::string_view text) {
-  // ext4 "mounted filesystem", XFS "Mounting V5 Filesystem", btrfs
-  // "first mount of filesystem".
-  for (std::string_view marker : {"mounted filesystem", "Mounting V", "first mount of filesystem"}) {
-    if (text.find(marker) != std::string_view::npos) return true;
-  }
-  return false;
-}
-
-std::vector<KernelMessage> messages_since_mount(const std::vector<KernelMessage>& log,
-                                                const std::vector<std::string>& devices) {
-  std::vector<KernelMessage> messages;
-  if (devices.empty()) return messages;
-  std::size_t first = 0;
+std::optional<std::vector<KernelMessage>> messages_since_start(const std::vector<KernelMessage>& log,
+                                                               const std::vector<std::string>& devices) {
+  if (devices.empty()) return std::nullopt;
+  std::size_t first = log.size() + 1;
   for (std::size_t i = log.size(); i > 0; --i) {
-    if (is_mount_message(log[i - 1].text) && names_device(log[i - 1].text, devices.front())) {
+    if (starts_filesystem(log[i - 1].text, devices.front())) {
       first = i;
       break;
     }
   }
+  if (first > log.size()) return std::nullopt;
+  std::vector<KernelMessage> messages;
   for (std::size_t i = first; i < log.size(); ++i) {
     for (const std::string& device : devices) {
-      if (names_device(log[i].text, device)) {
+      if (message_about(log[i].text, device)) {
         messages.push_back(log[i]);
         break;
       }

@@ -32,19 +32,30 @@ std::optional<KernelMessage> parse_kmsg_record(std::string_view record);
 // the log cannot be opened (it needs root or kernel.dmesg_restrict=0).
 std::optional<std::vector<KernelMessage>> read_kernel_log(const OsPath& kmsg_path = "/dev/kmsg");
 
-// True when the text names the device as a word of its own: "(loop0)",
-// "loop0:", "device loop0)", "dev loop0," but never "loop01".
-bool names_device(std::string_view text, std::string_view device);
+// The text after the kernel's own prefix for the device, when the message
+// begins with one: "EXT4-fs (loop0): ", "EXT4-fs error (device loop0): ",
+// "XFS (loop0): ", "BTRFS info (device loop0 state EA): ", "erofs (device
+// loop0): ", "loop0: ", "I/O error, dev loop0, ", "Buffer I/O error on dev
+// loop0, ", "Aborting journal on device loop0-8.". None when the device's
+// name appears anywhere else: messages that quote what a user wrote (a
+// mount option, a process name) must not speak for a filesystem.
+std::optional<std::string_view> message_about(std::string_view text, std::string_view device);
 
-// True for the message a filesystem logs when it is mounted.
-bool is_mount_message(std::string_view text);
+// True for the message with which a filesystem on the device starts: its
+// mount line ("EXT4-fs (loop0): mounted filesystem", "XFS (loop0): Mounting
+// V5 Filesystem", "BTRFS info (device loop0): first mount of filesystem",
+// "erofs (device loop0): mounted with root inode") or, for a loop device,
+// the capacity change with which it takes a backing file (squashfs logs no
+// mount line).
+bool starts_filesystem(std::string_view text, std::string_view device);
 
-// The messages that name any of the devices, oldest first, after the last
-// mount message of the first device: a device name is reused by the next
-// filesystem that gets it, so what came before its last mount belongs to
-// another one. All of them when no mount message is left in the buffer.
-std::vector<KernelMessage> messages_since_mount(const std::vector<KernelMessage>& log,
-                                                const std::vector<std::string>& devices);
+// The messages about any of the devices, oldest first, after the latest
+// start of the filesystem on the first device: a device name is reused by
+// the next filesystem that gets it, so what came before belongs to another
+// one. None when no start is left in the buffer, since then nothing tells
+// this filesystem's messages from an earlier one's.
+std::optional<std::vector<KernelMessage>> messages_since_start(const std::vector<KernelMessage>& log,
+                                                               const std::vector<std::string>& devices);
 
 }  // namespace brimful
 

@@ -390,7 +390,8 @@ TEST(Findings, UnderTheFilesystemTextsGiveTheNumbersAndTheNextStep) {
   ExplainFacts& f = in.facts;
   f.device_name = "loop0";
   f.now_usec = 100000000;
-  f.kernel_messages = {{4, 7, 90000000, "EXT4-fs warning (device loop0): ext4_dx_add_entry:2638: Directory (ino: 12) "
+  f.kernel_messages = {{3, 6, 85000000, "EXT4-fs (loop0): Unrecognized mount option \"x\" or missing value"},
+                       {4, 7, 90000000, "EXT4-fs warning (device loop0): ext4_dx_add_entry:2638: Directory (ino: 12) "
                                         "index full, reach max htree level :2"},
                        {3, 8, 95000000, "critical space allocation error, dev loop0, sector 98306"},
                        {4, 9, 99000000, "EXT4-fs warning (device loop0): ext4_dx_add_entry:2638: Directory (ino: 12) "
@@ -404,8 +405,8 @@ TEST(Findings, UnderTheFilesystemTextsGiveTheNumbersAndTheNextStep) {
   const std::string index = "\"EXT4-fs warning (device loop0): ext4_dx_add_entry:2638: Directory (ino: 12) index "
                             "full, reach max htree level :2\" (1 s ago)";
   EXPECT_EQ(findings[0].summary,
-            "the kernel logged 3 messages naming loop0 or sda1 since the filesystem was mounted; the newest last: "
-            "\"critical space allocation error, dev loop0, sector 98306\" (5 s ago); " + index + " (2 times)");
+            "the kernel logged 4 messages naming loop0 or sda1 since the filesystem was mounted; the newest last: "
+            "\"EXT4-fs (loop0): Unrecognized mount option \\\"x\\\" or missing value\" (15 s ago); \"critical space allocation error, dev loop0, sector 98306\" (5 s ago); " + index + " (2 times)");
   EXPECT_EQ(findings[1].summary,
             "a directory's hashed index is full, so creating a file in it fails with ENOSPC although blocks and "
             "inodes are free (a short name may still fit): " + index +

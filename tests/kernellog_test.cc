@@ -40,32 +40,33 @@ TEST(KernelLog, RecordsParseToLevelSequenceTimeAndText) {
   }
 }
 
-TEST(KernelLog, OnlyMessagesSinceTheLastMountOfAReusedNameCount) {
-  EXPECT_TRUE(names_device("EXT4-fs (loop0): x", "loop0"));
-  EXPECT_TRUE(names_device("critical space allocation error, dev loop0, sector 8", "loop0"));
-  EXPECT_TRUE(names_device("loop0: detected capacity change", "loop0"));
-  EXPECT_FALSE(names_device("EXT4-fs (loop01): x", "loop0"));
-  EXPECT_FALSE(names_device("EXT4-fs (sda1): x", "sda"));
-
+TEST(KernelLog, OnlyTheKernelsOwnPrefixSpeaksForADeviceAndOnlyAfterItsStart) {
   auto message = [](std::uint64_t sequence, const char* text) { return KernelMessage{4, sequence, 0, text}; };
   const std::vector<KernelMessage> log = {
       message(1, "EXT4-fs (loop0): mounted filesystem 1111 r/w"),
       message(2, "EXT4-fs error (device loop0): an old image's error"),
-      message(3, "XFS (loop1): Mounting V5 Filesystem"),
-      message(4, "XFS (loop0): Mounting V5 Filesystem"),
-      message(5, "XFS (loop0): Ending clean mount"),
-      message(6, "XFS (loop1): another filesystem"),
-      message(7, "sda1: I/O error"),
+      message(3, "loop0: detected capacity change from 0 to 8"),  // squashfs logs no mount line
+      message(4, "XFS (loop1): Mounting V5 Filesystem"),
+      message(5, "EXT4-fs error (device loop0) in ext4_reserve_inode_write:5771: Journal has aborted"),
+      message(6, "BTRFS error (device loop0 state EA): bdev /dev/loop0 errs: wr 1"),
+      message(7, "blk_update_request: I/O error, dev loop0, sector 8"),
+      message(8, "Buffer I/O error on dev loop0, logical block 0, async page read"),
+      message(9, "Aborting journal on device loop0-8."),
+      message(10, "I/O error, dev sda1, sector 8"),
+      message(11, "tmpfs: Unknown parameter 'EXT4-fs (loop0): mounted filesystem'"),
+      message(12, "Memory cgroup out of memory: Killed process 7 (loop0) total-vm:4kB"),
+      message(13, "loop0 invoked oom-killer: gfp_mask=0xcc0(GFP_KERNEL)"),
+      message(14, "EXT4-fs (loop01): mounted filesystem"),
+      message(15, "critical space allocation error, dev loop01, sector 8"),
   };
-  std::vector<std::uint64_t> sequences;
-  for (const KernelMessage& m : messages_since_mount(log, {"loop0", "sda1"})) sequences.push_back(m.sequence);
-  EXPECT_EQ(sequences, (std::vector<std::uint64_t>{5, 7}));
-  // With the mount message gone from the ring buffer, everything left counts.
-  sequences.clear();
-  for (const KernelMessage& m : messages_since_mount({log.begin() + 1, log.begin() + 3}, {"loop0"})) {
-    sequences.push_back(m.sequence);
-  }
-  EXPECT_EQ(sequences, (std::vector<std::uint64_t>{2}));
+  auto sequences = [](const std::optional<std::vector<KernelMessage>>& messages) {
+    std::vector<std::uint64_t> found;
+    for (const KernelMessage& m : messages.value_or(std::vector<KernelMessage>{})) found.push_back(m.sequence);
+    return found;
+  };
+  EXPECT_EQ(sequences(messages_since_start(log, {"loop0", "sda1"})), (std::vector<std::uint64_t>{5, 6, 7, 8, 9, 10}));
+  // With the start gone from the ring buffer, nothing tells whose the rest is.
+  EXPECT_EQ(messages_since_start({log.begin() + 3, log.end()}, {"loop0"}), std::nullopt);
 }
 
 TEST(KernelLog, AnUnreadableLogIsNoLog) {
