@@ -6,10 +6,13 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cctype>
+#include <utility>
 #include <vector>
 
 #include "capacity.h"
 #include "mountinfo.h"
+#include "superblock.h"
 #include "text.h"
 
 namespace brimful {
@@ -122,7 +125,48 @@ std::vector<FuseServer> servers_of(std::vector<FuseServer> servers, const Mount&
   return named.empty() ? servers : named;
 }
 
+// The mount options name the reserve's owners when they differ from the
+// superblock's defaults ("resuid=4242").
+std::optional<Ext4Reserve> read_ext4_reserve(const Evidence& evidence, const FactSources& sources,
+                                             const std::string& device) {
+  const std::optional<Ext4Superblock> superblock = read_ext4_superblock(sources.dev + "/" + device);
+  if (!superblock) return std::nullopt;
+  Ext4Reserve reserve;
+  reserve.reserved_bytes = saturating_multiply(superblock->reserved_blocks, superblock->block_size);
+  reserve.reserve_uid = superblock->reserve_uid;
+  reserve.reserve_gid = superblock->reserve_gid;
+  for (const std::string& option : evidence.mount ? evidence.mount->options : std::vector<std::string>{}) {
+    for (auto [key, id] : {std::pair{"resuid=", &reserve.reserve_uid}, std::pair{"resgid=", &reserve.reserve_gid}}) {
+      if (option.compare(0, 7, key) != 0) continue;
+      if (std::optional<std::uint64_t> value = parse_unsigned(std::string_view(option).substr(7), UINT32_MAX)) {
+        *id = static_cast<std::uint32_t>(*value);
+      }
+    }
+  }
+  const std::optional<std::uint64_t> own = ext4_reserved_clusters(sources.sys, device);
+  reserve.own_bytes = own ? saturating_multiply(*own, superblock->cluster_size) : 0;
+  return reserve;
+}
+
 }  // namespace
+
+// "CapEff:\t000001ffeeffffff"; CAP_SYS_RESOURCE is capability 24.
+std::optional<bool> parse_status_sys_resource(std::string_view status) {
+  for (std::string_view line : lines_of(status)) {
+    const std::vector<std::string_view> words = words_of(line);
+    if (words.size() != 2 || words[0] != "CapEff:" || words[1].empty() || words[1].size() > 16) continue;
+    std::uint64_t mask = 0;
+    for (char digit : words[1]) {
+      const int value = std::isdigit(static_cast<unsigned char>(digit)) ? digit - '0'
+                        : digit >= 'a' && digit <= 'f'                  ? digit - 'a' + 10
+                                                                         : -1;
+      if (value < 0) return std::nullopt;
+      mask = mask << 4 | static_cast<std::uint64_t>(value);
+    }
+    return (mask >> 24 & 1) != 0;
+  }
+  return std::nullopt;
+}
 
 // "Uid:\t1000\t1000\t1000\t1000": real, effective, saved, filesystem.
 std::optional<std::uint32_t> parse_status_effective_uid(std::string_view status) {
@@ -218,6 +262,9 @@ ExplainFacts gather_explain_facts(const FactSources& sources) {
   ExplainFacts facts;
   facts.effective_uid = read_effective_uid(sources.proc);
   facts.open_files_limit = read_open_files_limit(sources.proc);
+  if (const std::optional<std::string> status = read_text(sources.proc + "/self/status")) {
+    facts.sys_resource_capability = parse_status_sys_resource(*status);
+  }
   facts.inotify_limit_files = read_inotify_limit_files(sources.proc + "/sys");
 
   facts.file_table = read_file_table(sources.proc);
@@ -260,6 +307,7 @@ ExplainFacts gather_explain_facts(const Evidence& evidence, const FactSources& s
     }
     if (type == "ext2" || type == "ext3" || type == "ext4") {
       facts.ext4_error_count = ext4_error_count(sources.sys, *facts.device_name);
+      facts.ext4_reserve = read_ext4_reserve(evidence, sources, *facts.device_name);
     }
   }
 

@@ -54,12 +54,25 @@ struct FuseConnection {
   std::vector<FuseServer> servers;
 };
 
+// The space of an ext2/3/4 filesystem that statfs counts free but not
+// available to everyone.
+struct Ext4Reserve {
+  // For privileged writers: the UID and GID below and CAP_SYS_RESOURCE.
+  std::uint64_t reserved_bytes = 0;
+  std::uint32_t reserve_uid = 0;
+  std::uint32_t reserve_gid = 0;
+  // ext4's own reserved clusters, which no writer can use.
+  std::uint64_t own_bytes = 0;
+};
+
 struct ExplainFacts {
   // From /proc/self/status: the user ID brimful runs with.
   std::optional<std::uint32_t> effective_uid;
   // From /proc/self/limits: brimful's soft limit of open files; none also
   // when it is "unlimited".
   std::optional<std::uint64_t> open_files_limit;
+  // From /proc/self/status: whether brimful holds CAP_SYS_RESOURCE.
+  std::optional<bool> sys_resource_capability;
   // From /proc/sys/fs/inotify and /proc/sys/user.
   InotifyLimitFiles inotify_limit_files;
 
@@ -78,6 +91,7 @@ struct ExplainFacts {
   std::uint64_t now_usec = 0;
   std::optional<DirectoryFacts> probe_directory;
   std::optional<std::uint64_t> ext4_error_count;
+  std::optional<Ext4Reserve> ext4_reserve;
   // overlayfs: the upper directory, from the unredacted mount table line.
   std::optional<Place> overlay_upper;
   std::optional<BtrfsAllocation> btrfs_allocation;
@@ -109,6 +123,7 @@ struct FactSources {
   OsPath probe_directory;
   OsPath sys = "/sys";
   OsPath kmsg = "/dev/kmsg";
+  OsPath dev = "/dev";
   // The kernel's ioctls when null.
   const FilesystemIoctls* ioctls = nullptr;
 };
@@ -122,6 +137,8 @@ ExplainFacts gather_explain_facts(const Evidence& evidence, const FactSources& s
 std::optional<std::uint32_t> read_effective_uid(const OsPath& proc_root);
 std::optional<std::uint32_t> parse_status_effective_uid(std::string_view status);
 std::optional<std::uint64_t> read_open_files_limit(const OsPath& proc_root);
+// "CapEff:\t000001ffeeffffff": whether CAP_SYS_RESOURCE is among them.
+std::optional<bool> parse_status_sys_resource(std::string_view status);
 std::optional<std::uint64_t> parse_limits_open_files(std::string_view limits);
 // The unescaped value of a filesystem option of the mount with this ID in a
 // mount table text, before any redaction.

@@ -84,20 +84,58 @@ std::string largest_deleted_text(const std::vector<DeletedOpenFile>& files) {
   return text;
 }
 
+// "UID 0, members of GID 4 and processes with CAP_SYS_RESOURCE"
+std::string reserve_users_text(const Ext4Reserve& reserve) {
+  std::string text = "UID " + std::to_string(reserve.reserve_uid);
+  if (reserve.reserve_uid == 0) text = "root (UID 0)";
+  if (reserve.reserve_gid != 0) text += ", members of GID " + std::to_string(reserve.reserve_gid);
+  return text + " and processes with CAP_SYS_RESOURCE";
+}
+
+// The reserve for privileged writers, when this is an ext2/3/4 that has one.
+const Ext4Reserve* privileged_reserve(const RuleInput& in) {
+  const std::optional<Ext4Reserve>& reserve = in.facts.ext4_reserve;
+  if (!is_ext(fs_type_of(in.evidence)) || !reserve || reserve->reserved_bytes == 0) return nullptr;
+  return &*reserve;
+}
+
+// Whether brimful's own probe wrote as one who may use the reserve.
+bool probe_may_use_reserve(const RuleInput& in, const Ext4Reserve& reserve) {
+  return (in.facts.effective_uid && *in.facts.effective_uid == reserve.reserve_uid) ||
+         in.facts.sys_resource_capability.value_or(false);
+}
+
+// Free space that only privileged writers may use. ext4 counts its own
+// reserved clusters as free too, though no writer can use them, and a
+// filesystem without a reserve (ext4 made with -m 0, btrfs) has none.
 std::optional<Finding> reserved_space_only(const RuleInput& in) {
   const Filesystem& fs = in.evidence.filesystem;
-  if (fs.available_bytes != 0 || fs.free_bytes == 0) return std::nullopt;
-  std::string remedy = "fix: free space on " + where(in.evidence);
-  if (is_ext(fs_type_of(in.evidence))) {
-    const std::string device =
-        in.evidence.mount && in.evidence.mount->source ? lossy_utf8(*in.evidence.mount->source) : "DEVICE";
-    remedy += ", or lower the reserve with `tune2fs -m PERCENT " + device + "`";
+  const Ext4Reserve* reserve = privileged_reserve(in);
+  if (reserve == nullptr || fs.available_bytes != 0 || fs.free_bytes == 0) return std::nullopt;
+  const std::uint64_t own = std::min(reserve->own_bytes, fs.free_bytes);
+  const std::uint64_t left = std::min(fs.free_bytes - own, reserve->reserved_bytes);
+  const std::string users = reserve_users_text(*reserve);
+  const bool probe_refused = failed_with(in.evidence.create_probe.outcome, kEnospc);
+  const std::string own_text =
+      own == 0 ? std::string() : "; " + human_size(own) + " of it is ext4's own reserved clusters, which no writer can use";
+  const std::string probe_text =
+      probe_refused && in.facts.effective_uid
+          ? "; brimful's own write as UID " + std::to_string(*in.facts.effective_uid) + " failed with ENOSPC"
+          : std::string();
+  const std::string fix = "fix: free space on " + where(in.evidence);
+  if (left == 0 || (probe_refused && probe_may_use_reserve(in, *reserve))) {
+    return finding("reserved_space_only",
+                   "the reserve for privileged writers is used up too: " + human_size(fs.free_bytes) +
+                       " free but 0 B available" + own_text + probe_text + ", so every writer gets ENOSPC",
+                   fix);
   }
+  const std::string device =
+      in.evidence.mount && in.evidence.mount->source ? lossy_utf8(*in.evidence.mount->source) : "DEVICE";
   return finding("reserved_space_only",
-                 "only the reserved space is left: " + human_size(fs.free_bytes) +
-                     " free but 0 B available, so only privileged writers (root or "
-                     "CAP_SYS_RESOURCE) can still write; others get ENOSPC",
-                 remedy);
+                 "only the reserved space is left: " + human_size(fs.free_bytes) + " free but 0 B available, " +
+                     human_size(left) + " of it the reserve that only " + users + " may use" + own_text +
+                     probe_text + "; others get ENOSPC",
+                 fix + ", or lower the reserve with `tune2fs -m PERCENT " + device + "`");
 }
 
 std::optional<Finding> nearly_full(const RuleInput& in) {
@@ -108,6 +146,11 @@ std::optional<Finding> nearly_full(const RuleInput& in) {
   std::string summary = "only " + human_size(fs.available_bytes) + " of " + human_size(fs.total_bytes) + " (" +
                         percent_of(fs.available_bytes, fs.total_bytes) +
                         ") is available, so a write larger than that fails with ENOSPC";
+  const Ext4Reserve* reserve = privileged_reserve(in);
+  if (reserve != nullptr && reserve->reserved_bytes > fs.free_bytes / 2) {
+    summary += "; most of the " + human_size(fs.free_bytes) + " free is the reserve of " +
+               human_size(reserve->reserved_bytes) + " that only " + reserve_users_text(*reserve) + " may use";
+  }
   std::string remedy = "fix: free space on " + where(in.evidence);
   const std::vector<DeletedOpenFile> files = largest_deleted(in.evidence.proc_scan);
   if (!files.empty()) {

@@ -58,6 +58,10 @@ std::optional<std::uint64_t> ext4_error_count(const OsPath& sys_root, std::strin
   return read_number(sys_root + "/fs/ext4/" + std::string(device) + "/errors_count");
 }
 
+std::optional<std::uint64_t> ext4_reserved_clusters(const OsPath& sys_root, std::string_view device) {
+  return read_number(sys_root + "/fs/ext4/" + std::string(device) + "/reserved_clusters");
+}
+
 std::uint64_t BtrfsAllocation::unallocated_bytes() const {
   const std::uint64_t allocated =
       saturating_add(saturating_add(data.disk_bytes, metadata.disk_bytes), system.disk_bytes);

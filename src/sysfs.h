@@ -23,6 +23,10 @@ std::optional<OsPath> loop_backing_file(const OsPath& sys_root, std::string_view
 // The errors ext4 has recorded in its superblock, from SYS/fs/ext4/NAME/errors_count.
 std::optional<std::uint64_t> ext4_error_count(const OsPath& sys_root, std::string_view device);
 
+// The clusters ext4 holds back for itself, which no writer can use, from
+// SYS/fs/ext4/NAME/reserved_clusters.
+std::optional<std::uint64_t> ext4_reserved_clusters(const OsPath& sys_root, std::string_view device);
+
 struct BtrfsSpace {
   std::uint64_t total_bytes = 0;  // allocated to this kind of chunk
   std::uint64_t used_bytes = 0;   // used and reserved inside them

@@ -55,6 +55,12 @@ inline std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
   return __builtin_add_overflow(a, b, &sum) ? UINT64_MAX : sum;
 }
 
+// Multiplies without wrapping, stopping at the largest value likewise.
+inline std::uint64_t saturating_multiply(std::uint64_t a, std::uint64_t b) {
+  std::uint64_t product = 0;
+  return __builtin_mul_overflow(a, b, &product) ? UINT64_MAX : product;
+}
+
 }  // namespace brimful
 
 #endif  // BRIMFUL_TEXT_H

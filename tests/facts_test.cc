@@ -12,6 +12,9 @@ TEST(Facts, StatusAndLimitsLinesGiveTheirNumbers) {
   EXPECT_EQ(parse_status_effective_uid("Uid:\t1000\n"), std::nullopt);
   EXPECT_EQ(parse_status_effective_uid("Gid:\t0\t0\t0\t0\n"), std::nullopt);
   EXPECT_EQ(parse_status_effective_uid("Uid:\t0\t4294967296\t0\t0\n"), std::nullopt);
+  EXPECT_EQ(parse_status_sys_resource("CapEff:\t000001ffffffffff\n"), true);
+  EXPECT_EQ(parse_status_sys_resource("CapEff:\t000001fffeffffff\n"), false);
+  EXPECT_EQ(parse_status_sys_resource("CapEff:\t0x1\n"), std::nullopt);
 
   const std::string limits =
       "Limit                     Soft Limit           Hard Limit           Units     \n"

@@ -36,6 +36,7 @@ Input healthy() {
   e.filesystem.free_inodes = 900;
   in.diagnosis.status = Status::no_supported_failure;
   in.facts.effective_uid = 0;
+  in.facts.ext4_reserve = Ext4Reserve{5 * kGiB, 0, 0, 0};
   in.facts.open_files_limit = 1024;
   in.facts.inotify_limit_files = {8192, 128, 8192, 128, 16384};
   return in;
@@ -81,6 +82,18 @@ TEST(Findings, EachRuleAppliesExactlyWhenItsFactsSaySo) {
       {"only the reserve left",
        [](Input& in) { in.evidence.filesystem.available_bytes = 0; },
        {"reserved_space_only"}},
+      {"only ext4's own clusters left, no reserve",
+       [](Input& in) {
+         in.evidence.filesystem.available_bytes = 0;
+         in.facts.ext4_reserve->reserved_bytes = 0;
+       },
+       {}},
+      {"btrfs with free space that is not available",
+       [](Input& in) {
+         in.evidence.filesystem.available_bytes = 0;
+         in.evidence.mount->fs_type = "btrfs";
+       },
+       {}},
       {"nothing left at all",
        [](Input& in) { in.evidence.filesystem.available_bytes = in.evidence.filesystem.free_bytes = 0; },
        {}},
@@ -256,13 +269,15 @@ TEST(Findings, TextsGiveTheNumbersAndTheNextStep) {
   e.proc_scan.inotify_consumers = {InotifyConsumer{20, "watcher", 4, 90}};
   in.facts.inotify_limit_files.namespace_instances = 4;
   in.facts.inotify_limit_files.namespace_watches = 100000;
-  // A non-ext filesystem has no reserve to lower.
+  // The reserve with room for its owners, then spent as its owner found.
   Input reserve = healthy();
   reserve.evidence.filesystem.available_bytes = 0;
+  reserve.facts.ext4_reserve = Ext4Reserve{40 * kGiB, 4242, 7, kGiB};
 
   std::vector<Finding> findings = find_findings(e, in.diagnosis, in.facts);
   for (Finding& f : find_findings(reserve.evidence, reserve.diagnosis, reserve.facts)) findings.push_back(f);
-  reserve.evidence.mount->fs_type = "xfs";
+  reserve.evidence.create_probe.outcome = ProbeError{Phase::write, {kEnospc, "ENOSPC"}};
+  reserve.facts.effective_uid = 4242;
   for (Finding& f : find_findings(reserve.evidence, reserve.diagnosis, reserve.facts)) findings.push_back(f);
   ASSERT_EQ(findings.size(), 5u);
 
@@ -284,11 +299,23 @@ TEST(Findings, TextsGiveTheNumbersAndTheNextStep) {
             "fix: raise user.max_inotify_instances where the namespace or container is set up, or stop the "
             "largest consumers");
   EXPECT_EQ(findings[3].summary,
-            "only the reserved space is left: 45.0 GiB free but 0 B available, so only privileged writers (root "
-            "or CAP_SYS_RESOURCE) can still write; others get ENOSPC");
+            "only the reserved space is left: 45.0 GiB free but 0 B available, 40.0 GiB of it the reserve that "
+            "only UID 4242, members of GID 7 and processes with CAP_SYS_RESOURCE may use; 1.0 GiB of it is "
+            "ext4's own reserved clusters, which no writer can use; others get ENOSPC");
   EXPECT_EQ(findings[3].remedy,
             "fix: free space on /srv, or lower the reserve with `tune2fs -m PERCENT /dev/sdb1`");
+  EXPECT_EQ(findings[4].summary,
+            "the reserve for privileged writers is used up too: 45.0 GiB free but 0 B available; 1.0 GiB of it "
+            "is ext4's own reserved clusters, which no writer can use; brimful's own write as UID 4242 failed "
+            "with ENOSPC, so every writer gets ENOSPC");
   EXPECT_EQ(findings[4].remedy, "fix: free space on /srv");
+  Input near = healthy();
+  near.evidence.filesystem.free_bytes = 6 * kGiB;
+  near.evidence.filesystem.available_bytes = kGiB;
+  EXPECT_EQ(find_findings(near.evidence, near.diagnosis, near.facts).at(0).summary,
+            "only 1.0 GiB of 100.0 GiB (1.0%) is available, so a write larger than that fails with ENOSPC; most of "
+            "the 6.0 GiB free is the reserve of 5.0 GiB that only root (UID 0) and processes with CAP_SYS_RESOURCE "
+            "may use");
 }
 
 ProcessDescriptors descriptors(std::uint32_t pid, std::uint64_t open, std::uint64_t limit) {
