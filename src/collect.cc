@@ -1,10 +1,14 @@
 #include "collect.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <map>
 #include <memory>
 
 #include "capacity.h"
@@ -206,6 +210,114 @@ Result<Evidence> collect_evidence(const OsPath& path, bool probes_disabled, cons
       viewpoint.inotify_limit_files ? *viewpoint.inotify_limit_files
                                     : read_inotify_limit_files(viewpoint.proc_root + "/sys"));
   return evidence;
+}
+
+namespace {
+
+constexpr std::string_view kSkippedTypes[] = {
+    // The kernel's views of itself and of processes.
+    "autofs", "binfmt_misc", "bpf", "cgroup", "cgroup2", "configfs", "debugfs", "devpts", "devtmpfs",
+    "efivarfs", "fusectl", "hugetlbfs", "mqueue", "nsfs", "proc", "pstore", "rpc_pipefs", "securityfs",
+    "selinuxfs", "sysfs", "tracefs",
+    // Images that are read-only by design.
+    "cramfs", "erofs", "iso9660", "romfs", "squashfs",
+};
+
+std::size_t depth(const OsPath& path) { return path_components(path).size(); }
+
+// The list of one scan restricted to the files on one device.
+DeletedOpenFiles files_on(const DeletedOpenFiles& files, std::uint64_t device) {
+  std::vector<DeletedOpenEntry> entries;
+  for (const DeletedOpenFile file : files) {
+    if (file.device != device) continue;
+    DeletedOpenEntry entry{file.device, file.inode, OsPath(file.path), file.allocated_bytes, {}};
+    for (const Holder holder : file.holders) entry.holders.push_back(holder);
+    entries.push_back(std::move(entry));
+  }
+  return DeletedOpenFiles(entries);
+}
+
+}  // namespace
+
+bool skipped_filesystem_type(std::string_view fs_type) {
+  return std::find(std::begin(kSkippedTypes), std::end(kSkippedTypes), fs_type) != std::end(kSkippedTypes);
+}
+
+Result<std::vector<Evidence>> collect_host_evidence(bool probes_disabled, const Viewpoint& viewpoint,
+                                                    const ScanProgress& progress) {
+  Result<std::vector<Mount>> table = read_own_mounts(viewpoint.proc_root);
+  if (!table.ok()) return fail(table.error());
+  std::vector<Mount>& mounts = table.value();
+  // Shallow mount points first, so a filesystem is shown where it is
+  // mounted rather than where a bind shows part of it again.
+  std::sort(mounts.begin(), mounts.end(), [](const Mount& a, const Mount& b) {
+    const std::size_t depth_a = depth(a.mount_point);
+    const std::size_t depth_b = depth(b.mount_point);
+    return depth_a != depth_b ? depth_a < depth_b : a.mount_point < b.mount_point;
+  });
+
+  std::map<std::uint64_t, Evidence> by_device;
+  for (Mount& mount : mounts) {
+    if (skipped_filesystem_type(mount.fs_type) || mount.mount_point.find('\0') != OsPath::npos) continue;
+    // The mount point shows this mount only when no later mount covers it;
+    // a mount point that cannot be reached is passed over.
+    struct statx status {};
+    if (statx(AT_FDCWD, mount.mount_point.c_str(), AT_NO_AUTOMOUNT, STATX_MNT_ID, &status) != 0 ||
+        (status.stx_mask & STATX_MNT_ID) == 0 || status.stx_mnt_id != mount.mount_id) {
+      continue;
+    }
+    const std::uint64_t device = makedev(status.stx_dev_major, status.stx_dev_minor);
+    if (by_device.count(device) != 0) continue;
+    Evidence evidence;
+    evidence.target = mount.mount_point;
+    evidence.target_exists = true;
+    evidence.probe_directory = mount.mount_point;
+    evidence.mount = std::move(mount);
+    by_device.emplace(device, std::move(evidence));
+  }
+
+  std::vector<std::uint64_t> devices;
+  for (auto entry = by_device.begin(); entry != by_device.end();) {
+    Evidence& evidence = entry->second;
+    // Unmounted since the table was read, or refused (another user's FUSE
+    // mount): passed over like a mount point that cannot be reached.
+    Result<Filesystem> filesystem = filesystem_facts(evidence.target, evidence.mount->fs_type);
+    if (!filesystem.ok()) {
+      entry = by_device.erase(entry);
+      continue;
+    }
+    devices.push_back(entry->first);
+    ++entry;
+    evidence.filesystem = filesystem.value();
+    if (!probes_disabled) {
+      KernelProbeSystem kernel;
+      evidence.create_probe.outcome = run_create_probe(evidence.probe_directory, kernel);
+      if (!evidence.filesystem.read_only) evidence.inotify_probe = run_inotify_probe(evidence.target, kernel);
+    }
+  }
+
+  ScanSettings settings;
+  settings.progress = progress;
+  settings.consumer_uid = viewpoint.consumer_uid;
+  const ProcScan scan = scan_processes(devices, viewpoint.proc_root, settings);
+  const InotifyLimits limits = effective_inotify_limits(
+      viewpoint.inotify_limit_files ? *viewpoint.inotify_limit_files
+                                    : read_inotify_limit_files(viewpoint.proc_root + "/sys"));
+
+  std::vector<Evidence> host;
+  for (auto& [device, evidence] : by_device) {
+    evidence.proc_scan.deleted_open = files_on(scan.deleted_open, device);
+    evidence.proc_scan.inotify_consumers = scan.inotify_consumers;
+    evidence.proc_scan.processes_scanned = scan.processes_scanned;
+    evidence.proc_scan.processes_inaccessible = scan.processes_inaccessible;
+    evidence.proc_scan.complete = scan.complete;
+    evidence.proc_scan.descriptors_exhausted = scan.descriptors_exhausted;
+    evidence.inotify_limits = limits;
+    host.push_back(std::move(evidence));
+  }
+  std::sort(host.begin(), host.end(),
+            [](const Evidence& a, const Evidence& b) { return a.mount->mount_point < b.mount->mount_point; });
+  return host;
 }
 
 }  // namespace brimful

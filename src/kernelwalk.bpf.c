@@ -24,6 +24,10 @@ char LICENSE[] SEC("license") = "Dual BSD/GPL";
 // The target filesystem's device number in the kernel's own encoding
 // (major << 20 | minor), set by the loader.
 const volatile __u32 target_kdev = 0;
+// Set by the loader when the scan looks at every filesystem of the host: then
+// every unlinked regular file is reported and the loader's status call
+// decides.
+const volatile __u32 any_device = 0;
 
 // The thread of the previous call, the numbers the reader's namespace gives
 // it and its thread group, and the first descriptor seen of it; the iterator
@@ -105,7 +109,7 @@ int walk(struct bpf_iter__task_file *ctx) {
   umode_t mode = BPF_CORE_READ(inode, i_mode);
   if ((mode & S_IFMT) == S_IFREG) {
     if (BPF_CORE_READ(inode, i_nlink) != 0) return 0;
-    if (BPF_CORE_READ(sb, s_dev) == target_kdev || device_may_differ(magic))
+    if (any_device || BPF_CORE_READ(sb, s_dev) == target_kdev || device_may_differ(magic))
       emit(seq, KERNELWALK_DELETED, fd);
     return 0;
   }

@@ -16,6 +16,10 @@
 
 namespace brimful {
 
+std::optional<KernelCandidates> walk_in_kernel(std::uint64_t target_device) {
+  return walk_in_kernel(std::vector<std::uint64_t>{target_device});
+}
+
 const KernelProcess* KernelCandidates::find(std::uint32_t pid) const {
   const auto found =
       std::lower_bound(processes.begin(), processes.end(), pid,
@@ -25,7 +29,7 @@ const KernelProcess* KernelCandidates::find(std::uint32_t pid) const {
 
 #ifndef BRIMFUL_HAVE_BPF
 
-std::optional<KernelCandidates> walk_in_kernel(std::uint64_t) { return std::nullopt; }
+std::optional<KernelCandidates> walk_in_kernel(const std::vector<std::uint64_t>&) { return std::nullopt; }
 
 #else
 
@@ -58,8 +62,11 @@ unsigned int kernel_device(std::uint64_t device) {
 
 class Walk {
  public:
-  explicit Walk(std::uint64_t target_device)
-      : iterator_(kernelwalk_start(kernel_device(target_device), &program_)) {}
+  // Several devices are not told apart in the kernel: every unlinked file
+  // is named and the status call decides.
+  explicit Walk(const std::vector<std::uint64_t>& target_devices)
+      : iterator_(kernelwalk_start(target_devices.size() == 1 ? kernel_device(target_devices.front()) : 0,
+                                   target_devices.size() != 1, &program_)) {}
   ~Walk() {
     if (iterator_ >= 0) ::close(iterator_);
     kernelwalk_stop(program_);
@@ -91,9 +98,9 @@ void add(KernelCandidates& candidates, const kernelwalk_record& record) {
 
 }  // namespace
 
-std::optional<KernelCandidates> walk_in_kernel(std::uint64_t target_device) {
+std::optional<KernelCandidates> walk_in_kernel(const std::vector<std::uint64_t>& target_devices) {
   if (!may_load_programs()) return std::nullopt;
-  Walk walk(target_device);
+  Walk walk(target_devices);
   const int iterator = walk.iterator();
   if (iterator < 0) return std::nullopt;
 

@@ -43,6 +43,8 @@ struct KernelCandidates {
 // build, missing privileges, no kernel type information, a kernel that
 // refuses the program.
 std::optional<KernelCandidates> walk_in_kernel(std::uint64_t target_device);
+// The same for several filesystems at once.
+std::optional<KernelCandidates> walk_in_kernel(const std::vector<std::uint64_t>& target_devices);
 
 }  // namespace brimful
 

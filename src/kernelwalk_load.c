@@ -23,10 +23,11 @@
 
 #include "kernelwalk_record.h"
 
-int kernelwalk_start(unsigned int target_kdev, struct kernelwalk_bpf** program) {
+int kernelwalk_start(unsigned int target_kdev, int any_device, struct kernelwalk_bpf** program) {
   *program = kernelwalk_bpf__open();
   if (*program == NULL) return -1;
   (*program)->rodata->target_kdev = target_kdev;
+  (*program)->rodata->any_device = any_device != 0;
   if (kernelwalk_bpf__load(*program) != 0 || kernelwalk_bpf__attach(*program) != 0) return -1;
   union bpf_attr attr;
   memset(&attr, 0, sizeof(attr));

@@ -30,10 +30,10 @@ extern "C" {
 struct kernelwalk_bpf;
 
 // Loads the walk, with target_kdev the target's device number in the
-// kernel's encoding, and returns a descriptor to read its records from, or
+// kernel's encoding (any_device nonzero: every filesystem), and returns a descriptor to read its records from, or
 // -1 when the kernel will not have it. *program is set even on failure and
 // must be given to kernelwalk_stop.
-int kernelwalk_start(unsigned int target_kdev, struct kernelwalk_bpf** program);
+int kernelwalk_start(unsigned int target_kdev, int any_device, struct kernelwalk_bpf** program);
 void kernelwalk_stop(struct kernelwalk_bpf* program);
 
 #ifdef __cplusplus

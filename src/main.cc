@@ -78,6 +78,7 @@ constexpr const char* kHelp =
     "\n"
     "USAGE:\n"
     "    brimful PATH [--json] [--verbose] [--no-probe] [--check]\n"
+    "    brimful --all [--json] [--verbose] [--no-probe] [--check]\n"
     "\n"
     "OPTIONS:\n"
     "    --json       Emit machine-readable JSON\n"
@@ -87,6 +88,7 @@ constexpr const char* kHelp =
     "    --explain    Also report findings that the verdict alone cannot confirm\n"
     "    --prometheus Emit Prometheus text-format metrics\n"
     "    --pid PID    Examine PATH as process PID sees it\n"
+    "    --all        Examine every filesystem instead of PATH\n"
     "    -h, --help   Show this help\n"
     "    -V, --version\n"
     "                 Show the version";
@@ -190,6 +192,7 @@ struct CommandLine {
   bool check = false;
   bool explain = false;
   bool prometheus = false;
+  bool all = false;
   std::optional<std::uint32_t> pid;
 };
 
@@ -242,6 +245,10 @@ ParseOutcome parse_command_line(const std::vector<std::string>& args) {
         command_line.prometheus = true;
         continue;
       }
+      if (arg == "--all") {
+        command_line.all = true;
+        continue;
+      }
       if (arg == "--pid") {
         if (index + 1 == args.size()) return UsageError{"--pid needs a process id"};
         const std::string& value = args[++index];
@@ -257,7 +264,9 @@ ParseOutcome parse_command_line(const std::vector<std::string>& args) {
     command_line.path = arg;
     have_path = true;
   }
-  if (!have_path) return UsageError{"PATH is required"};
+  if (command_line.all && have_path) return UsageError{"--all examines every filesystem and takes no PATH"};
+  if (command_line.all && command_line.pid) return UsageError{"--all and --pid cannot be used together"};
+  if (!have_path && !command_line.all) return UsageError{"PATH is required"};
   // Two formats for one output: only the whole command line shows the clash.
   if (command_line.json && command_line.prometheus) {
     return UsageError{"--json and --prometheus cannot be used together"};
@@ -347,6 +356,97 @@ int run(const CommandLine& command_line) {
   return command_line.check ? check_status(diagnosis.status) : 0;
 }
 
+// The worst verdict of several: a confirmed cause, then an unknown result.
+Status worst_status(const std::vector<Diagnosis>& diagnoses) {
+  Status worst = Status::no_supported_failure;
+  for (const Diagnosis& diagnosis : diagnoses) {
+    if (diagnosis.status == Status::confirmed) return Status::confirmed;
+    if (diagnosis.status == Status::unknown) worst = Status::unknown;
+  }
+  return worst;
+}
+
+// JSON of one filesystem inside the host document's array: the report
+// indented one level deeper. Strings never hold a raw newline, so every one
+// starts a line.
+class IndentedChunks {
+ public:
+  void operator()(std::string_view chunk) {
+    std::string out;
+    for (const char c : chunk) {
+      out += c;
+      if (c == '\n') out += "    ";
+    }
+    print(1, out);
+  }
+};
+
+// Every filesystem of the host: the same evidence, verdict and findings as
+// a run on each mount point, with one process scan for all of them.
+int run_host(const CommandLine& command_line) {
+  RunInfo run_info;
+  run_info.start_time_seconds = clock_seconds(CLOCK_REALTIME);
+  const double started = clock_seconds(CLOCK_MONOTONIC);
+  ProgressLine progress;
+  Result<std::vector<Evidence>> collected = collect_host_evidence(
+      command_line.no_probe, {}, [&progress](std::uint64_t scanned, std::uint64_t total) { progress.update(scanned, total); });
+  progress.erase();
+  if (!collected.ok()) {
+    print(2, "brimful: " + collected.error() + "\n");
+    return 2;
+  }
+  const std::vector<Evidence>& host = collected.value();
+  std::vector<Diagnosis> diagnoses;
+  std::vector<std::optional<std::vector<Finding>>> findings(host.size());
+  for (std::size_t i = 0; i < host.size(); ++i) {
+    diagnoses.push_back(diagnose(host[i]));
+    if (command_line.explain) {
+      FactSources sources;
+      sources.target = host[i].target;
+      sources.probe_directory = host[i].probe_directory;
+      findings[i] = find_findings(host[i], diagnoses[i], gather_explain_facts(host[i], sources));
+    }
+  }
+  run_info.duration_seconds = clock_seconds(CLOCK_MONOTONIC) - started;
+
+  if (command_line.prometheus) {
+    std::vector<MetricsReport> reports;
+    for (std::size_t i = 0; i < host.size(); ++i) {
+      MetricsReport report{&host[i], &diagnoses[i], {}};
+      if (findings[i]) {
+        for (const Finding& finding : *findings[i]) report.finding_kinds.push_back(finding.kind);
+      }
+      reports.push_back(std::move(report));
+    }
+    print(1, render_metrics(reports, run_info));
+  } else if (command_line.json) {
+    // Every report is tried first, so that one that cannot be written ends
+    // the run before half a document is out.
+    for (std::size_t i = 0; i < host.size(); ++i) {
+      const Result<std::uint64_t> json =
+          write_json(host[i], diagnoses[i], findings[i] ? &*findings[i] : nullptr, [](std::string_view) {});
+      if (!json.ok()) {
+        print(2, "brimful: cannot serialize report: " + json.error() + "\n");
+        return 2;
+      }
+    }
+    print(1, host.empty() ? "{\n  \"filesystems\": []" : "{\n  \"filesystems\": [");
+    for (std::size_t i = 0; i < host.size(); ++i) {
+      print(1, i == 0 ? "\n    " : ",\n    ");
+      (void)write_json(host[i], diagnoses[i], findings[i] ? &*findings[i] : nullptr, IndentedChunks());
+    }
+    print(1, host.empty() ? "\n}\n" : "\n  ]\n}\n");
+  } else {
+    std::string text = render_host_summary(host, diagnoses) + "\n";
+    for (std::size_t i = 0; i < host.size(); ++i) {
+      if (diagnoses[i].status == Status::no_supported_failure) continue;
+      text += "\n" + render_text(host[i], diagnoses[i], command_line.verbose, findings[i] ? &*findings[i] : nullptr) + "\n";
+    }
+    print(1, text);
+  }
+  return command_line.check ? check_status(worst_status(diagnoses)) : 0;
+}
+
 // The process scan holds a few descriptors per process it reads; a caller's
 // low soft limit would otherwise pass for processes it may not read. Raising
 // the soft limit up to the hard one needs no privilege.
@@ -382,5 +482,6 @@ int main(int argc, char** argv) {
     print(2, "error: " + usage->message + "\n\n" + kHelp + "\n");
     return 2;
   }
-  return run(std::get<CommandLine>(outcome));
+  const CommandLine& command_line = std::get<CommandLine>(outcome);
+  return command_line.all ? run_host(command_line) : run(command_line);
 }

@@ -17,10 +17,15 @@ class Family {
  public:
   Family(const char* name, const char* help) : name_(name), help_(help) {}
 
-  // extra: the family's own labels, already formatted (may be empty).
-  void add(const std::string& extra, std::string value) { samples_.emplace_back(extra, std::move(value)); }
+  // extra: the family's own labels, already formatted (may be empty); they
+  // follow the labels every series of this filesystem carries.
+  void add(const std::string& extra, std::string value) {
+    samples_.emplace_back(extra.empty() ? *common_ : *common_ + ',' + extra, std::move(value));
+  }
+  // The common labels of the samples added from now on.
+  void set_common(const std::string* common) { common_ = common; }
 
-  void write(std::string& out, const std::string& common) const {
+  void write(std::string& out) const {
     if (samples_.empty()) return;
     out += "# HELP ";
     out += name_;
@@ -29,14 +34,10 @@ class Family {
     out += "\n# TYPE ";
     out += name_;
     out += " gauge\n";
-    for (const auto& [extra, value] : samples_) {
+    for (const auto& [labels, value] : samples_) {
       out += name_;
       out += '{';
-      out += common;
-      if (!extra.empty()) {
-        out += ',';
-        out += extra;
-      }
+      out += labels;
       out += "} ";
       out += value;
       out += '\n';
@@ -46,6 +47,7 @@ class Family {
  private:
   const char* name_;
   const char* help_;
+  const std::string* common_ = nullptr;
   std::vector<std::pair<std::string, std::string>> samples_;
 };
 
@@ -113,69 +115,78 @@ std::string metric_label_value(std::string_view bytes) {
 
 std::string render_metrics(const Evidence& evidence, const Diagnosis& diagnosis, const RunInfo& run,
                            const std::vector<std::string>& finding_kinds) {
+  return render_metrics({MetricsReport{&evidence, &diagnosis, finding_kinds}}, run);
+}
+
+std::string render_metrics(const std::vector<MetricsReport>& reports, const RunInfo& run) {
   Family status("brimful_status", "The verdict as a state set: 1 for the current status, 0 for the others.");
-  for (const Status each : {Status::confirmed, Status::no_supported_failure, Status::unknown}) {
-    status.add(label("status", status_name(each)), flag(diagnosis.status == each));
-  }
-
   Family cause("brimful_cause", "Whether the run confirmed this cause of failing writes.");
-  for (const CauseKind each : {CauseKind::inode_exhaustion, CauseKind::block_exhaustion, CauseKind::inotify_exhaustion,
-                               CauseKind::inotify_instance_exhaustion, CauseKind::read_only_filesystem}) {
-    const bool confirmed = std::find(diagnosis.causes.begin(), diagnosis.causes.end(), each) != diagnosis.causes.end();
-    cause.add(label("cause", cause_name(each)), flag(confirmed));
-  }
-
   Family probe_success("brimful_probe_success", "Whether the probe succeeded; absent when it did not run.");
   Family probe_errno("brimful_probe_errno", "The error number of a failed probe, with the failing step and its name.");
-  add_probe(probe_success, probe_errno, "create", evidence.create_probe.outcome);
-  add_probe(probe_success, probe_errno, "inotify_init", evidence.inotify_probe.init);
-  add_probe(probe_success, probe_errno, "inotify_watch", evidence.inotify_probe.add_watch);
-
-  const ProcScan& scan = evidence.proc_scan;
-  const DeletedOpenTotals deleted = deleted_open_totals(scan);
   Family deleted_bytes("brimful_deleted_open_bytes",
                        "Bytes allocated to deleted files on the filesystem that processes still hold open.");
-  deleted_bytes.add("", std::to_string(deleted.bytes));
   Family deleted_files("brimful_deleted_open_files",
                        "Deleted files on the filesystem that processes still hold open.");
-  deleted_files.add("", std::to_string(deleted.files));
-
-  std::uint64_t watches = 0;
-  std::uint64_t instances = 0;
-  for (const InotifyConsumer& consumer : scan.inotify_consumers) {
-    watches = saturating_add(watches, consumer.watches);
-    instances = saturating_add(instances, consumer.instances);
-  }
   Family watches_used("brimful_inotify_watches", "Inotify watches held by the processes of the user brimful ran as.");
-  watches_used.add("", std::to_string(watches));
   Family watches_limit("brimful_inotify_watches_limit", "The per-user limit of inotify watches.");
-  add_limit(watches_limit, evidence.inotify_limits.max_user_watches);
   Family instances_used("brimful_inotify_instances",
                         "Inotify instances held by the processes of the user brimful ran as.");
-  instances_used.add("", std::to_string(instances));
   Family instances_limit("brimful_inotify_instances_limit", "The per-user limit of inotify instances.");
-  add_limit(instances_limit, evidence.inotify_limits.max_user_instances);
-
   Family scanned("brimful_processes_scanned", "Processes the scan of /proc examined.");
-  scanned.add("", std::to_string(scan.processes_scanned));
   Family inaccessible("brimful_processes_inaccessible", "Processes the scan of /proc could not read.");
-  inaccessible.add("", std::to_string(scan.processes_inaccessible));
-
   Family finding("brimful_finding", "A finding of this kind applies.");
-  for (const std::string& kind : finding_kinds) finding.add(label("kind", kind), "1");
-
   Family duration("brimful_run_duration_seconds", "How long the run took.");
-  duration.add("", seconds(run.duration_seconds, 6));
   Family started("brimful_last_run_timestamp_seconds", "When the run started, in seconds since the epoch.");
-  started.add("", seconds(run.start_time_seconds, 3));
+  const std::initializer_list<Family*> families = {
+      &status,        &cause,         &probe_success,   &probe_errno, &deleted_bytes,
+      &deleted_files, &watches_used,  &watches_limit,   &instances_used, &instances_limit,
+      &scanned,       &inaccessible,  &finding,         &duration,    &started};
 
-  const std::string common = common_labels(evidence.target, evidence.mount ? &*evidence.mount : nullptr);
-  std::string out;
-  for (const Family* family : {&status, &cause, &probe_success, &probe_errno, &deleted_bytes, &deleted_files,
-                               &watches_used, &watches_limit, &instances_used, &instances_limit, &scanned,
-                               &inaccessible, &finding, &duration, &started}) {
-    family->write(out, common);
+  std::vector<std::string> commons;
+  commons.reserve(reports.size());
+  for (const MetricsReport& report : reports) {
+    const Evidence& evidence = *report.evidence;
+    const Diagnosis& diagnosis = *report.diagnosis;
+    commons.push_back(common_labels(evidence.target, evidence.mount ? &*evidence.mount : nullptr));
+    for (Family* family : families) family->set_common(&commons.back());
+
+    for (const Status each : {Status::confirmed, Status::no_supported_failure, Status::unknown}) {
+      status.add(label("status", status_name(each)), flag(diagnosis.status == each));
+    }
+    for (const CauseKind each : {CauseKind::inode_exhaustion, CauseKind::block_exhaustion,
+                                 CauseKind::inotify_exhaustion, CauseKind::inotify_instance_exhaustion,
+                                 CauseKind::read_only_filesystem}) {
+      const bool confirmed =
+          std::find(diagnosis.causes.begin(), diagnosis.causes.end(), each) != diagnosis.causes.end();
+      cause.add(label("cause", cause_name(each)), flag(confirmed));
+    }
+    add_probe(probe_success, probe_errno, "create", evidence.create_probe.outcome);
+    add_probe(probe_success, probe_errno, "inotify_init", evidence.inotify_probe.init);
+    add_probe(probe_success, probe_errno, "inotify_watch", evidence.inotify_probe.add_watch);
+
+    const ProcScan& scan = evidence.proc_scan;
+    const DeletedOpenTotals deleted = deleted_open_totals(scan);
+    deleted_bytes.add("", std::to_string(deleted.bytes));
+    deleted_files.add("", std::to_string(deleted.files));
+    std::uint64_t watches = 0;
+    std::uint64_t instances = 0;
+    for (const InotifyConsumer& consumer : scan.inotify_consumers) {
+      watches = saturating_add(watches, consumer.watches);
+      instances = saturating_add(instances, consumer.instances);
+    }
+    watches_used.add("", std::to_string(watches));
+    add_limit(watches_limit, evidence.inotify_limits.max_user_watches);
+    instances_used.add("", std::to_string(instances));
+    add_limit(instances_limit, evidence.inotify_limits.max_user_instances);
+    scanned.add("", std::to_string(scan.processes_scanned));
+    inaccessible.add("", std::to_string(scan.processes_inaccessible));
+    for (const std::string& kind : report.finding_kinds) finding.add(label("kind", kind), "1");
+    duration.add("", seconds(run.duration_seconds, 6));
+    started.add("", seconds(run.start_time_seconds, 3));
   }
+
+  std::string out;
+  for (const Family* family : families) family->write(out);
   return out;
 }
 

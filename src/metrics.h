@@ -27,6 +27,17 @@ std::string metric_label_value(std::string_view bytes);
 std::string render_metrics(const Evidence& evidence, const Diagnosis& diagnosis, const RunInfo& run,
                            const std::vector<std::string>& finding_kinds);
 
+// One filesystem's part of an exposition that covers several.
+struct MetricsReport {
+  const Evidence* evidence = nullptr;
+  const Diagnosis* diagnosis = nullptr;
+  std::vector<std::string> finding_kinds;
+};
+
+// The same over several filesystems: each family once, with the series of
+// every filesystem in the order given, told apart by their labels.
+std::string render_metrics(const std::vector<MetricsReport>& reports, const RunInfo& run);
+
 }  // namespace brimful
 
 #endif  // BRIMFUL_METRICS_H

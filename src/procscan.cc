@@ -167,8 +167,13 @@ std::uint64_t allocated_bytes(blkcnt_t blocks) {
   return count >= (std::uint64_t{1} << 55) ? UINT64_MAX : count * 512;
 }
 
-bool is_deleted_file_on(const struct stat& status, std::uint64_t device) {
-  return (status.st_mode & S_IFMT) == S_IFREG && status.st_dev == device && status.st_nlink == 0;
+// The filesystems whose deleted files a scan reports, by st_dev: one for a
+// path, every one examined for the host.
+using TargetDevices = std::vector<std::uint64_t>;
+
+bool is_deleted_file_on(const struct stat& status, const TargetDevices& devices) {
+  return (status.st_mode & S_IFMT) == S_IFREG && status.st_nlink == 0 &&
+         std::binary_search(devices.begin(), devices.end(), static_cast<std::uint64_t>(status.st_dev));
 }
 
 // A process that exits while it is scanned shows as ESRCH from any step, or
@@ -229,6 +234,7 @@ void sort_consumers(std::vector<InotifyConsumer>& consumers) {
 // One deleted file on the target seen through one descriptor; its device
 // is the target's.
 struct Sighting {
+  std::uint64_t device = 0;
   std::uint64_t inode = 0;
   std::uint64_t allocated_bytes = 0;
   std::int32_t fd = 0;
@@ -405,8 +411,8 @@ std::optional<Reference> anonymous_inode() {
 
 class Scan {
  public:
-  Scan(std::uint64_t target_device, uid_t real_uid, std::optional<Reference> anonymous)
-      : target_device_(target_device), real_uid_(real_uid), anonymous_(anonymous) {}
+  Scan(const TargetDevices& target_devices, uid_t real_uid, std::optional<Reference> anonymous)
+      : target_devices_(target_devices), real_uid_(real_uid), anonymous_(anonymous) {}
 
   // share, when not null, lets idle threads take part in a huge process.
   void scan_process(int proc_fd, const char* entry, std::uint32_t pid, DescriptorShare* share,
@@ -459,7 +465,7 @@ class Scan {
     return vanished(error);
   }
 
-  const std::uint64_t target_device_;
+  const TargetDevices& target_devices_;
   const uid_t real_uid_;
   const std::optional<Reference> anonymous_;
   mutable std::atomic<bool> exhausted_{false};
@@ -671,8 +677,9 @@ bool Scan::examine(int process_fd, int fd_dir, const char* entry, bool owner,
     const int error = errno;
     if (note(error)) return false;
     if (fd && error != ENOENT) pass.whole = false;
-  } else if (fd && is_deleted_file_on(status, target_device_)) {
+  } else if (fd && is_deleted_file_on(status, target_devices_)) {
     Sighting sighting;
+    sighting.device = status.st_dev;
     sighting.inode = status.st_ino;
     sighting.allocated_bytes = allocated_bytes(status.st_blocks);
     sighting.fd = *fd;
@@ -829,7 +836,6 @@ class FileIndex {
 // in /proc order, freeing each result as it goes.
 class Merger {
  public:
-  explicit Merger(std::uint64_t device) : device_(device) {}
 
   void add(std::uint32_t pid, ProcessResult& result) {
     if (result.scanned) ++scanned_;
@@ -838,7 +844,7 @@ class Merger {
     if (!result.sightings.list.empty()) {
       const std::uint32_t name = files_.add_name(result.name);
       for (const Sighting& sighting : result.sightings.list) {
-        const std::size_t file = index_.find_or_add(files_, device_, sighting, result.sightings.path(sighting));
+        const std::size_t file = index_.find_or_add(files_, sighting.device, sighting, result.sightings.path(sighting));
         files_.add_holder(file, pid, name, sighting.fd);
       }
     }
@@ -863,7 +869,6 @@ class Merger {
   }
 
  private:
-  const std::uint64_t device_;
   DeletedOpenFiles::Builder files_;
   FileIndex index_;
   std::vector<InotifyConsumer> consumers_;
@@ -886,10 +891,10 @@ struct ProcEntries {
 class Coordinator {
  public:
   // kernel, when not null, is what the kernel's walk found.
-  Coordinator(const Scan& scan, std::uint64_t target_device, int proc_fd, const ProcEntries& entries,
+  Coordinator(const Scan& scan, int proc_fd, const ProcEntries& entries,
               const KernelCandidates* kernel)
       : scan_(scan), proc_fd_(proc_fd), entries_(entries), kernel_(kernel),
-        results_(entries.pids.size()), done_(entries.pids.size(), false), merger_(target_device) {}
+        results_(entries.pids.size()), done_(entries.pids.size(), false) {}
 
   ProcScan run(unsigned thread_count, const ScanProgress& progress) {
     if (progress) progress(0, total());
@@ -1026,8 +1031,8 @@ class ReferenceScanner {
  public:
   // Most link texts and comm files fit the first buffers; the buffers grow
   // for longer ones and stay grown for the rest of the scan.
-  ReferenceScanner(std::uint64_t target_device, uid_t real_uid)
-      : target_device_(target_device), real_uid_(real_uid), link_buffer_(256) {}
+  ReferenceScanner(const TargetDevices& target_devices, uid_t real_uid)
+      : target_devices_(target_devices), real_uid_(real_uid), link_buffer_(256) {}
 
   void scan_process(int proc_fd, const char* entry, std::uint32_t pid);
   ProcScan finish();
@@ -1043,7 +1048,7 @@ class ReferenceScanner {
     return vanished(error);
   }
 
-  const std::uint64_t target_device_;
+  const TargetDevices& target_devices_;
   const uid_t real_uid_;
   std::map<FileKey, DeletedOpenEntry> deleted_;
   // The holders' names, each kept where it stays until the scan ends.
@@ -1106,7 +1111,7 @@ ReferenceScanner::Outcome ReferenceScanner::deleted_open_pass(DirectoryListing& 
       if (error != ENOENT) whole = false;
       continue;
     }
-    if (!is_deleted_file_on(status, target_device_)) continue;
+    if (!is_deleted_file_on(status, target_devices_)) continue;
     const FileKey key{status.st_dev, status.st_ino};
     const auto found = deleted_.lower_bound(key);
     if (found != deleted_.end() && found->first == key) {
@@ -1201,10 +1206,10 @@ bool is_own_namespace_proc(int proc_fd) {
   return self.error == 0 && self.bytes == std::to_string(::getpid());
 }
 
-ProcScan literal_scan(std::uint64_t target_device, const OsPath& proc_root, uid_t real_uid) {
+ProcScan literal_scan(const TargetDevices& target_devices, const OsPath& proc_root, uid_t real_uid) {
   DirectoryListing proc(AT_FDCWD, proc_root.c_str());
   if (!proc.is_open()) return unlistable_root(proc.open_error());
-  ReferenceScanner scanner(target_device, real_uid);
+  ReferenceScanner scanner(target_devices, real_uid);
   while (const char* entry = proc.next()) {
     if (const std::optional<std::uint32_t> pid = parse_pid(entry)) {
       scanner.scan_process(proc.fd(), entry, *pid);
@@ -1217,8 +1222,14 @@ ProcScan literal_scan(std::uint64_t target_device, const OsPath& proc_root, uid_
 
 ProcScan scan_processes(std::uint64_t target_device, const OsPath& proc_root,
                         const ScanSettings& settings) {
+  return scan_processes(std::vector<std::uint64_t>{target_device}, proc_root, settings);
+}
+
+ProcScan scan_processes(std::vector<std::uint64_t> target_devices, const OsPath& proc_root,
+                        const ScanSettings& settings) {
+  std::sort(target_devices.begin(), target_devices.end());
   const uid_t real_uid = settings.consumer_uid ? static_cast<uid_t>(*settings.consumer_uid) : ::getuid();
-  if (settings.method == ScanMethod::literal) return literal_scan(target_device, proc_root, real_uid);
+  if (settings.method == ScanMethod::literal) return literal_scan(target_devices, proc_root, real_uid);
   DirectoryListing proc(AT_FDCWD, proc_root.c_str());
   if (!proc.is_open()) return unlistable_root(proc.open_error());
   // The walk comes before the listing, so every process it missed started
@@ -1227,7 +1238,7 @@ ProcScan scan_processes(std::uint64_t target_device, const OsPath& proc_root,
   // Under --pid the root is the host's /proc opened before brimful took the
   // process's place; the walk covers the whole PID namespace either way.
   if (settings.method == ScanMethod::automatic && is_own_namespace_proc(proc.fd())) {
-    kernel = walk_in_kernel(target_device);
+    kernel = walk_in_kernel(target_devices);
   }
   // A failure partway through the listing keeps what was found so far.
   ProcEntries entries;
@@ -1237,8 +1248,8 @@ ProcScan scan_processes(std::uint64_t target_device, const OsPath& proc_root,
       entries.pids.push_back(*pid);
     }
   }
-  const Scan scan(target_device, real_uid, anonymous_inode());
-  Coordinator coordinator(scan, target_device, proc.fd(), entries, kernel ? &*kernel : nullptr);
+  const Scan scan(target_devices, real_uid, anonymous_inode());
+  Coordinator coordinator(scan, proc.fd(), entries, kernel ? &*kernel : nullptr);
   // The kernel's walk leaves a handful of calls per process, but a host with
   // many deleted-open files still has one status call and one link to read
   // for each; the threads share that work as they share the /proc scan.

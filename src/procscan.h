@@ -7,6 +7,7 @@
 #include <functional>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include "report.h"
 
@@ -56,6 +57,11 @@ struct ScanSettings {
 // them are examined in ranges that idle threads take, folded back in the
 // order its fd directory listed them.
 ProcScan scan_processes(std::uint64_t target_device, const OsPath& proc_root = "/proc",
+                        const ScanSettings& settings = {});
+
+// The same over several filesystems at once: the deleted-open files of
+// every one of target_devices in one list, which tells them apart by device.
+ProcScan scan_processes(std::vector<std::uint64_t> target_devices, const OsPath& proc_root = "/proc",
                         const ScanSettings& settings = {});
 
 // The rules for the names and texts the scan reads, exposed for testing.

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "diagnosis.h"
+
 namespace brimful {
 
 namespace {
@@ -321,6 +323,60 @@ std::string human_size(std::uint64_t bytes) {
     ++unit;
   }
   return one_decimal(size) + " " + kUnits[unit];
+}
+
+namespace {
+
+// Characters a cell takes on the terminal: its code points, since the
+// display has replaced every control and invalid byte by visible text.
+std::size_t cell_width(std::string_view text) {
+  return static_cast<std::size_t>(
+      std::count_if(text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
+}
+
+std::string short_verdict(const Diagnosis& diagnosis) {
+  switch (diagnosis.status) {
+    case Status::confirmed: {
+      std::string text = "CONFIRMED: ";
+      for (std::size_t i = 0; i < diagnosis.causes.size(); ++i) {
+        if (i > 0) text += ", ";
+        text += verdict_text(diagnosis.causes[i]);
+      }
+      return text;
+    }
+    case Status::no_supported_failure: return "OK";
+    case Status::unknown: return "UNKNOWN";
+  }
+  return "UNKNOWN";
+}
+
+}  // namespace
+
+std::string render_host_summary(const std::vector<Evidence>& filesystems, const std::vector<Diagnosis>& diagnoses) {
+  std::vector<std::vector<std::string>> rows{
+      {"MOUNT POINT", "TYPE", "AVAILABLE", "INODES FREE", "DELETED-OPEN", "VERDICT"}};
+  for (std::size_t i = 0; i < filesystems.size(); ++i) {
+    const Evidence& evidence = filesystems[i];
+    const Filesystem& fs = evidence.filesystem;
+    rows.push_back({display(evidence.target), display(fs_type_of(evidence)), human_size(fs.available_bytes),
+                    fs.total_inodes == 0 ? "-" : std::to_string(fs.free_inodes),
+                    human_size(deleted_open_totals(evidence.proc_scan).bytes), short_verdict(diagnoses[i])});
+  }
+  std::vector<std::size_t> widths(rows.front().size(), 0);
+  for (const auto& row : rows) {
+    for (std::size_t column = 0; column < row.size(); ++column) {
+      widths[column] = std::max(widths[column], cell_width(row[column]));
+    }
+  }
+  std::string out;
+  for (const auto& row : rows) {
+    if (!out.empty()) out += '\n';
+    for (std::size_t column = 0; column < row.size(); ++column) {
+      out += row[column];
+      if (column + 1 < row.size()) out.append(widths[column] - cell_width(row[column]) + 2, ' ');
+    }
+  }
+  return out;
 }
 
 }  // namespace brimful

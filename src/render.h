@@ -16,6 +16,12 @@ namespace brimful {
 std::string render_text(const Evidence& evidence, const Diagnosis& diagnosis, bool verbose,
                         const std::vector<Finding>* findings = nullptr);
 
+// The table that opens a report over every filesystem: one line per
+// filesystem (mount point, type, available space, free inodes, space held by
+// deleted-open files, verdict) under a heading, without trailing white
+// space. diagnoses[i] is the verdict on filesystems[i].
+std::string render_host_summary(const std::vector<Evidence>& filesystems, const std::vector<Diagnosis>& diagnoses);
+
 // Value formats of the report, exposed for their own tests.
 std::string grouped_number(std::uint64_t value);
 std::string human_size(std::uint64_t bytes);

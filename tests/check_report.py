@@ -7,13 +7,16 @@ Prints one line per report: "ok", or "invalid: " and the first problem.
 Besides what JSON Schema can say, the keys of every object must come in
 the order in which the schema lists that object's properties; an optional
 key that is present must stand in its listed place.
+The other schemas beside SCHEMA may be referred to by their "$id".
 Exits 2 when the schema itself is unusable.
 """
 
 import json
+import pathlib
 import sys
 
 import jsonschema
+import referencing
 
 
 def property_orders(schema, found):
@@ -88,8 +91,15 @@ def main():
     except jsonschema.exceptions.SchemaError as error:
         print(f"schema: {error.message}", file=sys.stderr)
         return 2
-    validator = jsonschema.Draft202012Validator(schema)
+    resources = []
     orders = property_orders(schema, [])
+    for other in sorted(pathlib.Path(sys.argv[1]).parent.glob("*.schema.json")):
+        contents = json.loads(other.read_text(encoding="utf-8"))
+        resources.append((contents["$id"], referencing.Resource.from_contents(contents)))
+        if contents["$id"] != schema["$id"]:
+            property_orders(contents, orders)
+    registry = referencing.Registry().with_resources(resources)
+    validator = jsonschema.Draft202012Validator(schema, registry=registry)
     for path in sys.argv[2:]:
         print(check(path, validator, orders))
     return 0

@@ -23,6 +23,7 @@ const std::string kHelp =
     "\n"
     "USAGE:\n"
     "    brimful PATH [--json] [--verbose] [--no-probe] [--check]\n"
+    "    brimful --all [--json] [--verbose] [--no-probe] [--check]\n"
     "\n"
     "OPTIONS:\n"
     "    --json       Emit machine-readable JSON\n"
@@ -32,6 +33,7 @@ const std::string kHelp =
     "    --explain    Also report findings that the verdict alone cannot confirm\n"
     "    --prometheus Emit Prometheus text-format metrics\n"
     "    --pid PID    Examine PATH as process PID sees it\n"
+    "    --all        Examine every filesystem instead of PATH\n"
     "    -h, --help   Show this help\n"
     "    -V, --version\n"
     "                 Show the version\n";
@@ -70,6 +72,8 @@ TEST(Cli, ArgumentsDecideStrictlyLeftToRight) {
       {{"--JSON"}, "", usage("unknown option: --JSON"), 2},
       {{"a", "b"}, "", usage("expected exactly one PATH"), 2},
       {{"a", "b", "--help"}, "", usage("expected exactly one PATH"), 2},
+      {{"--all", "/"}, "", usage("--all examines every filesystem and takes no PATH"), 2},
+      {{"--all", "--pid", "1"}, "", usage("--all and --pid cannot be used together"), 2},
       {{"--bogus", "-h"}, "", usage("unknown option: --bogus"), 2},
       {{"-h", "--bogus"}, kHelp, "", 0},
       {{"/", "--version", "x", "y"}, "brimful 0.1.6\n", "", 0},

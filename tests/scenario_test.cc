@@ -5,6 +5,9 @@
 // removes its own mounts.
 
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -12,6 +15,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstddef>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <regex>
@@ -1042,6 +1047,105 @@ TEST(ScenarioSchema, ReportsOfEveryShapeMatchTheSchema) {
     EXPECT_EQ(verdicts[i], "ok") << runs[i].first << "\n" << documents[i];
   }
   if (!without_mounts.empty()) GTEST_SKIP() << "checked the reports that need no mounts; " << without_mounts;
+}
+
+}  // namespace
+}  // namespace brimful
+
+namespace brimful {
+namespace {
+
+// The kernel of the child refuses statmount() and listmount() as kernels
+// before 6.8 do, so brimful reads /proc/self/mountinfo instead.
+void without_mount_calls() {
+  sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 457, 2, 0),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 458, 1, 0),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+  };
+  sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+  if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0) {
+    _exit(125);
+  }
+}
+
+// The line of the summary table that starts with the mount point.
+std::string summary_row(const std::string& text, const std::string& mount_point) {
+  std::istringstream lines(text.substr(0, text.find("\n\n")));
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (line.rfind(mount_point + " ", 0) == 0) return line;
+  }
+  return "";
+}
+
+// --all on a host with a full tmpfs (holding a deleted file open) beside a
+// healthy one and a bind of it: each shows once with its own verdict and
+// deleted-open bytes, in the table, the JSON and the metrics, and a kernel
+// without the mount calls gives the same report on them.
+TEST(HostScenario, FullTmpfsAmongHealthyOnes) {
+  REQUIRE_MOUNTS();
+  SKIP_UNLESS(testing::have_report_checker(&skip_reason));
+  testing::TempDir dir;
+  const std::string full = dir / "full";
+  const std::string healthy = dir / "healthy";
+  const std::string again = dir / "healthy-again";
+  for (const std::string& path : {full, healthy, again}) testing::make_dir(path);
+  ScopedMount full_mount("tmpfs", "brimful-full", "size=256k", full);
+  ScopedMount healthy_mount("tmpfs", "brimful-healthy", "size=4m", healthy);
+  ScopedMount bind_mount("none", healthy, "bind", again);
+  ASSERT_TRUE(full_mount.ok() && healthy_mount.ok() && bind_mount.ok()) << full_mount.error();
+  testing::write_file(full + "/held", std::string(65536, 'x'));
+  const int held = ::open((full + "/held").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(held, 0);
+  ::unlink((full + "/held").c_str());
+  fill_blocks(full);
+
+  const RunResult text = testing::run_brimful({"--all", "--check"});
+  EXPECT_EQ(text.status, 1) << text.err;
+  EXPECT_EQ(summary_row(text.out, again), "");
+  const std::string full_row = summary_row(text.out, full);
+  const std::string healthy_row = summary_row(text.out, healthy);
+  EXPECT_TRUE(std::regex_match(full_row.substr(std::min(full.size(), full_row.size())),
+                               std::regex(" +tmpfs +0 B +[0-9]+ +64\\.0 KiB +CONFIRMED: filesystem space exhausted")))
+      << full_row;
+  EXPECT_TRUE(std::regex_match(healthy_row.substr(std::min(healthy.size(), healthy_row.size())),
+                               std::regex(" +tmpfs +4\\.0 MiB +[0-9]+ +0 B +OK")))
+      << text.out;
+  EXPECT_NE(text.out.find("\nTarget: " + full + "\n"), std::string::npos);
+  EXPECT_EQ(text.out.find("Target: " + healthy + "\n"), std::string::npos);
+
+  const RunResult metrics = testing::run_brimful({"--all", "--prometheus"});
+  const std::string full_labels =
+      "{path=\"" + full + "\",mountpoint=\"" + full + "\",fstype=\"tmpfs\",device=\"brimful-full\"";
+  EXPECT_NE(metrics.out.find("brimful_status" + full_labels + ",status=\"confirmed\"} 1\n"), std::string::npos);
+  EXPECT_NE(metrics.out.find("brimful_deleted_open_bytes" + full_labels + "} 65536\n"), std::string::npos);
+  EXPECT_NE(metrics.out.find("brimful_status{path=\"" + healthy + "\",mountpoint=\"" + healthy +
+                             "\",fstype=\"tmpfs\",device=\"brimful-healthy\",status=\"no_supported_failure\"} 1\n"),
+            std::string::npos);
+  EXPECT_EQ(metrics.out.find("path=\"" + again + "\""), std::string::npos);
+
+  // The reports on this test's mounts, both ways.
+  const std::string script =
+      "import json, sys\n"
+      "for f in json.load(open(sys.argv[1]))['filesystems']:\n"
+      "    if f['target'].startswith(sys.argv[2]):\n"
+      "        print(f['target'], json.dumps([f['mount'], f['create_probe'], f['diagnosis'],\n"
+      "              [d['allocated_bytes'] for d in f['proc_scan']['deleted_open']]]))\n";
+  const auto reports_of = [&](const RunResult& run) {
+    EXPECT_EQ(testing::check_reports({run.out}, "brimful-host-report.schema.json"), std::vector<std::string>{"ok"});
+    testing::write_file(dir / "host.json", run.out);
+    return testing::run_program({"python3", "-c", script, dir / "host.json", dir.path()}).out;
+  };
+  const std::string by_calls = reports_of(testing::run_brimful({"--all", "--json"}));
+  const std::string by_file =
+      reports_of(testing::run_program({BRIMFUL_BINARY, "--all", "--json"}, "", without_mount_calls));
+  EXPECT_NE(by_calls.find(full + " [{\"mount_id\""), std::string::npos) << by_calls;
+  EXPECT_NE(by_calls.find("[65536]]"), std::string::npos) << by_calls;
+  EXPECT_EQ(by_calls, by_file);
+  ::close(held);
 }
 
 }  // namespace

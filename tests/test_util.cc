@@ -29,7 +29,8 @@ TempDir::~TempDir() {
   shell("chmod -R u+rwx '" + path_ + "' 2>/dev/null; rm -rf '" + path_ + "'");
 }
 
-RunResult run_program(const std::vector<std::string>& argv, const std::string& cwd) {
+RunResult run_program(const std::vector<std::string>& argv, const std::string& cwd,
+                      const std::function<void()>& in_child) {
   int out_pipe[2];
   int err_pipe[2];
   if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) {
@@ -41,6 +42,7 @@ RunResult run_program(const std::vector<std::string>& argv, const std::string& c
     dup2(out_pipe[1], 1);
     dup2(err_pipe[1], 2);
     if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+    if (in_child) in_child();
     std::vector<char*> args;
     for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
@@ -347,11 +349,11 @@ bool have_report_checker(std::string* why) {
   return answer(capability, why);
 }
 
-std::vector<std::string> check_reports(const std::vector<std::string>& documents) {
+std::vector<std::string> check_reports(const std::vector<std::string>& documents, const std::string& schema) {
   if (!have_report_checker(nullptr)) return {};
   TempDir dir;
   std::vector<std::string> argv{"python3", BRIMFUL_SOURCE_DIR "/tests/check_report.py",
-                                BRIMFUL_SOURCE_DIR "/docs/brimful-report.schema.json"};
+                                BRIMFUL_SOURCE_DIR "/docs/" + schema};
   for (std::size_t i = 0; i < documents.size(); ++i) {
     const std::string file = dir / ("report-" + std::to_string(i) + ".json");
     write_file(file, documents[i]);

@@ -2,6 +2,7 @@
 #ifndef BRIMFUL_TESTS_TEST_UTIL_H
 #define BRIMFUL_TESTS_TEST_UTIL_H
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -32,7 +33,9 @@ struct RunResult {
 
 // Runs argv[0] (searched in PATH) with the given arguments and working
 // directory and collects both output streams.
-RunResult run_program(const std::vector<std::string>& argv, const std::string& cwd = "");
+// in_child, when set, runs in the child just before the program starts.
+RunResult run_program(const std::vector<std::string>& argv, const std::string& cwd = "",
+                      const std::function<void()>& in_child = nullptr);
 
 // Runs the built brimful with these arguments.
 RunResult run_brimful(const std::vector<std::string>& args, const std::string& cwd = "");
@@ -127,7 +130,8 @@ bool have_program(const std::string& name, std::string* why);
 // Checks JSON reports against docs/brimful-report.schema.json: one line per
 // document, "ok" or "invalid: " and the problem. Empty when the checker
 // cannot run; have_report_checker says why.
-std::vector<std::string> check_reports(const std::vector<std::string>& documents);
+std::vector<std::string> check_reports(const std::vector<std::string>& documents,
+                                       const std::string& schema = "brimful-report.schema.json");
 bool have_report_checker(std::string* why);
 
 }  // namespace brimful::testing
