@@ -15,6 +15,15 @@ namespace brimful {
 std::vector<Finding> find_findings(const Evidence& evidence, const Diagnosis& diagnosis,
                                    const ExplainFacts& facts);
 
+// The verdict's notes worded so that they stand beside the findings without
+// contradicting them: a note that the checks behind the verdict explain no
+// ENOSPC, or that inodes cannot be counted, names the findings that do.
+std::vector<std::string> notes_beside(const std::vector<std::string>& notes, const std::vector<Finding>& findings);
+
+// Whether a finding counts this filesystem's inodes exactly, so that the
+// remark that its free inodes are not authoritative no longer holds.
+bool inodes_counted_by(const std::vector<Finding>& findings);
+
 }  // namespace brimful
 
 #endif  // BRIMFUL_FINDINGS_H

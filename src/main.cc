@@ -333,6 +333,8 @@ int run(const CommandLine& command_line) {
     findings = find_findings(evidence.value(), diagnosis, gather_explain_facts(evidence.value(), sources));
   }
   const std::vector<Finding>* shown_findings = findings ? &*findings : nullptr;
+  Diagnosis shown_diagnosis = diagnosis;
+  if (findings) shown_diagnosis.notes = notes_beside(diagnosis.notes, *findings);
   run_info.duration_seconds = clock_seconds(CLOCK_MONOTONIC) - started;
   if (command_line.prometheus) {
     std::vector<std::string> finding_kinds;
@@ -342,7 +344,7 @@ int run(const CommandLine& command_line) {
     print(1, render_metrics(evidence.value(), diagnosis, run_info, finding_kinds));
   } else if (command_line.json) {
     // Written in pieces: a report of many files is never held whole.
-    const Result<std::uint64_t> json = write_json(evidence.value(), diagnosis, shown_findings,
+    const Result<std::uint64_t> json = write_json(evidence.value(), shown_diagnosis, shown_findings,
                                                   [](std::string_view chunk) { print(1, chunk); });
     if (!json.ok()) {
       print(2, "brimful: cannot serialize report: " + json.error() + "\n");
@@ -350,7 +352,7 @@ int run(const CommandLine& command_line) {
     }
     print(1, "\n");
   } else {
-    print(1, render_text(evidence.value(), diagnosis, command_line.verbose, shown_findings));
+    print(1, render_text(evidence.value(), shown_diagnosis, command_line.verbose, shown_findings));
     print(1, "\n");
   }
   return command_line.check ? check_status(diagnosis.status) : 0;

@@ -1,5 +1,7 @@
 #include "render.h"
 
+#include "findings.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstddef>
@@ -142,7 +144,7 @@ std::string ro_option_text(const std::optional<Mount>& mount) {
   return std::find(options.begin(), options.end(), "ro") != options.end() ? "yes" : "no";
 }
 
-void render_checks(std::string& out, const Evidence& evidence) {
+void render_checks(std::string& out, const Evidence& evidence, const std::vector<Finding>* findings) {
   const Filesystem& fs = evidence.filesystem;
 
   blank_line(out);
@@ -152,7 +154,11 @@ void render_checks(std::string& out, const Evidence& evidence) {
   std::string inodes = "  free inodes      " + std::to_string(fs.free_inodes);
   // Only filesystems with a fixed inode table give a free count that can run
   // out; elsewhere the kernel's number is shown but means little.
-  if (!fs.inode_accounting_supported) inodes += " (not authoritative for this filesystem)";
+  if (findings != nullptr && !fs.inode_accounting_supported && inodes_counted_by(*findings)) {
+    inodes += " (counted exactly at this filesystem's inode limit; see the findings)";
+  } else if (!fs.inode_accounting_supported) {
+    inodes += " (not authoritative for this filesystem)";
+  }
   line(out, inodes);
   line(out, "  inotify init     " + outcome_text(evidence.inotify_probe.init));
   line(out, "  inotify watch    " + outcome_text(evidence.inotify_probe.add_watch));
@@ -179,7 +185,11 @@ void render_verdict(std::string& out, const Diagnosis& diagnosis) {
   }
   for (const Contributing& item : diagnosis.contributing) {
     blank_line(out);
-    line(out, "CONTRIBUTING: " + human_size(item.bytes) + " is held by deleted-open files");
+    if (item.kind == "deleted_open_files") {
+      line(out, "CONTRIBUTING: " + human_size(item.bytes) + " is held by deleted-open files");
+    } else {
+      line(out, "CONTRIBUTING: " + display(item.description));
+    }
   }
 }
 
@@ -281,7 +291,7 @@ std::string render_text(const Evidence& evidence, const Diagnosis& diagnosis, bo
                         const std::vector<Finding>* findings) {
   std::string out;
   render_header(out, evidence);
-  render_checks(out, evidence);
+  render_checks(out, evidence, findings);
   render_verdict(out, diagnosis);
   if (findings != nullptr) render_findings(out, *findings);
 

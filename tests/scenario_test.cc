@@ -295,6 +295,22 @@ TEST(ScenarioProbe, Ext4WithoutInodesIsInodeExhaustion) {
   EXPECT_EQ(testing::run_program({"losetup", "-j", dir / "ext4.img", "-n"}).out, "") << "loop device left behind";
 }
 
+// Deleted files still open hold their inodes; the verdict says by whom.
+TEST(ScenarioProcess, DeletedOpenFilesHoldInodesOfAFullExt4) {
+  REQUIRE_EXT4_IMAGE();
+  testing::TempDir dir;
+  Ext4Image image(dir, "-N 16");
+  ASSERT_TRUE(image.ok());
+  testing::Fixture holder({BRIMFUL_FIXTURE, "deleted", image.point() + "/held", "4096"});
+  ASSERT_TRUE(holder.ready());
+  fill_inodes(image.point());
+  const RunResult r = testing::run_brimful({image.point()});
+  EXPECT_NE(r.out.find("\nCONFIRMED: inode exhaustion\n\nCONTRIBUTING: 1 inode is held by deleted-open files: "
+                       "brimful_fixture PID " + split(holder.lines().at(0), ' ').at(0) + " (1)\n\nDeleted-open files:\n"),
+            std::string::npos)
+      << r.out;
+}
+
 TEST(ScenarioProbe, Ext4WithoutBlocksIsBlockExhaustion) {
   REQUIRE_EXT4_IMAGE();
   testing::TempDir dir;
@@ -675,14 +691,22 @@ TEST(ScenarioExplain, TmpfsAtItsInodeLimit) {
   fill_inodes(dir.path());
 
   const RunResult r = probe_run(dir.path(), {"--explain", "--check"});
-  // The verdict stays strict; the finding says what the count means.
+  // The verdict stays strict; the finding says what the count means, and
+  // nothing beside it says otherwise.
   EXPECT_EQ(r.status, 3) << r.err;
+  EXPECT_NE(r.out.find("  free inodes      0 (counted exactly at this filesystem's inode limit; see the findings)\n"),
+            std::string::npos)
+      << r.out;
   EXPECT_NE(r.out.find("\nUNKNOWN\n"
                        "\nFindings:\n"
                        "  - tmpfs has used all 50 of its inodes: the nr_inodes limit is reached, and tmpfs counts "
                        "inodes exactly, so creating a file fails with ENOSPC\n"
                        "    fix: `mount -o remount,nr_inodes=N " + dir.path() + "` with a larger N, or remove files\n"
-                       "\nNotes:\n"),
+                       "\nNotes:\n"
+                       "  - tmpfs reports zero free inodes, which the verdict alone cannot confirm; the finding "
+                       "tmpfs_inode_limit counts them exactly\n"
+                       "  - the checks behind the verdict do not explain the observed ENOSPC; the finding "
+                       "tmpfs_inode_limit does\n"),
             std::string::npos)
       << r.out;
 }
