@@ -1,6 +1,7 @@
 #include "facts.h"
 
 #include <dirent.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <time.h>
@@ -97,6 +98,23 @@ std::optional<std::string> filesystem_device(const Evidence& evidence, const OsP
   const std::optional<struct stat> source = stat_of(*evidence.mount->source);
   if (!source || !S_ISBLK(source->st_mode)) return std::nullopt;
   return device_name_of(sys_root, source->st_rdev);
+}
+
+// The highest directory above path on the same st_dev: every btrfs
+// subvolume has an st_dev of its own.
+OsPath subvolume_root(const OsPath& path, dev_t device) {
+  char* resolved = ::realpath(path.c_str(), nullptr);
+  if (resolved == nullptr) return path;
+  OsPath root(resolved);
+  std::free(resolved);
+  while (root != "/") {
+    const std::size_t slash = root.rfind('/');
+    const OsPath parent = slash == 0 ? OsPath("/") : root.substr(0, slash);
+    const std::optional<struct stat> status = stat_of(parent);
+    if (!status || status->st_dev != device) break;
+    root = parent;
+  }
+  return root;
 }
 
 std::uint64_t monotonic_usec() {
@@ -201,6 +219,16 @@ std::optional<std::uint32_t> read_effective_uid(const OsPath& proc_root) {
 std::optional<std::uint64_t> read_open_files_limit(const OsPath& proc_root) {
   const std::optional<std::string> text = read_text(proc_root + "/self/limits");
   return text ? parse_limits_open_files(*text) : std::nullopt;
+}
+
+OsPath overlay_option_path(std::string_view value) {
+  OsPath path;
+  path.reserve(value.size());
+  for (std::size_t i = 0; i < value.size(); ++i) {
+    if (value[i] == '\\' && ++i == value.size()) break;
+    path += value[i];
+  }
+  return path;
 }
 
 // 36 35 98:0 / /merged rw - overlay overlay rw,lowerdir=/l,upperdir=/u,workdir=/w
@@ -320,13 +348,15 @@ ExplainFacts gather_explain_facts(const Evidence& evidence, const FactSources& s
     std::string mountinfo;
     if (read_whole_file((sources.proc + "/self/mountinfo").c_str(), mountinfo, kTableFileLimit) == 0) {
       if (std::optional<OsPath> upper = parse_mount_option(mountinfo, evidence.mount->mount_id, "upperdir")) {
-        facts.overlay_upper = place_of(*upper, sources.proc);
+        facts.overlay_upper = place_of(overlay_option_path(*upper), sources.proc);
       }
     }
   } else if (type == "btrfs") {
     if (const std::optional<std::string> fsid = ioctls.btrfs_fsid(inspected)) {
       facts.btrfs_allocation = read_btrfs_allocation(sources.sys, *fsid);
     }
+    facts.btrfs_subvolume = ioctls.btrfs_subvolume(inspected);
+    if (facts.btrfs_subvolume) facts.btrfs_subvolume->root = subvolume_root(inspected, status->st_dev);
   } else if (type == "xfs") {
     facts.xfs_geometry = ioctls.xfs_geometry(inspected);
     if (facts.xfs_geometry && !facts.xfs_geometry->sparse_inodes) facts.free_extents = ioctls.free_extents(inspected);

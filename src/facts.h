@@ -95,6 +95,7 @@ struct ExplainFacts {
   // overlayfs: the upper directory, from the unredacted mount table line.
   std::optional<Place> overlay_upper;
   std::optional<BtrfsAllocation> btrfs_allocation;
+  std::optional<BtrfsSubvolume> btrfs_subvolume;
   std::optional<XfsGeometry> xfs_geometry;
   // XFS without sparse inode chunks: the length of each free extent in bytes.
   std::optional<std::vector<std::uint64_t>> free_extents;
@@ -143,6 +144,9 @@ std::optional<std::uint64_t> parse_limits_open_files(std::string_view limits);
 // The unescaped value of a filesystem option of the mount with this ID in a
 // mount table text, before any redaction.
 std::optional<OsPath> parse_mount_option(std::string_view mountinfo, std::uint64_t mount_id, std::string_view key);
+// A path as overlayfs takes it from its own option text, where a backslash
+// makes the next byte literal (\, for a comma, \\ for a backslash).
+OsPath overlay_option_path(std::string_view value);
 // The holders of /dev/fuse under a /proc tree.
 std::vector<FuseServer> read_fuse_servers(const OsPath& proc_root);
 

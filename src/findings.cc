@@ -486,18 +486,35 @@ std::optional<Finding> overlay_upper(const RuleInput& in) {
   const std::optional<Place>& upper = in.facts.overlay_upper;
   if (!upper || !upper->filesystem) return std::nullopt;
   const std::string where_upper = place_mount_point(*upper);
-  return finding("overlay_upper",
-                 "overlayfs writes new and changed files to its upper directory " + lossy_utf8(upper->path) +
-                     ", on " + place_text(*upper),
-                 place_is_full(*upper->filesystem)
-                     ? "fix: free space on " + where_upper + ", where the upper directory lies"
-                     : "check: " + where_upper + " (`df " + where_upper + "`), where the upper directory lies, "
-                       "when writes fail");
+  const Filesystem& fs = *upper->filesystem;
+  std::string summary = "overlayfs writes new and changed files to its upper directory " + lossy_utf8(upper->path) +
+                        ", on " + place_text(*upper);
+  std::string remedy;
+  if (fs.read_only) {
+    summary += ", which is read-only: every write through the overlay fails with EROFS";
+    remedy = "fix: make " + where_upper + " writable again (`mount -o remount,rw " + where_upper +
+             "`), after the kernel log tells why it went read-only";
+  } else if (fs.total_inodes > 0 && fs.free_inodes == 0) {
+    summary += ": no inode is free there, so creating a file through the overlay fails with ENOSPC";
+    remedy = "fix: remove files on " + where_upper + ", where the upper directory lies, or give that filesystem "
+             "more inodes";
+  } else if (place_is_full(fs)) {
+    remedy = "fix: free space on " + where_upper + ", where the upper directory lies";
+  } else {
+    remedy = "check: " + where_upper + " (`df " + where_upper + "`), where the upper directory lies, when writes fail";
+  }
+  return finding("overlay_upper", summary, remedy);
+}
+
+// A read-only subvolume behind an EROFS: its allocation is beside the point.
+bool read_only_subvolume_refused(const RuleInput& in) {
+  const std::optional<BtrfsSubvolume>& subvolume = in.facts.btrfs_subvolume;
+  return subvolume && subvolume->read_only && failed_with(in.evidence.create_probe.outcome, kErofs);
 }
 
 std::optional<Finding> btrfs_allocation(const RuleInput& in) {
   const std::optional<BtrfsAllocation>& a = in.facts.btrfs_allocation;
-  if (!a) return std::nullopt;
+  if (!a || read_only_subvolume_refused(in)) return std::nullopt;
   const std::uint64_t unallocated = a->unallocated_bytes();
   std::string summary = "btrfs has allocated " + human_size(a->data.total_bytes) + " for data (" +
                         human_size(a->data.used_bytes) + " used) and " + human_size(a->metadata.total_bytes) +
@@ -507,18 +524,48 @@ std::optional<Finding> btrfs_allocation(const RuleInput& in) {
   const bool metadata_full = a->metadata.total_bytes > 0 &&
                              at_least_percent(a->metadata.used_bytes, a->metadata.total_bytes, 90) &&
                              !at_least_percent(unallocated, a->device_bytes, 1);
+  const bool data_full = !metadata_full && a->data.total_bytes > 0 &&
+                         at_least_percent(a->data.used_bytes, a->data.total_bytes, 99) &&
+                         !at_least_percent(unallocated, a->device_bytes, 1);
   if (metadata_full) {
     summary += "; metadata is full and nothing is left to allocate, so creating files fails with ENOSPC while data "
                "space is free";
   }
+  if (data_full) {
+    summary += "; the data chunks are full and nothing is left to allocate, so writes fail with ENOSPC while "
+               "metadata has room";
+  }
+  const std::optional<BtrfsSubvolume>& subvolume = in.facts.btrfs_subvolume;
+  const std::uint64_t snapshots = subvolume && subvolume->snapshots ? *subvolume->snapshots : 0;
+  if ((metadata_full || data_full) && snapshots > 0) {
+    summary += "; the filesystem has " + grouped_number(snapshots) + " snapshot" + (snapshots == 1 ? "" : "s") +
+               ", which keep what was deleted after they were taken";
+  }
   summary += "; btrfs has no fixed inode table, it makes inodes from metadata space, so the inode numbers "
              "statvfs shows do not apply";
   const std::string point = where(in.evidence);
-  return finding("btrfs_allocation", summary,
-                 metadata_full ? "fix: `btrfs balance start -dusage=10 " + point +
-                                     "` to return barely used data chunks to unallocated space, from which metadata "
-                                     "can grow"
-                               : "check: `btrfs filesystem usage " + point + "`");
+  std::string remedy;
+  if (metadata_full) {
+    remedy = "fix: `btrfs balance start -dusage=10 " + point +
+             "` to return barely used data chunks to unallocated space, from which metadata can grow";
+  } else if (data_full) {
+    remedy = std::string("fix: delete data") + (snapshots > 0 ? ", and snapshots that hold deleted data," : "") +
+             " or add a device (`btrfs device add DEVICE " + point + "`); balance will not help";
+  } else {
+    remedy = "check: `btrfs filesystem usage " + point + "`";
+  }
+  return finding("btrfs_allocation", summary, remedy);
+}
+
+std::optional<Finding> btrfs_read_only_subvolume(const RuleInput& in) {
+  const std::optional<BtrfsSubvolume>& subvolume = in.facts.btrfs_subvolume;
+  if (!subvolume || !subvolume->read_only || in.evidence.filesystem.read_only) return std::nullopt;
+  const std::string root = lossy_utf8(subvolume->root);
+  return finding("btrfs_read_only_subvolume",
+                 "the btrfs subvolume " + root + " is read-only (a read-only snapshot, or set so with `btrfs "
+                 "property set`), so writes under it fail with EROFS although the filesystem is mounted read-write",
+                 "check: `btrfs property get " + root + " ro`; write to a writable snapshot of it (`btrfs subvolume "
+                 "snapshot " + root + " NEW`), or if it was not received, `btrfs property set " + root + " ro false`");
 }
 
 std::optional<Finding> xfs_inode_limit(const RuleInput& in) {
@@ -712,6 +759,7 @@ constexpr Rule kRules[] = {
     namespace_inotify_limit, tmpfs_inode_limit, descriptor_limit,
     // Under the filesystem.
     kernel_messages, directory_full, loop_backing_full, filesystem_errors, overlay_upper, btrfs_allocation,
+    btrfs_read_only_subvolume,
     xfs_inode_limit, xfs_free_space_fragmented, fuse_backend,
     // As the application sees it.
     process_descriptor_limit, system_file_limit, other_mount_namespace,

@@ -2,11 +2,13 @@
 
 #include <fcntl.h>
 #include <linux/btrfs.h>
+#include <linux/btrfs_tree.h>
 #include <linux/fsmap.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstring>
 #include <memory>
 
@@ -69,6 +71,52 @@ class Descriptor {
   int fd_ = -1;
 };
 
+// A snapshot's root item is keyed by the transaction that took it, a
+// subvolume's by 0: "(257 ROOT_ITEM 7)".
+std::optional<std::uint64_t> count_snapshots(int fd) {
+  btrfs_ioctl_search_args args{};
+  btrfs_ioctl_search_key& key = args.key;
+  key.tree_id = BTRFS_ROOT_TREE_OBJECTID;
+  key.min_objectid = BTRFS_FIRST_FREE_OBJECTID;
+  key.max_objectid = BTRFS_LAST_FREE_OBJECTID;
+  key.min_type = BTRFS_ROOT_ITEM_KEY;
+  key.max_type = BTRFS_ROOT_ITEM_KEY;
+  key.max_offset = UINT64_MAX;
+  key.max_transid = UINT64_MAX;
+  std::uint64_t snapshots = 0;
+  // Each round returns at least one item or ends the search; the bound only
+  // guards against a kernel that would return the same ones again.
+  for (int round = 0; round < 1 << 20; ++round) {
+    key.nr_items = 4096;
+    if (::ioctl(fd, BTRFS_IOC_TREE_SEARCH, &args) != 0) return std::nullopt;
+    if (key.nr_items == 0) return snapshots;
+    btrfs_ioctl_search_header header{};
+    std::size_t at = 0;
+    for (std::uint32_t i = 0; i < key.nr_items && at + sizeof(header) <= sizeof(args.buf); ++i) {
+      std::memcpy(&header, args.buf + at, sizeof(header));
+      at += sizeof(header) + header.len;
+      if (header.type == BTRFS_ROOT_ITEM_KEY && header.offset != 0) ++snapshots;
+    }
+    // The search goes on after the last key it returned: its next offset,
+    // else the next type, else the next object.
+    key.min_objectid = header.objectid;
+    key.min_type = header.type;
+    key.min_offset = header.offset;
+    if (key.min_offset < UINT64_MAX) {
+      ++key.min_offset;
+    } else if (key.min_type < UINT8_MAX) {
+      ++key.min_type;
+      key.min_offset = 0;
+    } else {
+      if (key.min_objectid == key.max_objectid) return snapshots;
+      ++key.min_objectid;
+      key.min_type = 0;
+      key.min_offset = 0;
+    }
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 std::string uuid_text(const unsigned char (&bytes)[16]) {
@@ -122,6 +170,18 @@ std::optional<std::string> KernelFilesystemIoctls::btrfs_fsid(const OsPath& path
   btrfs_ioctl_fs_info_args info{};
   if (file.fd() < 0 || ::ioctl(file.fd(), BTRFS_IOC_FS_INFO, &info) != 0) return std::nullopt;
   return uuid_text(info.fsid);
+}
+
+std::optional<BtrfsSubvolume> KernelFilesystemIoctls::btrfs_subvolume(const OsPath& path) const {
+  const Descriptor file(path);
+  btrfs_ioctl_get_subvol_info_args info{};
+  // The call may return 1 rather than 0, what its last tree search gave;
+  // the answer is filled in all the same.
+  if (file.fd() < 0 || ::ioctl(file.fd(), BTRFS_IOC_GET_SUBVOL_INFO, &info) < 0) return std::nullopt;
+  BtrfsSubvolume subvolume;
+  subvolume.read_only = (info.flags & BTRFS_ROOT_SUBVOL_RDONLY) != 0;
+  subvolume.snapshots = count_snapshots(file.fd());
+  return subvolume;
 }
 
 }  // namespace brimful

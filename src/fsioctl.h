@@ -22,6 +22,19 @@ struct XfsGeometry {
   bool sparse_inodes = false;
 };
 
+// The btrfs subvolume that holds a path.
+struct BtrfsSubvolume {
+  // Its root directory: the highest directory above the path on the same
+  // st_dev (filled in by the facts, not by the ioctls).
+  OsPath root;
+  // A read-only snapshot, or one made read-only with `btrfs property set`:
+  // writes fail with EROFS while the mount is read-write.
+  bool read_only = false;
+  // The snapshots on the whole filesystem; none when the tree of tree
+  // roots may not be searched (that takes CAP_SYS_ADMIN).
+  std::optional<std::uint64_t> snapshots;
+};
+
 class FilesystemIoctls {
  public:
   virtual ~FilesystemIoctls() = default;
@@ -31,6 +44,8 @@ class FilesystemIoctls {
   virtual std::optional<std::vector<std::uint64_t>> free_extents(const OsPath& path) const = 0;
   // The filesystem UUID from BTRFS_IOC_FS_INFO, as sysfs spells it.
   virtual std::optional<std::string> btrfs_fsid(const OsPath& path) const = 0;
+  // BTRFS_IOC_GET_SUBVOL_INFO, and the snapshots from BTRFS_IOC_TREE_SEARCH.
+  virtual std::optional<BtrfsSubvolume> btrfs_subvolume(const OsPath& path) const = 0;
 };
 
 // The real ioctls. Only directories and regular files are opened, read
@@ -40,6 +55,7 @@ class KernelFilesystemIoctls : public FilesystemIoctls {
   std::optional<XfsGeometry> xfs_geometry(const OsPath& path) const override;
   std::optional<std::vector<std::uint64_t>> free_extents(const OsPath& path) const override;
   std::optional<std::string> btrfs_fsid(const OsPath& path) const override;
+  std::optional<BtrfsSubvolume> btrfs_subvolume(const OsPath& path) const override;
 };
 
 // The UUID text of 16 bytes: 8-4-4-4-12 lowercase hexadecimal digits.

@@ -217,6 +217,13 @@ TEST(Findings, EachRuleAppliesExactlyWhenItsFactsSaySo) {
        [](Input& in) { in.facts.overlay_upper = Place{"/u", std::nullopt, std::nullopt}; },
        {}},
       {"btrfs allocation", [](Input& in) { in.facts.btrfs_allocation = btrfs(kGiB); }, {"btrfs_allocation"}},
+      {"a read-only btrfs subvolume behind an EROFS",
+       [](Input& in) {
+         in.facts.btrfs_allocation = btrfs(kGiB);
+         in.facts.btrfs_subvolume = BtrfsSubvolume{"/srv", true, 0};
+         in.evidence.create_probe.outcome = ProbeError{Phase::create, {kErofs, "EROFS"}};
+       },
+       {"btrfs_read_only_subvolume"}},
       {"xfs with every inode its share allows in use",
        [](Input& in) {
          in.facts.xfs_geometry = XfsGeometry{4096, 512, 1, true};
@@ -427,8 +434,10 @@ TEST(Findings, UnderTheFilesystemTextsGiveTheNumbersAndTheNextStep) {
   in.evidence.probe_directory = "/srv/spool";
   f.loop_layers = {LoopLayer{"loop0", backing(0), "sda1"}};
   f.btrfs_allocation = btrfs(0);
+  f.overlay_upper = backing(kGiB);
+  f.overlay_upper->filesystem->total_inodes = 64;
   const std::vector<Finding> findings = find_findings(in.evidence, in.diagnosis, in.facts);
-  ASSERT_EQ(findings.size(), 4u);
+  ASSERT_EQ(findings.size(), 5u);
   const std::string index = "\"EXT4-fs warning (device loop0): ext4_dx_add_entry:2638: Directory (ino: 12) index "
                             "full, reach max htree level :2\" (1 s ago)";
   EXPECT_EQ(findings[0].summary,
@@ -445,12 +454,17 @@ TEST(Findings, UnderTheFilesystemTextsGiveTheNumbersAndTheNextStep) {
             "or EIO) whatever this filesystem's own numbers say; the kernel logged \"critical space allocation "
             "error, dev loop0, sector 98306\" (5 s ago)");
   EXPECT_EQ(findings[2].remedy, "fix: free space on /var/lib/images, where the backing file lives");
-  EXPECT_EQ(findings[3].summary,
+  EXPECT_EQ(findings[3].summary.substr(findings[3].summary.find(" with ")),
+            " with 1.0 GiB of 10.0 GiB available and 0 of 64 inodes free: no inode is free there, so creating a file "
+            "through the overlay fails with ENOSPC");
+  EXPECT_EQ(findings[3].remedy, "fix: remove files on /var/lib/images, where the upper directory lies, or give that "
+                                "filesystem more inodes");
+  EXPECT_EQ(findings[4].summary,
             "btrfs has allocated 3.7 GiB for data (1.0 GiB used) and 256.0 MiB for metadata (255.0 MiB used, with "
             "reservations); 0 B of 4.0 GiB of the device is unallocated; metadata is full and nothing is left to "
             "allocate, so creating files fails with ENOSPC while data space is free; btrfs has no fixed inode "
             "table, it makes inodes from metadata space, so the inode numbers statvfs shows do not apply");
-  EXPECT_EQ(findings[3].remedy,
+  EXPECT_EQ(findings[4].remedy,
             "fix: `btrfs balance start -dusage=10 /srv` to return barely used data chunks to unallocated space, "
             "from which metadata can grow");
 }

@@ -276,6 +276,8 @@ TEST(ScenarioUnderFs, TheKernelLogSpeaksOnlyForTheFilesystemItStarted) {
   EXPECT_EQ(finding(explain(dir / "m", {"--no-probe"}), "kernel_messages"), nullptr);
 }
 
+// The upper directory's name holds a comma, which overlayfs's options
+// escape with a backslash of their own.
 TEST(ScenarioUnderFs, OverlayOverAFullTmpfs) {
   REQUIRE("overlay", "");
   testing::TempDir dir;
@@ -284,20 +286,28 @@ TEST(ScenarioUnderFs, OverlayOverAFullTmpfs) {
   ScopedMount tmpfs("tmpfs", "none", "size=1m", under);
   ASSERT_TRUE(tmpfs.ok()) << tmpfs.error();
   for (const char* sub : {"lower", "merged"}) testing::make_dir(dir / sub);
-  for (const char* sub : {"/upper", "/work"}) testing::make_dir(under + sub);
+  for (const char* sub : {"/up,per", "/work"}) testing::make_dir(under + sub);
   ScopedMount overlay("overlay", "overlay",
-                      "lowerdir=" + dir / "lower" + ",upperdir=" + under + "/upper,workdir=" + under + "/work",
+                      "lowerdir=" + dir / "lower" + ",upperdir=" + under + "/up\\,per,workdir=" + under + "/work",
                       dir / "merged");
   ASSERT_TRUE(overlay.ok()) << overlay.error();
   std::size_t made = 0;
   create_until_failure(dir / "merged", 8, made, 64 << 10);
 
-  const std::vector<Found> found = explain(dir / "merged");
+  std::vector<Found> found = explain(dir / "merged");
   const Found* upper = finding(found, "overlay_upper");
   ASSERT_NE(upper, nullptr) << kinds(found);
   EXPECT_EQ(upper->summary.substr(0, upper->summary.find(" with ")),
-            "overlayfs writes new and changed files to its upper directory " + under + "/upper, on tmpfs at " + under);
+            "overlayfs writes new and changed files to its upper directory " + under + "/up,per, on tmpfs at " + under);
   EXPECT_EQ(upper->remedy, "fix: free space on " + under + ", where the upper directory lies");
+
+  ASSERT_TRUE(tmpfs.remount("ro"));
+  found = explain(dir / "merged", {"--no-probe"});
+  upper = finding(found, "overlay_upper");
+  ASSERT_NE(upper, nullptr) << kinds(found);
+  EXPECT_NE(upper->summary.find(", which is read-only: every write through the overlay fails with EROFS"),
+            std::string::npos) << upper->summary;
+  EXPECT_EQ(upper->remedy.substr(0, upper->remedy.find('(')), "fix: make " + under + " writable again ");
 }
 
 TEST(ScenarioUnderFs, BtrfsAllocation) {
@@ -315,6 +325,35 @@ TEST(ScenarioUnderFs, BtrfsAllocation) {
       "not apply");
   EXPECT_TRUE(std::regex_match(allocation->summary, summary)) << allocation->summary;
   EXPECT_EQ(allocation->remedy, "check: `btrfs filesystem usage " + image.point() + "`");
+}
+
+// Data chunks full with metadata room: balance cannot help, a snapshot
+// keeps what is deleted; the read-only snapshot itself refuses writes.
+TEST(ScenarioUnderFs, BtrfsDataFullAndAReadOnlySnapshot) {
+  REQUIRE("btrfs", "mkfs.btrfs");
+  testing::TempDir dir;
+  LoopImage image(dir / "img", "256M", "mkfs.btrfs -q -f", "btrfs", "", dir / "m");
+  ASSERT_TRUE(image.ok()) << image.error();
+  const std::string snapshot = image.point() + "/snap";
+  ASSERT_EQ(testing::shell("dd if=/dev/urandom of=" + image.point() + "/fill bs=1M 2>/dev/null; sync; "
+                           "btrfs -q subvolume snapshot -r " + image.point() + " " + snapshot),
+            0);
+
+  std::vector<Found> found = explain(image.point(), {"--no-probe"});
+  const Found* allocation = finding(found, "btrfs_allocation");
+  ASSERT_NE(allocation, nullptr) << kinds(found);
+  EXPECT_NE(allocation->summary.find("; the data chunks are full and nothing is left to allocate, so writes fail "
+                                     "with ENOSPC while metadata has room; the filesystem has 1 snapshot, which keep "
+                                     "what was deleted after they were taken;"),
+            std::string::npos) << allocation->summary;
+  EXPECT_EQ(allocation->remedy, "fix: delete data, and snapshots that hold deleted data, or add a device (`btrfs "
+                                "device add DEVICE " + image.point() + "`); balance will not help");
+
+  found = explain(snapshot);
+  EXPECT_EQ(finding(found, "btrfs_allocation"), nullptr);
+  const Found* read_only = finding(found, "btrfs_read_only_subvolume");
+  ASSERT_NE(read_only, nullptr) << kinds(found);
+  EXPECT_EQ(read_only->remedy.substr(0, read_only->remedy.find(';')), "check: `btrfs property get " + snapshot + " ro`");
 }
 
 TEST(ScenarioUnderFs, XfsInodeShareUsedUp) {
