@@ -812,6 +812,15 @@ std::vector<std::string> notes_beside(const std::vector<std::string>& notes, con
   return worded;
 }
 
+std::string more_findings_hint(const std::vector<Finding>& findings) {
+  if (findings.empty()) return {};
+  std::string kinds;
+  for (const Finding& f : findings) kinds += (kinds.empty() ? "" : ", ") + f.kind;
+  return "brimful: " + std::to_string(findings.size()) +
+         (findings.size() == 1 ? " finding explains" : " findings explain") + " more (" + kinds +
+         "); rerun with --explain\n";
+}
+
 bool inodes_counted_by(const std::vector<Finding>& findings) { return !kinds_among(findings, kCountsInodes).empty(); }
 
 std::vector<Finding> find_findings(const Evidence& evidence, const Diagnosis& diagnosis,

@@ -20,6 +20,10 @@ std::vector<Finding> find_findings(const Evidence& evidence, const Diagnosis& di
 // ENOSPC, or that inodes cannot be counted, names the findings that do.
 std::vector<std::string> notes_beside(const std::vector<std::string>& notes, const std::vector<Finding>& findings);
 
+// "brimful: 2 findings explain more (directory_full, kernel_messages); rerun
+// with --explain" and a newline, or nothing when there are no findings.
+std::string more_findings_hint(const std::vector<Finding>& findings);
+
 // Whether a finding counts this filesystem's inodes exactly, so that the
 // remark that its free inodes are not authoritative no longer holds.
 bool inodes_counted_by(const std::vector<Finding>& findings);

@@ -355,6 +355,20 @@ int run(const CommandLine& command_line) {
     print(1, render_text(evidence.value(), shown_diagnosis, command_line.verbose, shown_findings));
     print(1, "\n");
   }
+  // A person at a terminal learns that --explain has more to say; the
+  // output and the status stay as they are, and a failed write is ignored.
+  if (!command_line.explain && ::isatty(2) == 1) {
+    sources.target = evidence.value().target;
+    sources.probe_directory = evidence.value().probe_directory;
+    const std::string hint =
+        more_findings_hint(find_findings(evidence.value(), diagnosis, gather_explain_facts(evidence.value(), sources)));
+    for (std::size_t done = 0; done < hint.size();) {
+      const ssize_t n = ::write(2, hint.data() + done, hint.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      done += static_cast<std::size_t>(n);
+    }
+  }
   return command_line.check ? check_status(diagnosis.status) : 0;
 }
 

@@ -338,6 +338,21 @@ TEST_F(CliOnTree, ProbesLeaveNothingBehind) {
 
 // ---------------------------------------------------------------------------
 
+// An ordinary user's run has a finding (scan_unprivileged) that only
+// --explain shows: standard error says so on a terminal, and only there.
+TEST(CliOutput, ATerminalHearsThatExplainHasMore) {
+  SKIP_UNLESS(testing::can_change_user(&skip_reason));
+  SKIP_UNLESS(testing::have_program("script", &skip_reason));
+  const std::string as_nobody = std::string("setpriv --reuid=65534 --regid=65534 --clear-groups ") + BRIMFUL_BINARY;
+  const std::string hint = "brimful: 1 finding explains more (scan_unprivileged); rerun with --explain";
+  for (const char* options : {" --no-probe", " --no-probe --explain"}) {
+    const RunResult r = testing::run_program({"script", "-qec", as_nobody + " /proc/1" + options, "/dev/null"});
+    EXPECT_EQ(r.out.find(hint) != std::string::npos, std::string(options) == " --no-probe") << r.out;
+  }
+  EXPECT_EQ(testing::run_program({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", BRIMFUL_BINARY,
+                                  "/proc/1", "--no-probe"}).err, "");
+}
+
 TEST(CliOutput, FailedWritesAreReportedAndNotSuccess) {
   const std::string binary = BRIMFUL_BINARY;
   RunResult r = testing::run_program({"sh", "-c", "exec \"$0\" --version >/dev/full", binary});
