@@ -199,6 +199,24 @@ std::optional<std::uint32_t> parse_status_effective_uid(std::string_view status)
   return std::nullopt;
 }
 
+// "Uid:\t1000\t1000\t1000\t1000" (real, effective, saved, filesystem)
+std::optional<ProcessOwner> parse_status_owner(std::string_view status) {
+  std::optional<std::uint64_t> uid;
+  std::optional<std::uint64_t> gid;
+  for (std::string_view line : lines_of(status)) {
+    const std::vector<std::string_view> words = words_of(line);
+    if (words.empty() || (words[0] != "Uid:" && words[0] != "Gid:")) continue;
+    if (words.size() != 5) return std::nullopt;
+    const std::optional<std::uint64_t> id = parse_unsigned(words[1], UINT32_MAX);
+    for (std::size_t i = 2; i < words.size(); ++i) {
+      if (parse_unsigned(words[i], UINT32_MAX) != id) return std::nullopt;
+    }
+    (words[0] == "Uid:" ? uid : gid) = id;
+  }
+  if (!uid || !gid) return std::nullopt;
+  return ProcessOwner{0, static_cast<std::uint32_t>(*uid), static_cast<std::uint32_t>(*gid)};
+}
+
 // "Max open files            1024                 1048576              files"
 std::optional<std::uint64_t> parse_limits_open_files(std::string_view limits) {
   constexpr std::string_view name = "Max open files";
@@ -305,8 +323,30 @@ ExplainFacts gather_explain_facts(const FactSources& sources) {
   return facts;
 }
 
+// The owners of the first holder of each of the largest deleted-open files,
+// in the scan's order (largest first), as many as a finding may name.
+std::vector<ProcessOwner> read_holder_owners(const OsPath& proc_root, const DeletedOpenFiles& files) {
+  constexpr std::size_t kFiles = 8;
+  std::vector<ProcessOwner> owners;
+  const std::vector<bool> first = files.first_of_each_file();
+  for (std::size_t i = 0, seen = 0; i < first.size() && seen < kFiles; ++i) {
+    if (!first[i]) continue;
+    ++seen;
+    const DeletedOpenFile file = files[i];
+    if (file.holders.empty()) continue;
+    const std::uint32_t pid = file.holders.front().pid;
+    const std::optional<std::string> status = read_text(proc_root + "/" + std::to_string(pid) + "/status");
+    std::optional<ProcessOwner> owner = status ? parse_status_owner(*status) : std::nullopt;
+    if (!owner) continue;
+    owner->pid = pid;
+    owners.push_back(*owner);
+  }
+  return owners;
+}
+
 ExplainFacts gather_explain_facts(const Evidence& evidence, const FactSources& sources) {
   ExplainFacts facts = gather_explain_facts(sources);
+  facts.holder_owners = read_holder_owners(sources.proc, evidence.proc_scan.deleted_open);
   const KernelFilesystemIoctls kernel;
   const FilesystemIoctls& ioctls = sources.ioctls != nullptr ? *sources.ioctls : kernel;
   const OsPath& inspected = inspected_path(evidence);

@@ -65,6 +65,15 @@ struct Ext4Reserve {
   std::uint64_t own_bytes = 0;
 };
 
+// The user and group a process runs as, when its real, effective, saved and
+// filesystem IDs agree: only then can a command with those IDs reach its
+// descriptors through /proc.
+struct ProcessOwner {
+  std::uint32_t pid = 0;
+  std::uint32_t uid = 0;
+  std::uint32_t gid = 0;
+};
+
 struct ExplainFacts {
   // From /proc/self/status: the user ID brimful runs with.
   std::optional<std::uint32_t> effective_uid;
@@ -100,6 +109,9 @@ struct ExplainFacts {
   // XFS without sparse inode chunks: the length of each free extent in bytes.
   std::optional<std::vector<std::uint64_t>> free_extents;
   std::optional<FuseConnection> fuse;
+
+  // The owners of the first holders of the largest deleted-open files.
+  std::vector<ProcessOwner> holder_owners;
 
   // Descriptor limits and other mount namespaces.
   // With a process to speak for: its descriptors against its own limit.
@@ -137,6 +149,8 @@ ExplainFacts gather_explain_facts(const Evidence& evidence, const FactSources& s
 // The readers and the parsers of what they read.
 std::optional<std::uint32_t> read_effective_uid(const OsPath& proc_root);
 std::optional<std::uint32_t> parse_status_effective_uid(std::string_view status);
+// The user and group IDs of a status text when each set agrees in itself.
+std::optional<ProcessOwner> parse_status_owner(std::string_view status);
 std::optional<std::uint64_t> read_open_files_limit(const OsPath& proc_root);
 // "CapEff:\t000001ffeeffffff": whether CAP_SYS_RESOURCE is among them.
 std::optional<bool> parse_status_sys_resource(std::string_view status);

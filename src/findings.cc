@@ -164,17 +164,31 @@ std::optional<Finding> deleted_open_space(const RuleInput& in) {
   const Filesystem& fs = in.evidence.filesystem;
   const std::uint64_t held = deleted_open_totals(in.evidence.proc_scan).bytes;
   if (fs.available_bytes == 0 || held == 0 || !at_least_percent(held, fs.total_bytes, 1)) return std::nullopt;
-  std::string remedy = "fix: release the space without a restart by truncating through a holder's descriptor: ";
+  // The holder's owner may point the descriptor at another file once brimful
+  // is gone: the command checks that it is still the deleted file, and acts
+  // with no more rights than the owner has, so it can truncate nothing the
+  // owner could not.
+  std::string commands;
   const std::vector<DeletedOpenFile> files = largest_deleted(in.evidence.proc_scan);
-  bool first = true;
   for (const DeletedOpenFile& file : files) {
     if (file.holders.empty()) continue;  // only a list built by hand has such a file
     const Holder holder = file.holders.front();
-    remedy += (first ? "`" : "; `") + std::string("truncate -s 0 /proc/") + std::to_string(holder.pid) + "/fd/" +
-              std::to_string(holder.fd) + "`";
-    first = false;
+    const auto owner = std::find_if(in.facts.holder_owners.begin(), in.facts.holder_owners.end(),
+                                    [&](const ProcessOwner& o) { return o.pid == holder.pid; });
+    if (owner == in.facts.holder_owners.end()) continue;
+    const std::string descriptor = "/proc/" + std::to_string(holder.pid) + "/fd/" + std::to_string(holder.fd);
+    const std::string as_owner = owner->uid == 0 ? "" : "setpriv --reuid=" + std::to_string(owner->uid) +
+                                                            " --regid=" + std::to_string(owner->gid) +
+                                                            " --clear-groups ";
+    commands += (commands.empty() ? "`" : "; `") + std::string("test \"$(stat -L -c '%d %i' ") + descriptor +
+                ")\" = '" + std::to_string(file.device) + " " + std::to_string(file.inode) + "' && " + as_owner +
+                "truncate -s 0 " + descriptor + "`";
   }
-  remedy += "; or restart the holders";
+  const std::string remedy =
+      commands.empty() ? "fix: restart the holders"
+                       : "fix: release the space without a restart by truncating through a holder's descriptor, "
+                         "with the holder's own rights and only while it is still the deleted file (its device "
+                         "and inode): " + commands + "; or restart the holders";
   return finding("deleted_open_space",
                  "deleted files still held open take " + human_size(held) + " (" + percent_of(held, fs.total_bytes) +
                      " of the filesystem): " + largest_deleted_text(files),

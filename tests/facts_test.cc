@@ -15,6 +15,8 @@ TEST(Facts, StatusAndLimitsLinesGiveTheirNumbers) {
   EXPECT_EQ(parse_status_sys_resource("CapEff:\t000001ffffffffff\n"), true);
   EXPECT_EQ(parse_status_sys_resource("CapEff:\t000001fffeffffff\n"), false);
   EXPECT_EQ(parse_status_sys_resource("CapEff:\t0x1\n"), std::nullopt);
+  // A process that changed its IDs is no one's to reach through /proc.
+  EXPECT_FALSE(parse_status_owner("Uid:\t7\t0\t7\t7\nGid:\t9\t9\t9\t9\n"));
 
   const std::string limits =
       "Limit                     Soft Limit           Hard Limit           Units     \n"

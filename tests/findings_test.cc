@@ -274,6 +274,7 @@ TEST(Findings, TextsGiveTheNumbersAndTheNextStep) {
       DeletedOpenEntry{1, 7, "/srv/app.log (deleted)", 49ull << 20, {Holder{10, "app", 4}, Holder{11, "app", 4}}},
       deleted(8, 1 << 20, Holder{12, "old\xff", 9})};
   e.proc_scan.inotify_consumers = {InotifyConsumer{20, "watcher", 4, 90}};
+  in.facts.holder_owners = {{10, 1000, 100}, {12, 0, 0}};
   in.facts.inotify_limit_files.namespace_instances = 4;
   in.facts.inotify_limit_files.namespace_watches = 100000;
   // The reserve with room for its owners, then spent as its owner found.
@@ -297,8 +298,11 @@ TEST(Findings, TextsGiveTheNumbersAndTheNextStep) {
   EXPECT_EQ(findings[0].remedy, "fix: free space on /srv, for example by releasing the deleted-open files");
   EXPECT_EQ(findings[1].summary, "deleted files still held open take 50.0 MiB (1.2% of the filesystem): " + files);
   EXPECT_EQ(findings[1].remedy,
-            "fix: release the space without a restart by truncating through a holder's descriptor: "
-            "`truncate -s 0 /proc/10/fd/4`; `truncate -s 0 /proc/12/fd/9`; or restart the holders");
+            "fix: release the space without a restart by truncating through a holder's descriptor, with the "
+            "holder's own rights and only while it is still the deleted file (its device and inode): "
+            "`test \"$(stat -L -c '%d %i' /proc/10/fd/4)\" = '1 7' && setpriv --reuid=1000 --regid=100 "
+            "--clear-groups truncate -s 0 /proc/10/fd/4`; `test \"$(stat -L -c '%d %i' /proc/12/fd/9)\" = '"
+            "1 8' && truncate -s 0 /proc/12/fd/9`; or restart the holders");
   EXPECT_EQ(findings[2].summary,
             "this user namespace allows 4 inotify instances per user, fewer than the global 128 (4 in use); "
             "the largest consumers: watcher PID 20 (4 instances, 90 watches)");

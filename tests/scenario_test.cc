@@ -557,13 +557,19 @@ TEST(ScenarioExplain, TheReserveOfExt4) {
 
 TEST(ScenarioExplain, NearlyFullWithADeletedFileHeldOpen) {
   REQUIRE_MOUNTS();
+  SKIP_UNLESS(testing::can_change_user(&skip_reason));
   testing::TempDir dir;
-  ScopedMount mount("tmpfs", "none", "size=4m", dir.path());
+  ScopedMount mount("tmpfs", "none", "size=4m,mode=1777", dir.path());
   ASSERT_TRUE(mount.ok()) << mount.error();
-  testing::Fixture holder({BRIMFUL_FIXTURE, "deleted", dir / "held", "524288"});
+  std::vector<std::string> argv = kAsNobody;
+  argv.insert(argv.end(), {BRIMFUL_FIXTURE, "deleted", dir / "held", "524288"});
+  testing::Fixture holder(argv);
   ASSERT_TRUE(holder.ready());
   const std::vector<std::string> parent = words(holder.lines().at(0));  // pid fd fd
   const std::vector<std::string> child = words(holder.lines().at(1));   // pid fd
+  const std::string descriptor = "/proc/" + parent[0] + "/fd/" + parent[1];
+  struct stat held {};
+  ASSERT_EQ(stat(descriptor.c_str(), &held), 0);
   fill_blocks(dir.path());
   ASSERT_EQ(testing::shell("truncate -s -40K '" + dir.path() + "/fill'"), 0);
 
@@ -572,16 +578,36 @@ TEST(ScenarioExplain, NearlyFullWithADeletedFileHeldOpen) {
   const std::string files = dir.path() + "/held (deleted) (512.0 KiB, held by brimful_fixture PID " + parent[0] +
                             " FD " + parent[1] + " and brimful_fixture PID " + parent[0] + " FD " + parent[2] +
                             " and brimful_fixture PID " + child[0] + " FD " + child[1] + ")";
+  const std::string command = "test \"$(stat -L -c '%d %i' " + descriptor + ")\" = '" + std::to_string(held.st_dev) +
+                              " " + std::to_string(held.st_ino) + "' && " +
+                              "setpriv --reuid=65534 --regid=65534 --clear-groups truncate -s 0 " + descriptor;
   EXPECT_NE(r.out.find("\nOK: no supported failure detected\n"
                        "\nFindings:\n"
                        "  - only 40.0 KiB of 4.0 MiB (1.0%) is available, so a write larger than that fails with "
                        "ENOSPC; the largest deleted-open files: " + files + "\n"
                        "    fix: free space on " + dir.path() + ", for example by releasing the deleted-open files\n"
                        "  - deleted files still held open take 512.0 KiB (12.5% of the filesystem): " + files + "\n"
-                       "    fix: release the space without a restart by truncating through a holder's descriptor: "
-                       "`truncate -s 0 /proc/" + parent[0] + "/fd/" + parent[1] + "`; or restart the holders\n"),
+                       "    fix: release the space without a restart by truncating through a holder's descriptor, "
+                       "with the holder's own rights and only while it is still the deleted file (its device and "
+                       "inode): `" + command + "`; or restart the holders\n"),
             std::string::npos)
       << r.out;
+
+  // Should the holder's owner point the descriptor at a root-owned file it
+  // may read, the command truncates nothing: the inode differs, and were it
+  // the same, the owner's rights do not reach the file.
+  testing::write_file(dir / "victim", "root's");
+  struct stat victim {};
+  ASSERT_EQ(stat((dir / "victim").c_str(), &victim), 0);
+  testing::Fixture turned({"sh", "-c", "exec 3<" + dir / "victim" + "; exec setpriv --reuid=65534 --regid=65534 "
+                           "--clear-groups sh -c 'echo ready; echo $$; exec cat >/dev/null'"});
+  ASSERT_TRUE(turned.ready());
+  std::string swapped = std::regex_replace(command, std::regex(descriptor), "/proc/" + turned.lines().at(0) + "/fd/3");
+  EXPECT_NE(testing::shell(swapped + " 2>/dev/null"), 0);
+  swapped = std::regex_replace(swapped, std::regex("'[0-9]+ [0-9]+'"),
+                               "'" + std::to_string(victim.st_dev) + " " + std::to_string(victim.st_ino) + "'");
+  EXPECT_NE(testing::shell(swapped + " 2>/dev/null"), 0);
+  EXPECT_EQ(testing::read_file(dir / "victim"), "root's");
 
   // Without --explain the report stays as it was.
   const RunResult plain = testing::run_brimful({dir.path()});
