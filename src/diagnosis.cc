@@ -15,8 +15,9 @@ bool has_cause(const Diagnosis& diagnosis, CauseKind cause) {
 // step that failed. Creating a file needs an inode and possibly a block;
 // writing and syncing need blocks only.
 void apply_create_space_rules(const Evidence& evidence, const ProbeError& error, Diagnosis& diagnosis) {
-  if (error.error.code != kEnospc) return;
   const Filesystem& fs = evidence.filesystem;
+  // Without block accounting (mqueue) the numbers below mean nothing.
+  if (error.error.code != kEnospc || fs.total_bytes == 0) return;
   switch (error.phase) {
     case Phase::create:
       if (fs.free_inodes == 0 && fs.inode_accounting_supported) {
@@ -89,6 +90,14 @@ std::string final_note(const Evidence& evidence) {
   const ProbeOutcome& init = evidence.inotify_probe.init;
   const ProbeOutcome& add_watch = evidence.inotify_probe.add_watch;
   if (const ProbeError* error = probe_error(create)) {
+    if (fs_type_of(evidence) == "mqueue" && error->phase == Phase::write && error->error.code == kEinval) {
+      return "the probe created a message queue, and mqueue takes no write(2) to a queue's file (EINVAL), so "
+             "only the creation tells";
+    }
+    if (error->error.code == kEnospc && evidence.filesystem.total_bytes == 0) {
+      return fs_type_of(evidence) + " reports no blocks in statfs: it keeps no block accounting, so its numbers "
+             "can neither confirm nor rule out exhausted space or inodes; the ENOSPC comes from a limit of its own";
+    }
     if (error->error.code != kEnospc) return unsupported("file creation", error->error);
     return "the observed ENOSPC is not explained by the checks supported by brimful";
   }

@@ -1,12 +1,15 @@
 #include "facts.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <mqueue.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <utility>
 #include <vector>
@@ -166,7 +169,66 @@ std::optional<Ext4Reserve> read_ext4_reserve(const Evidence& evidence, const Fac
   return reserve;
 }
 
+// "Max msgqueue size         819200               819200               bytes"
+std::optional<std::uint64_t> parse_limits_value(std::string_view limits, std::string_view name) {
+  for (std::string_view line : lines_of(limits)) {
+    if (line.substr(0, name.size()) != name) continue;
+    const std::vector<std::string_view> words = words_of(line.substr(name.size()));
+    return words.empty() ? std::nullopt : parse_unsigned(words[0], UINT64_MAX);
+  }
+  return std::nullopt;
+}
+
+std::optional<std::uint64_t> read_number_file(const OsPath& path) {
+  const std::optional<std::string> text = read_text(path);
+  return text ? parse_unsigned(trim_unicode_whitespace(*text), UINT64_MAX) : std::nullopt;
+}
+
+MqueueFacts read_mqueue(const OsPath& mount_point, const FactSources& sources, std::uint32_t uid) {
+  MqueueFacts facts;
+  const OsPath sysctl = sources.proc + "/sys/fs/mqueue/";
+  facts.queues_max = read_number_file(sysctl + "queues_max");
+  facts.msg_max = read_number_file(sysctl + "msg_max");
+  facts.msgsize_max = read_number_file(sysctl + "msgsize_max");
+  const std::optional<std::uint64_t> messages = read_number_file(sysctl + "msg_default");
+  const std::optional<std::uint64_t> size = read_number_file(sysctl + "msgsize_default");
+  if (messages && size) facts.default_queue_bytes = mqueue_charge(*messages, *size);
+  const std::string limits = sources.proc + "/" + (sources.process ? std::to_string(*sources.process) : "self");
+  if (const std::optional<std::string> text = read_text(limits + "/limits")) {
+    facts.byte_limit = parse_limits_value(*text, "Max msgqueue size");
+  }
+  facts.uid = uid;
+  DIR* directory = ::opendir(mount_point.c_str());
+  if (directory == nullptr) return facts;
+  while (const dirent* entry = ::readdir(directory)) {
+    if (entry->d_name[0] == '.') continue;
+    ++facts.queues;
+    // Opening a queue for reading takes no message and creates nothing.
+    const int fd = ::openat(::dirfd(directory), entry->d_name, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) continue;
+    struct stat status {};
+    struct mq_attr attributes {};
+    if (::fstat(fd, &status) == 0 && status.st_uid == uid && ::mq_getattr(fd, &attributes) == 0) {
+      ++facts.uid_queues;
+      facts.uid_bytes = saturating_add(
+          facts.uid_bytes, mqueue_charge(static_cast<std::uint64_t>(attributes.mq_maxmsg),
+                                         static_cast<std::uint64_t>(attributes.mq_msgsize)));
+    }
+    ::close(fd);
+  }
+  ::closedir(directory);
+  return facts;
+}
+
 }  // namespace
+
+std::uint64_t mqueue_charge(std::uint64_t max_messages, std::uint64_t message_size) {
+  constexpr std::uint64_t kBookkeeping = 48;
+  constexpr std::uint64_t kPriorities = 32768;
+  return saturating_add(saturating_add(saturating_multiply(max_messages, message_size),
+                                       saturating_multiply(max_messages, kBookkeeping)),
+                        saturating_multiply(std::min(max_messages, kPriorities), kBookkeeping));
+}
 
 // "CapEff:\t000001ffeeffffff"; CAP_SYS_RESOURCE is capability 24.
 std::optional<bool> parse_status_sys_resource(std::string_view status) {
@@ -400,6 +462,8 @@ ExplainFacts gather_explain_facts(const Evidence& evidence, const FactSources& s
   } else if (type == "xfs") {
     facts.xfs_geometry = ioctls.xfs_geometry(inspected);
     if (facts.xfs_geometry && !facts.xfs_geometry->sparse_inodes) facts.free_extents = ioctls.free_extents(inspected);
+  } else if (type == "mqueue" && evidence.mount) {
+    facts.mqueue = read_mqueue(evidence.mount->mount_point, sources, facts.effective_uid.value_or(0));
   } else if (is_fuse(type) && evidence.mount) {
     // The connection is named after the kernel's own encoding of st_dev.
     const std::uint64_t id = (static_cast<std::uint64_t>(major(status->st_dev)) << 20) | minor(status->st_dev);

@@ -74,6 +74,28 @@ struct ProcessOwner {
   std::uint32_t gid = 0;
 };
 
+// A POSIX message queue filesystem: its queues are its files, and creating
+// one is bound by the IPC namespace's fs.mqueue sysctls and by the
+// creator's RLIMIT_MSGQUEUE.
+struct MqueueFacts {
+  std::uint64_t queues = 0;
+  std::optional<std::uint64_t> queues_max;
+  std::optional<std::uint64_t> msg_max;
+  std::optional<std::uint64_t> msgsize_max;
+  // What a queue made without attributes charges, as the kernel counts it.
+  std::optional<std::uint64_t> default_queue_bytes;
+  // RLIMIT_MSGQUEUE of brimful, or under --pid of the process.
+  std::optional<std::uint64_t> byte_limit;
+  // What the queues here owned by brimful's user charge against it.
+  std::uint32_t uid = 0;
+  std::uint64_t uid_queues = 0;
+  std::uint64_t uid_bytes = 0;
+};
+
+// The bytes a queue charges against RLIMIT_MSGQUEUE: its messages and the
+// kernel's bookkeeping for each (48 bytes a message and a priority on 64-bit).
+std::uint64_t mqueue_charge(std::uint64_t max_messages, std::uint64_t message_size);
+
 struct ExplainFacts {
   // From /proc/self/status: the user ID brimful runs with.
   std::optional<std::uint32_t> effective_uid;
@@ -109,6 +131,7 @@ struct ExplainFacts {
   // XFS without sparse inode chunks: the length of each free extent in bytes.
   std::optional<std::vector<std::uint64_t>> free_extents;
   std::optional<FuseConnection> fuse;
+  std::optional<MqueueFacts> mqueue;
 
   // The owners of the first holders of the largest deleted-open files.
   std::vector<ProcessOwner> holder_owners;

@@ -663,6 +663,36 @@ std::optional<Finding> fuse_backend(const RuleInput& in) {
                      " serves, and that daemon's own log");
 }
 
+std::optional<Finding> mqueue_queue_limit(const RuleInput& in) {
+  const std::optional<MqueueFacts>& mq = in.facts.mqueue;
+  if (!mq || !mq->queues_max || mq->queues < *mq->queues_max) return std::nullopt;
+  return finding("mqueue_queue_limit",
+                 "this IPC namespace holds " + grouped_number(mq->queues) +
+                     " POSIX message queues, its limit fs.mqueue.queues_max: creating another (mq_open with "
+                     "O_CREAT) fails with ENOSPC for processes without CAP_SYS_RESOURCE",
+                 "fix: raise fs.mqueue.queues_max (`sysctl -w fs.mqueue.queues_max=N`) in that IPC namespace, or "
+                 "remove queues that are no longer used (mq_unlink, or rm under " +
+                     where(in.evidence) + ")");
+}
+
+std::optional<Finding> mqueue_byte_limit(const RuleInput& in) {
+  const std::optional<MqueueFacts>& mq = in.facts.mqueue;
+  if (!mq || !mq->byte_limit || !mq->default_queue_bytes) return std::nullopt;
+  const bool refused = failed_with(in.evidence.create_probe.outcome, kEmfile);
+  if (!refused && saturating_add(mq->uid_bytes, *mq->default_queue_bytes) <= *mq->byte_limit) return std::nullopt;
+  std::string summary = "UID " + std::to_string(mq->uid) + "'s " + grouped_number(mq->uid_queues) +
+                        " queues here take " + grouped_number(mq->uid_bytes) + " bytes of its RLIMIT_MSGQUEUE of " +
+                        grouped_number(*mq->byte_limit) + " bytes, and a queue of the default size takes " +
+                        grouped_number(*mq->default_queue_bytes) + ", so creating it fails with EMFILE";
+  if (refused) summary += "; brimful's own queue was refused with EMFILE";
+  if (mq->msg_max && mq->msgsize_max) {
+    summary += "; a queue may have at most " + grouped_number(*mq->msg_max) + " messages (fs.mqueue.msg_max) of " +
+               grouped_number(*mq->msgsize_max) + " bytes (fs.mqueue.msgsize_max), or mq_open fails with EINVAL";
+  }
+  return finding("mqueue_byte_limit", summary,
+                 "fix: raise the limit (`ulimit -q`, LimitMSGQUEUE= under systemd), create queues with a smaller "
+                 "mq_maxmsg or mq_msgsize, or remove queues that are no longer used");
+}
 
 // How many processes near their descriptor limit, and how many of their
 // descriptor kinds, a finding names; and how many other namespaces.
@@ -774,7 +804,7 @@ constexpr Rule kRules[] = {
     // Under the filesystem.
     kernel_messages, directory_full, loop_backing_full, filesystem_errors, overlay_upper, btrfs_allocation,
     btrfs_read_only_subvolume,
-    xfs_inode_limit, xfs_free_space_fragmented, fuse_backend,
+    xfs_inode_limit, xfs_free_space_fragmented, fuse_backend, mqueue_queue_limit, mqueue_byte_limit,
     // As the application sees it.
     process_descriptor_limit, system_file_limit, other_mount_namespace,
 };

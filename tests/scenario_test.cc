@@ -614,6 +614,30 @@ TEST(ScenarioExplain, NearlyFullWithADeletedFileHeldOpen) {
   EXPECT_EQ(plain.out.find("Findings"), std::string::npos) << plain.out;
 }
 
+// POSIX message queues in an IPC namespace of their own: statfs counts no
+// blocks there, so only the findings name the limit that was reached.
+TEST(ScenarioExplain, MessageQueuesAtTheirLimits) {
+  SKIP_UNLESS(testing::can_change_user(&skip_reason));
+  SKIP_UNLESS(testing::can_unshare("--ipc --mount", &skip_reason));
+  testing::TempDir dir;
+  ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+  const std::string script =
+      "mount -t mqueue none \"$1\" && echo 2 > /proc/sys/fs/mqueue/queues_max && touch \"$1/a\" \"$1/b\" || exit 90\n"
+      "setpriv --reuid=65534 --regid=65534 --clear-groups \"$0\" \"$1\" --json --explain > \"$2/count.json\"\n"
+      "rm \"$1/b\"; setpriv --reuid=65534 --regid=65534 --clear-groups prlimit --msgqueue=1000 \"$0\" \"$1\" "
+      "--json --explain > \"$2/bytes.json\"\n";
+  testing::make_dir(dir / "mq");
+  const RunResult r = testing::run_program(
+      {"unshare", "--ipc", "--mount", "--propagation", "private", "sh", "-c", script, BRIMFUL_BINARY, dir / "mq", dir.path()});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string count = testing::read_file(dir / "count.json");
+  EXPECT_EQ(finding_kinds(count), (std::vector<std::string>{"scan_unprivileged", "mqueue_queue_limit"}));
+  EXPECT_NE(count.find("\"mqueue reports no blocks in statfs: it keeps no block accounting"), std::string::npos) << count;
+  EXPECT_EQ(json_value(count, "status"), "\"unknown\"");
+  const std::string bytes = testing::read_file(dir / "bytes.json");
+  EXPECT_EQ(finding_kinds(bytes), (std::vector<std::string>{"scan_unprivileged", "mqueue_byte_limit"}));
+}
+
 // Whether a test program (this suite, run by anyone on the machine) started
 // the process; one that is gone can no longer be told apart and counts.
 bool started_by_a_test(const std::string& pid) {
