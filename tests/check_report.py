@@ -16,7 +16,6 @@ import pathlib
 import sys
 
 import jsonschema
-import referencing
 
 
 def property_orders(schema, found):
@@ -91,15 +90,21 @@ def main():
     except jsonschema.exceptions.SchemaError as error:
         print(f"schema: {error.message}", file=sys.stderr)
         return 2
-    resources = []
+    store = {}
     orders = property_orders(schema, [])
     for other in sorted(pathlib.Path(sys.argv[1]).parent.glob("*.schema.json")):
         contents = json.loads(other.read_text(encoding="utf-8"))
-        resources.append((contents["$id"], referencing.Resource.from_contents(contents)))
+        store[contents["$id"]] = contents
         if contents["$id"] != schema["$id"]:
             property_orders(contents, orders)
-    registry = referencing.Registry().with_resources(resources)
-    validator = jsonschema.Draft202012Validator(schema, registry=registry)
+    try:  # jsonschema 4.18 and later
+        import referencing
+        registry = referencing.Registry().with_resources(
+            (uri, referencing.Resource.from_contents(contents)) for uri, contents in store.items())
+        validator = jsonschema.Draft202012Validator(schema, registry=registry)
+    except ImportError:  # Debian 12's 4.10
+        resolver = jsonschema.RefResolver.from_schema(schema, store=store)
+        validator = jsonschema.Draft202012Validator(schema, resolver=resolver)
     for path in sys.argv[2:]:
         print(check(path, validator, orders))
     return 0
