@@ -197,7 +197,7 @@ Result<Evidence> collect_evidence(const OsPath& path, bool probes_disabled, cons
   // /proc is read, so brimful never finds its own probes in the scan.
   if (!probes_disabled) {
     KernelProbeSystem kernel;
-    evidence.create_probe.outcome = run_create_probe(evidence.probe_directory, kernel);
+    evidence.create_probe = run_create_probe(evidence.probe_directory, kernel);
     evidence.inotify_probe = run_inotify_probe(resolution.inspected, kernel);
   }
 

@@ -144,6 +144,16 @@ Diagnosis diagnose(const Evidence& evidence) {
     diagnosis.notes.push_back("statvfs reports a read-only mount, but the create probe did not return EROFS");
   }
 
+  if (const std::optional<OsPath>& probed = evidence.create_probe.directory_probed) {
+    diagnosis.notes.push_back("the create probe ran in " + display(*probed) + ", which is not " +
+                              display(evidence.probe_directory) + " as first resolved");
+  }
+  if (evidence.create_probe.file_renamed) {
+    diagnosis.notes.push_back(
+        "the probe file was renamed or replaced before brimful could remove it; brimful removed and wrote "
+        "nothing, and the empty file it created may remain under another name");
+  }
+
   const ProcScan& scan = evidence.proc_scan;
   if (!scan.complete) {
     diagnosis.notes.push_back("process evidence is incomplete: " + std::to_string(scan.processes_inaccessible) +

@@ -1,6 +1,9 @@
 #include "probe.h"
 
 #include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <pthread.h>
 #include <sys/inotify.h>
 #include <sys/random.h>
@@ -45,7 +48,31 @@ SysResult from(long value) { return SysResult{value, value < 0 ? errno : 0}; }
 
 }  // namespace
 
-SysResult KernelProbeSystem::open(const char* path, int flags) { return from(::open(path, flags)); }
+SysResult KernelProbeSystem::open_directory(const char* path) {
+  // A directory a user swaps for a link to one of root's must not be where
+  // root's probe file lands: no link anywhere on the way is followed.
+  open_how how{};
+  how.flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+  how.resolve = RESOLVE_NO_SYMLINKS;
+  const long fd = ::syscall(SYS_openat2, AT_FDCWD, path, &how, sizeof how);
+  if (fd >= 0 || errno != ENOSYS) return from(fd);
+  // Before openat2 (Linux 5.6) only the last component can be held.
+  return from(::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW));
+}
+SysResult KernelProbeSystem::identify(int fd, const char* name, FileIdentity& identity) {
+  struct stat status {};
+  const int flags = name[0] == '\0' ? AT_EMPTY_PATH : AT_SYMLINK_NOFOLLOW;
+  const SysResult result = from(::fstatat(fd, name, &status, flags));
+  if (result.value == 0) identity = FileIdentity{status.st_dev, status.st_ino, status.st_nlink};
+  return result;
+}
+std::optional<OsPath> KernelProbeSystem::path_of(int fd) {
+  const std::string link = "/proc/self/fd/" + std::to_string(fd);
+  char buffer[4096];
+  const ssize_t n = ::readlink(link.c_str(), buffer, sizeof buffer);
+  if (n <= 0 || static_cast<std::size_t>(n) == sizeof buffer) return std::nullopt;
+  return OsPath(buffer, static_cast<std::size_t>(n));
+}
 SysResult KernelProbeSystem::openat(int dirfd, const char* name, int flags, mode_t mode) {
   return from(::openat(dirfd, name, flags, mode));
 }
@@ -105,12 +132,18 @@ std::uint64_t name_suffix(ProbeSystem& system) {
 
 }  // namespace
 
-ProbeOutcome run_create_probe(const OsPath& directory, ProbeSystem& system) {
+namespace {
+
+bool same_file(const FileIdentity& a, const FileIdentity& b) { return a.device == b.device && a.inode == b.inode; }
+
+ProbeOutcome probe_file(const OsPath& directory, ProbeSystem& system, CreateProbe& probe) {
   if (directory.find('\0') != OsPath::npos) return step_failed(Phase::open_directory, kEinval);
 
-  const SysResult dir = system.open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const SysResult dir = system.open_directory(directory.c_str());
   if (dir.value < 0) return step_failed(Phase::open_directory, dir.error);
   const int dirfd = static_cast<int>(dir.value);
+  const std::optional<OsPath> probed = system.path_of(dirfd);
+  if (probed && *probed != directory) probe.directory_probed = probed;
 
   const long pid = static_cast<long>(system.getpid());
   const std::uint64_t suffix = name_suffix(system);
@@ -137,11 +170,23 @@ ProbeOutcome run_create_probe(const OsPath& directory, ProbeSystem& system) {
 
   // Removing the name before writing makes the file exist only through the
   // descriptor, so no later failure can leave it behind. If the removal
-  // fails, the file stays; the outcome says so.
-  const SysResult unlinked = system.unlinkat(dirfd, name, 0);
+  // fails, the file stays; the outcome says so. The directory's owner may
+  // have renamed the file and put something else under its name: that is
+  // not brimful's to remove, and a file of brimful's that still has a name
+  // after the removal is not written to.
+  FileIdentity created;
+  FileIdentity named;
+  const bool ours = system.identify(fd, "", created).value == 0 && system.identify(dirfd, name, named).value == 0 &&
+                    same_file(created, named);
+  const SysResult unlinked = ours ? system.unlinkat(dirfd, name, 0) : SysResult{0, 0};
+  FileIdentity after;
+  probe.file_renamed =
+      !ours || (unlinked.value == 0 && (system.identify(fd, "", after).value != 0 || after.links != 0));
   if (blocked) system.restore_signal_mask(previous);
   ProbeOutcome outcome = ProbeSuccess{};
-  if (unlinked.value < 0) {
+  if (probe.file_renamed) {
+    outcome = step_failed(Phase::unlink, EEXIST);
+  } else if (unlinked.value < 0) {
     outcome = step_failed(Phase::unlink, unlinked.error);
   } else {
     const SysResult written = system.write(fd, "N", 1);
@@ -164,6 +209,14 @@ ProbeOutcome run_create_probe(const OsPath& directory, ProbeSystem& system) {
   if (closed.value != 0) outcome = step_failed(Phase::close, closed.error);
   system.close(dirfd);
   return outcome;
+}
+
+}  // namespace
+
+CreateProbe run_create_probe(const OsPath& directory, ProbeSystem& system) {
+  CreateProbe probe;
+  probe.outcome = probe_file(directory, system, probe);
+  return probe;
 }
 
 InotifyProbe run_inotify_probe(const OsPath& path, ProbeSystem& system) {

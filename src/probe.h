@@ -27,12 +27,24 @@ struct SysResult {
   int error = 0;
 };
 
+struct FileIdentity {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  std::uint64_t links = 0;
+};
+
 // The system calls the probes make. The kernel implementation below is the
 // only one brimful uses; tests substitute a fake that records and fails.
 class ProbeSystem {
  public:
   virtual ~ProbeSystem() = default;
-  virtual SysResult open(const char* path, int flags) = 0;
+  // A directory, read-only, resolved with no symbolic link on the way.
+  virtual SysResult open_directory(const char* path) = 0;
+  // The (device, inode, links) of the file fd names, or of name in the
+  // directory fd when name is not empty (not following a link).
+  virtual SysResult identify(int fd, const char* name, FileIdentity& identity) = 0;
+  // The path of what fd names, as the kernel tells it; none if unknown.
+  virtual std::optional<OsPath> path_of(int fd) = 0;
   virtual SysResult openat(int dirfd, const char* name, int flags, mode_t mode) = 0;
   virtual SysResult unlinkat(int dirfd, const char* name, int flags) = 0;
   virtual SysResult write(int fd, const void* buffer, std::size_t length) = 0;
@@ -51,7 +63,9 @@ class ProbeSystem {
 
 class KernelProbeSystem : public ProbeSystem {
  public:
-  SysResult open(const char* path, int flags) override;
+  SysResult open_directory(const char* path) override;
+  SysResult identify(int fd, const char* name, FileIdentity& identity) override;
+  std::optional<OsPath> path_of(int fd) override;
   SysResult openat(int dirfd, const char* name, int flags, mode_t mode) override;
   SysResult unlinkat(int dirfd, const char* name, int flags) override;
   SysResult write(int fd, const void* buffer, std::size_t length) override;
@@ -70,7 +84,10 @@ class KernelProbeSystem : public ProbeSystem {
 // directory; the first failing step is the outcome. The termination signals
 // are held back while the file has a name, so an interrupted run leaves none
 // behind; one that arrives meanwhile is delivered right after the unlink.
-ProbeOutcome run_create_probe(const OsPath& directory, ProbeSystem& system);
+// The directory is opened once, with no link followed, and every step goes
+// through that descriptor; a name that no longer leads to the file created
+// is neither removed nor written, and the outcome says so.
+CreateProbe run_create_probe(const OsPath& directory, ProbeSystem& system);
 
 // Creates an inotify instance and adds one watch on path; the instance is
 // closed again in every outcome.

@@ -78,6 +78,12 @@ inline bool failed_with(const ProbeOutcome& outcome, std::int32_t code) {
 
 struct CreateProbe {
   ProbeOutcome outcome = ProbeNotRun{};
+  // The directory the probe's descriptor names, when it is not the one
+  // first resolved (renamed or replaced meanwhile).
+  std::optional<OsPath> directory_probed;
+  // The name brimful gave its file no longer led to that file when it was
+  // to be removed; the file may remain under another name.
+  bool file_renamed = false;
 };
 
 struct InotifyProbe {

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
@@ -30,10 +31,18 @@ class FakeSystem final : public ProbeSystem {
   long random_result = 8;
   timespec clock{1, 5};
 
-  SysResult open(const char* path, int flags) override {
-    record("open " + std::string(path) + " " + std::to_string(flags));
+  SysResult open_directory(const char* path) override {
+    record("open " + std::string(path));
     return result("open", 10);
   }
+  // The probe file (descriptor 11) is inode 7; its name leads to
+  // named_inode, and a removal leaves it links_after_unlink.
+  SysResult identify(int fd, const char* name, FileIdentity& identity) override {
+    if (name[0] != '\0') identity = FileIdentity{1, named_inode, 1};
+    if (name[0] == '\0') identity = FileIdentity{1, 7, removed ? links_after_unlink : 1};
+    return SysResult{fd == 10 || fd == 11 ? 0 : -1, 0};
+  }
+  std::optional<OsPath> path_of(int) override { return probed; }
   SysResult openat(int dirfd, const char* name, int flags, mode_t mode) override {
     created_name = name;
     record("openat " + std::to_string(dirfd) + " " + std::to_string(flags) + " " + std::to_string(mode));
@@ -42,7 +51,9 @@ class FakeSystem final : public ProbeSystem {
   SysResult unlinkat(int dirfd, const char* name, int flags) override {
     record("unlinkat " + std::to_string(dirfd) + " " + (name == created_name ? "same-name" : name) + " " +
            std::to_string(flags));
-    return result("unlinkat", 0);
+    const SysResult unlinked = result("unlinkat", 0);
+    removed = unlinked.value == 0;
+    return unlinked;
   }
   SysResult write(int fd, const void* buffer, std::size_t length) override {
     record("write " + std::to_string(fd) + " " + std::string(static_cast<const char*>(buffer), length));
@@ -96,6 +107,10 @@ class FakeSystem final : public ProbeSystem {
   }
 
   std::string created_name;
+  std::uint64_t named_inode = 7;
+  std::uint64_t links_after_unlink = 0;
+  bool removed = false;
+  std::optional<OsPath> probed = "/probe/dir";
 
  private:
   void record(const std::string& call) { calls.push_back(call); }
@@ -106,7 +121,7 @@ class FakeSystem final : public ProbeSystem {
   }
 };
 
-const std::string kOpenDir = "open /probe/dir " + std::to_string(O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+const std::string kOpenDir = "open /probe/dir";
 const std::string kCreate = "openat 10 " + std::to_string(O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC) + " 384";
 
 TEST(ErrnoNames, FixedTableAndUnknown) {
@@ -130,7 +145,7 @@ TEST(ErrnoNames, FixedTableAndUnknown) {
 
 TEST(CreateProbe, SuccessfulRunMakesExactlyTheseCalls) {
   FakeSystem system;
-  const ProbeOutcome outcome = run_create_probe("/probe/dir", system);
+  const ProbeOutcome outcome = run_create_probe("/probe/dir", system).outcome;
   EXPECT_TRUE(is_success(outcome));
   const std::vector<std::string> expected = {
       kOpenDir, "getpid", "getrandom 8 0", "block_signals", kCreate, "unlinkat 10 same-name 0",
@@ -139,6 +154,25 @@ TEST(CreateProbe, SuccessfulRunMakesExactlyTheseCalls) {
   EXPECT_EQ(system.calls, expected);
   // Eight random bytes in machine byte order (little-endian here).
   EXPECT_EQ(system.created_name, ".brimful-probe-4242-efcdab8967452301");
+}
+
+// The directory's owner renames the probe file away (another file under
+// its name, or the name taken after the check): nothing is removed that is
+// not brimful's, nothing is written, and the outcome is no success.
+TEST(CreateProbe, AFileRenamedAwayIsNoSuccess) {
+  const std::pair<std::uint64_t, std::uint64_t> cases[] = {{8, 0}, {7, 1}};  // named inode, links after unlink
+  for (const auto& [named, links] : cases) {
+    FakeSystem system;
+    system.named_inode = named;
+    system.links_after_unlink = links;
+    system.probed = "/elsewhere";
+    const CreateProbe probe = run_create_probe("/probe/dir", system);
+    EXPECT_TRUE(failed_with(probe.outcome, 17)) << named;
+    EXPECT_TRUE(probe.file_renamed);
+    EXPECT_EQ(probe.directory_probed, "/elsewhere");
+    EXPECT_EQ(std::count(system.calls.begin(), system.calls.end(), "unlinkat 10 same-name 0"), named == 7 ? 1 : 0);
+    EXPECT_EQ(std::count(system.calls.begin(), system.calls.end(), "write 11 N"), 0);
+  }
 }
 
 TEST(CreateProbe, EachFailingStepIsRecordedAndCleanedUp) {
@@ -161,7 +195,7 @@ TEST(CreateProbe, EachFailingStepIsRecordedAndCleanedUp) {
   for (const Case& c : cases) {
     FakeSystem system;
     system.failures[c.failing] = c.error;
-    const ProbeOutcome outcome = run_create_probe("/probe/dir", system);
+    const ProbeOutcome outcome = run_create_probe("/probe/dir", system).outcome;
     const ProbeError* error = probe_error(outcome);
     ASSERT_NE(error, nullptr) << c.failing;
     EXPECT_EQ(error->phase, c.phase) << c.failing;
@@ -179,7 +213,7 @@ TEST(CreateProbe, EachFailingStepIsRecordedAndCleanedUp) {
 
 TEST(CreateProbe, NameIsRemovedBeforeAnythingIsWritten) {
   FakeSystem system;
-  (void)run_create_probe("/probe/dir", system);
+  (void)run_create_probe("/probe/dir", system).outcome;
   const auto position = [&](const std::string& prefix) {
     for (std::size_t i = 0; i < system.calls.size(); ++i) {
       if (system.calls[i].rfind(prefix, 0) == 0) return i;
@@ -193,7 +227,7 @@ TEST(CreateProbe, NameIsRemovedBeforeAnythingIsWritten) {
 TEST(CreateProbe, ZeroByteWriteIsAnIoError) {
   FakeSystem system;
   system.write_result = 0;
-  const ProbeOutcome outcome = run_create_probe("/probe/dir", system);
+  const ProbeOutcome outcome = run_create_probe("/probe/dir", system).outcome;
   ASSERT_NE(probe_error(outcome), nullptr);
   EXPECT_EQ(probe_error(outcome)->phase, Phase::write);
   EXPECT_EQ(probe_error(outcome)->error.code, 5);
@@ -218,7 +252,7 @@ TEST(CreateProbe, ClockStandsInWhenGetrandomFails) {
     if (c.fail) system.failures["getrandom"] = 38;
     system.random_result = c.delivered;
     system.clock = c.clock;
-    EXPECT_TRUE(is_success(run_create_probe("/probe/dir", system)));
+    EXPECT_TRUE(is_success(run_create_probe("/probe/dir", system).outcome));
     EXPECT_EQ(system.created_name, c.name);
     EXPECT_EQ(system.calls[3], "clock_gettime");
   }
@@ -227,7 +261,7 @@ TEST(CreateProbe, ClockStandsInWhenGetrandomFails) {
 TEST(CreateProbe, UnguardedWhenSignalsCannotBeBlocked) {
   FakeSystem system;
   system.failures["block_signals"] = 22;
-  EXPECT_TRUE(is_success(run_create_probe("/probe/dir", system)));
+  EXPECT_TRUE(is_success(run_create_probe("/probe/dir", system).outcome));
   EXPECT_EQ(std::count_if(system.calls.begin(), system.calls.end(),
                           [](const std::string& call) { return call.rfind("restore", 0) == 0; }),
             0);
@@ -267,7 +301,7 @@ TEST(CreateProbe, TerminationSignalWaitsUntilTheNameIsGone) {
   g_name_existed = 1;
 
   SignalledKernel kernel;
-  const ProbeOutcome outcome = run_create_probe(dir.path(), kernel);
+  const ProbeOutcome outcome = run_create_probe(dir.path(), kernel).outcome;
   sigset_t now;
   ASSERT_EQ(pthread_sigmask(SIG_SETMASK, nullptr, &now), 0);
   sigaction(SIGTERM, &saved, nullptr);
@@ -281,7 +315,7 @@ TEST(CreateProbe, TerminationSignalWaitsUntilTheNameIsGone) {
 
 TEST(CreateProbe, PathWithNulOpensNothing) {
   FakeSystem system;
-  const ProbeOutcome outcome = run_create_probe(std::string("/a\0b", 4), system);
+  const ProbeOutcome outcome = run_create_probe(std::string("/a\0b", 4), system).outcome;
   ASSERT_NE(probe_error(outcome), nullptr);
   EXPECT_EQ(probe_error(outcome)->phase, Phase::open_directory);
   EXPECT_EQ(probe_error(outcome)->error.code, 22);
@@ -293,11 +327,11 @@ TEST(CreateProbe, RealDirectoryIsLeftAsItWas) {
   testing::TempDir dir;
   testing::write_file(dir / "existing", "data");
   KernelProbeSystem kernel;
-  EXPECT_TRUE(is_success(run_create_probe(dir.path(), kernel)));
+  EXPECT_TRUE(is_success(run_create_probe(dir.path(), kernel).outcome));
   EXPECT_EQ(testing::list_dir(dir.path()), std::vector<std::string>{"existing"});
   EXPECT_EQ(testing::read_file(dir / "existing"), "data");
 
-  const ProbeOutcome vanished = run_create_probe(dir / "gone", kernel);
+  const ProbeOutcome vanished = run_create_probe(dir / "gone", kernel).outcome;
   ASSERT_NE(probe_error(vanished), nullptr);
   EXPECT_EQ(probe_error(vanished)->phase, Phase::open_directory);
   EXPECT_EQ(probe_error(vanished)->error.code, 2);
@@ -434,6 +468,42 @@ TEST(InotifyLimits, TheSmallerOfTheGlobalAndTheNamespaceLimitBinds) {
     EXPECT_EQ(limits.max_user_watches, 100u);
     EXPECT_EQ(limits.max_queued_events, 16384u);
   }
+}
+
+// A user swaps its own directory on root's target with a link to a root-only
+// directory, over and over. Whatever each run caught, its probe file lands
+// only where its report says it probed, and nothing is left behind.
+TEST(CreateProbeScenario, DirectorySwappedForALinkProbesOnlyWhereTheReportSays) {
+  SKIP_UNLESS(testing::can_change_user(&skip_reason));
+  testing::TempDir dir;
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+  const std::string secret = dir / "secret";
+  ASSERT_EQ(::mkdir(secret.c_str(), 0700), 0);
+  for (const char* sub : {"user", "user/d"}) testing::make_dir(dir / sub);
+  testing::make_symlink(secret, dir / "user/swap");
+  ASSERT_EQ(testing::shell("chown -hR 65534:65534 " + dir / "user"), 0);
+  testing::Fixture swapper({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/python3", "-c",
+                            "import ctypes,os,select,sys\n"
+                            "libc = ctypes.CDLL(None)\n"
+                            "a, b = os.fsencode(sys.argv[1]), os.fsencode(sys.argv[2])\n"
+                            "print('ready', os.getpid(), sep='\\n', flush=True)\n"
+                            "while not select.select([0], [], [], 0)[0]:\n"
+                            "    for _ in range(100): libc.renameat2(-100, a, -100, b, 2)\n",
+                            dir / "user/d", dir / "user/swap"});
+  ASSERT_TRUE(swapper.ready());
+  UniqueFd watch(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+  ASSERT_GE(inotify_add_watch(watch.get(), secret.c_str(), IN_CREATE), 0);
+  for (int run = 0; run < 100; ++run) {
+    const testing::RunResult result = testing::run_brimful({dir / "user/d", "--json"});
+    ASSERT_EQ(result.status, 0) << result.err;
+    char events[4096];
+    const bool created_in_secret = ::read(watch.get(), events, sizeof events) > 0;
+    const bool says_secret = testing::json_value(result.out, "probe_directory") == "\"" + secret + "\"" ||
+                             result.out.find("the create probe ran in " + secret + ",") != std::string::npos;
+    EXPECT_TRUE(!created_in_secret || says_secret) << result.out;
+  }
+  swapper.stop();
+  EXPECT_TRUE(testing::list_dir(secret).empty());
 }
 
 }  // namespace
