@@ -291,7 +291,7 @@ Result<std::vector<Evidence>> collect_host_evidence(bool probes_disabled, const 
     evidence.filesystem = filesystem.value();
     if (!probes_disabled) {
       KernelProbeSystem kernel;
-      evidence.create_probe.outcome = run_create_probe(evidence.probe_directory, kernel);
+      evidence.create_probe = run_create_probe(evidence.probe_directory, kernel);
       if (!evidence.filesystem.read_only) evidence.inotify_probe = run_inotify_probe(evidence.target, kernel);
     }
   }
