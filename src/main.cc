@@ -23,6 +23,7 @@
 #include "facts.h"
 #include "findings.h"
 #include "metrics.h"
+#include "output_file.h"
 #include "process_view.h"
 #include "render.h"
 #include "report.h"
@@ -77,8 +78,10 @@ constexpr const char* kHelp =
     "brimful \xE2\x80\x94 evidence-based Linux ENOSPC diagnosis\n"
     "\n"
     "USAGE:\n"
-    "    brimful PATH [--json] [--verbose] [--no-probe] [--check]\n"
-    "    brimful --all [--json] [--verbose] [--no-probe] [--check]\n"
+    "    brimful PATH [--json | --prometheus] [--output FILE] [--verbose] [--no-probe]\n"
+    "                 [--check] [--explain] [--pid PID]\n"
+    "    brimful --all [--json | --prometheus] [--output FILE] [--verbose] [--no-probe]\n"
+    "                 [--check] [--explain]\n"
     "\n"
     "OPTIONS:\n"
     "    --json       Emit machine-readable JSON\n"
@@ -89,11 +92,15 @@ constexpr const char* kHelp =
     "    --prometheus Emit Prometheus text-format metrics\n"
     "    --pid PID    Examine PATH as process PID sees it\n"
     "    --all        Examine every filesystem instead of PATH\n"
+    "    --output FILE\n"
+    "                 Replace FILE with the report, whole (with --json or --prometheus)\n"
     "    -h, --help   Show this help\n"
     "    -V, --version\n"
     "                 Show the version";
 
-constexpr const char* kVersion = "brimful 0.1.6";
+constexpr const char* kVersion =
+    "brimful " BRIMFUL_VERSION "\n"
+    "Copyright The brimful authors; MIT License, see /usr/share/doc/brimful/copyright";
 
 // A failed write of the report or of a message must not pass for success.
 constexpr int kStatusWriteFailed = 2;
@@ -194,6 +201,7 @@ struct CommandLine {
   bool prometheus = false;
   bool all = false;
   std::optional<std::uint32_t> pid;
+  std::optional<OsPath> output;
 };
 
 struct Done {};
@@ -258,6 +266,13 @@ ParseOutcome parse_command_line(const std::vector<std::string>& args) {
         command_line.pid = pid;
         continue;
       }
+      if (arg == "--output") {
+        if (index + 1 == args.size()) return UsageError{"--output needs a file"};
+        const std::string& value = args[++index];
+        if (command_line.output && *command_line.output != value) return UsageError{"expected exactly one --output"};
+        command_line.output = value;
+        continue;
+      }
       if (!arg.empty() && arg[0] == '-') return UsageError{"unknown option: " + display(arg)};
     }
     if (have_path) return UsageError{"expected exactly one PATH"};
@@ -270,6 +285,10 @@ ParseOutcome parse_command_line(const std::vector<std::string>& args) {
   // Two formats for one output: only the whole command line shows the clash.
   if (command_line.json && command_line.prometheus) {
     return UsageError{"--json and --prometheus cannot be used together"};
+  }
+  // A file another program reads: the text report is for people.
+  if (command_line.output && !command_line.json && !command_line.prometheus) {
+    return UsageError{"--output needs --json or --prometheus"};
   }
   return command_line;
 }
@@ -288,6 +307,34 @@ double clock_seconds(clockid_t clock) {
   clock_gettime(clock, &now);
   return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
+
+// Where a report goes: standard output as it is written, or under --output
+// gathered whole and put in place of the file at the end. When the run or
+// the replacement fails, the previous file stays, so a reader keeps stale
+// numbers, whose age tells that the runs fail, rather than none.
+class ReportSink {
+ public:
+  explicit ReportSink(const std::optional<OsPath>& file) : file_(file) {}
+
+  void operator()(std::string_view chunk) {
+    if (file_) gathered_ += chunk;
+    else print(1, chunk);
+  }
+
+  // The exit status: the run's own, or 2 when the file cannot be replaced.
+  int finish(int status) {
+    if (!file_) return status;
+    // Readable by the collector, which runs as another user.
+    const Result<Replaced> replaced = replace_file(*file_, gathered_, 0644);
+    if (replaced.ok()) return status;
+    print(2, "brimful: " + replaced.error() + "\n");
+    return 2;
+  }
+
+ private:
+  const std::optional<OsPath>& file_;
+  std::string gathered_;
+};
 
 int run(const CommandLine& command_line) {
   RunInfo run_info;
@@ -336,21 +383,22 @@ int run(const CommandLine& command_line) {
   Diagnosis shown_diagnosis = diagnosis;
   if (findings) shown_diagnosis.notes = notes_beside(diagnosis.notes, *findings);
   run_info.duration_seconds = clock_seconds(CLOCK_MONOTONIC) - started;
+  ReportSink emit(command_line.output);
   if (command_line.prometheus) {
     std::vector<std::string> finding_kinds;
     if (findings) {
       for (const Finding& finding : *findings) finding_kinds.push_back(finding.kind);
     }
-    print(1, render_metrics(evidence.value(), diagnosis, run_info, finding_kinds));
+    emit(render_metrics(evidence.value(), diagnosis, run_info, finding_kinds));
   } else if (command_line.json) {
     // Written in pieces: a report of many files is never held whole.
     const Result<std::uint64_t> json = write_json(evidence.value(), shown_diagnosis, shown_findings,
-                                                  [](std::string_view chunk) { print(1, chunk); });
+                                                  [&emit](std::string_view chunk) { emit(chunk); });
     if (!json.ok()) {
       print(2, "brimful: cannot serialize report: " + json.error() + "\n");
       return 2;
     }
-    print(1, "\n");
+    emit("\n");
   } else {
     print(1, render_text(evidence.value(), shown_diagnosis, command_line.verbose, shown_findings));
     print(1, "\n");
@@ -369,7 +417,7 @@ int run(const CommandLine& command_line) {
       done += static_cast<std::size_t>(n);
     }
   }
-  return command_line.check ? check_status(diagnosis.status) : 0;
+  return emit.finish(command_line.check ? check_status(diagnosis.status) : 0);
 }
 
 // The worst verdict of several: a confirmed cause, then an unknown result.
@@ -387,14 +435,18 @@ Status worst_status(const std::vector<Diagnosis>& diagnoses) {
 // starts a line.
 class IndentedChunks {
  public:
+  explicit IndentedChunks(ReportSink& sink) : sink_(sink) {}
   void operator()(std::string_view chunk) {
     std::string out;
     for (const char c : chunk) {
       out += c;
       if (c == '\n') out += "    ";
     }
-    print(1, out);
+    sink_(out);
   }
+
+ private:
+  ReportSink& sink_;
 };
 
 // Every filesystem of the host: the same evidence, verdict and findings as
@@ -425,6 +477,7 @@ int run_host(const CommandLine& command_line) {
   }
   run_info.duration_seconds = clock_seconds(CLOCK_MONOTONIC) - started;
 
+  ReportSink emit(command_line.output);
   if (command_line.prometheus) {
     std::vector<MetricsReport> reports;
     for (std::size_t i = 0; i < host.size(); ++i) {
@@ -434,7 +487,7 @@ int run_host(const CommandLine& command_line) {
       }
       reports.push_back(std::move(report));
     }
-    print(1, render_metrics(reports, run_info));
+    emit(render_metrics(reports, run_info));
   } else if (command_line.json) {
     // Every report is tried first, so that one that cannot be written ends
     // the run before half a document is out.
@@ -446,12 +499,12 @@ int run_host(const CommandLine& command_line) {
         return 2;
       }
     }
-    print(1, host.empty() ? "{\n  \"filesystems\": []" : "{\n  \"filesystems\": [");
+    emit(host.empty() ? "{\n  \"filesystems\": []" : "{\n  \"filesystems\": [");
     for (std::size_t i = 0; i < host.size(); ++i) {
-      print(1, i == 0 ? "\n    " : ",\n    ");
-      (void)write_json(host[i], diagnoses[i], findings[i] ? &*findings[i] : nullptr, IndentedChunks());
+      emit(i == 0 ? "\n    " : ",\n    ");
+      (void)write_json(host[i], diagnoses[i], findings[i] ? &*findings[i] : nullptr, IndentedChunks(emit));
     }
-    print(1, host.empty() ? "\n}\n" : "\n  ]\n}\n");
+    emit(host.empty() ? "\n}\n" : "\n  ]\n}\n");
   } else {
     std::string text = render_host_summary(host, diagnoses) + "\n";
     for (std::size_t i = 0; i < host.size(); ++i) {
@@ -460,7 +513,7 @@ int run_host(const CommandLine& command_line) {
     }
     print(1, text);
   }
-  return command_line.check ? check_status(worst_status(diagnoses)) : 0;
+  return emit.finish(command_line.check ? check_status(worst_status(diagnoses)) : 0);
 }
 
 // The process scan holds a few descriptors per process it reads; a caller's

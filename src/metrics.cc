@@ -127,6 +127,13 @@ std::string render_metrics(const std::vector<MetricsReport>& reports, const RunI
                        "Bytes allocated to deleted files on the filesystem that processes still hold open.");
   Family deleted_files("brimful_deleted_open_files",
                        "Deleted files on the filesystem that processes still hold open.");
+  // The filesystem's own size, so that every ratio the alert rules take
+  // needs brimful's series alone: node_exporter leaves out many mounts by
+  // default (/mnt, /run, /dev/shm, /media among them).
+  Family size_bytes("brimful_filesystem_size_bytes", "The filesystem's size in bytes.");
+  Family avail_bytes("brimful_filesystem_avail_bytes", "Bytes an unprivileged user may still write.");
+  Family files("brimful_filesystem_files", "The filesystem's inodes; absent where it does not count them.");
+  Family files_free("brimful_filesystem_files_free", "Free inodes; absent where the filesystem does not count them.");
   Family watches_used("brimful_inotify_watches", "Inotify watches held by the processes of the user brimful ran as.");
   Family watches_limit("brimful_inotify_watches_limit", "The per-user limit of inotify watches.");
   Family instances_used("brimful_inotify_instances",
@@ -139,7 +146,7 @@ std::string render_metrics(const std::vector<MetricsReport>& reports, const RunI
   Family started("brimful_last_run_timestamp_seconds", "When the run started, in seconds since the epoch.");
   const std::initializer_list<Family*> families = {
       &status,        &cause,         &probe_success,   &probe_errno, &deleted_bytes,
-      &deleted_files, &watches_used,  &watches_limit,   &instances_used, &instances_limit,
+      &deleted_files, &size_bytes,    &avail_bytes,     &files,       &files_free,     &watches_used,  &watches_limit,   &instances_used, &instances_limit,
       &scanned,       &inaccessible,  &finding,         &duration,    &started};
 
   std::vector<std::string> commons;
@@ -168,6 +175,13 @@ std::string render_metrics(const std::vector<MetricsReport>& reports, const RunI
     const DeletedOpenTotals deleted = deleted_open_totals(scan);
     deleted_bytes.add("", std::to_string(deleted.bytes));
     deleted_files.add("", std::to_string(deleted.files));
+    const Filesystem& filesystem = evidence.filesystem;
+    size_bytes.add("", std::to_string(filesystem.total_bytes));
+    avail_bytes.add("", std::to_string(filesystem.available_bytes));
+    if (filesystem.inode_accounting_supported) {
+      files.add("", std::to_string(filesystem.total_inodes));
+      files_free.add("", std::to_string(filesystem.free_inodes));
+    }
     std::uint64_t watches = 0;
     std::uint64_t instances = 0;
     for (const InotifyConsumer& consumer : scan.inotify_consumers) {

@@ -22,8 +22,10 @@ const std::string kHelp =
     "brimful \xE2\x80\x94 evidence-based Linux ENOSPC diagnosis\n"
     "\n"
     "USAGE:\n"
-    "    brimful PATH [--json] [--verbose] [--no-probe] [--check]\n"
-    "    brimful --all [--json] [--verbose] [--no-probe] [--check]\n"
+    "    brimful PATH [--json | --prometheus] [--output FILE] [--verbose] [--no-probe]\n"
+    "                 [--check] [--explain] [--pid PID]\n"
+    "    brimful --all [--json | --prometheus] [--output FILE] [--verbose] [--no-probe]\n"
+    "                 [--check] [--explain]\n"
     "\n"
     "OPTIONS:\n"
     "    --json       Emit machine-readable JSON\n"
@@ -34,9 +36,14 @@ const std::string kHelp =
     "    --prometheus Emit Prometheus text-format metrics\n"
     "    --pid PID    Examine PATH as process PID sees it\n"
     "    --all        Examine every filesystem instead of PATH\n"
+    "    --output FILE\n"
+    "                 Replace FILE with the report, whole (with --json or --prometheus)\n"
     "    -h, --help   Show this help\n"
     "    -V, --version\n"
     "                 Show the version\n";
+
+const std::string kVersion = "brimful " BRIMFUL_VERSION
+                             "\nCopyright The brimful authors; MIT License, see /usr/share/doc/brimful/copyright\n";
 
 std::string usage(const std::string& message) { return "error: " + message + "\n\n" + kHelp; }
 
@@ -49,7 +56,7 @@ TEST(Cli, HelpAndVersion) {
   }
   for (const char* flag : {"-V", "--version"}) {
     const RunResult r = run_brimful({flag});
-    EXPECT_EQ(r.out, "brimful 0.1.6\n");
+    EXPECT_EQ(r.out, kVersion);
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, 0);
   }
@@ -76,8 +83,8 @@ TEST(Cli, ArgumentsDecideStrictlyLeftToRight) {
       {{"--all", "--pid", "1"}, "", usage("--all and --pid cannot be used together"), 2},
       {{"--bogus", "-h"}, "", usage("unknown option: --bogus"), 2},
       {{"-h", "--bogus"}, kHelp, "", 0},
-      {{"/", "--version", "x", "y"}, "brimful 0.1.6\n", "", 0},
-      {{"-V", "a", "b"}, "brimful 0.1.6\n", "", 0},
+      {{"/", "--version", "x", "y"}, kVersion, "", 0},
+      {{"-V", "a", "b"}, kVersion, "", 0},
       {{"a", "-x", "b"}, "", usage("unknown option: -x"), 2},
       {{"--\x1b[2J\n"}, "", usage("unknown option: --\\x1b[2J\\n"), 2},  // shown, never obeyed
       {{"--prometheus", "/", "--json"}, "", usage("--json and --prometheus cannot be used together"), 2},
@@ -88,6 +95,9 @@ TEST(Cli, ArgumentsDecideStrictlyLeftToRight) {
       {{"--pid", "0", "/"}, "", usage("invalid process id: 0"), 2},
       {{"/", "--pid"}, "", usage("--pid needs a process id"), 2},
       {{"--pid", "1", "--pid", "2", "/"}, "", usage("expected exactly one --pid"), 2},
+      {{"/", "--output", "f"}, "", usage("--output needs --json or --prometheus"), 2},
+      {{"/", "--prometheus", "--output"}, "", usage("--output needs a file"), 2},
+      {{"/", "--json", "--output", "f", "--output", "g"}, "", usage("expected exactly one --output"), 2},
   };
   for (const Case& c : cases) {
     const RunResult r = run_brimful(c.args);

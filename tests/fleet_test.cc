@@ -1,8 +1,9 @@
 // brimful in a fleet, checked by the programs that consume its output: the
-// textfile writer the units run, systemd-analyze on the units, node_exporter
-// scraping what the writer wrote, and promtool on metrics and alert rules.
+// file --output writes, systemd-analyze on the units, node_exporter scraping
+// that file, and promtool on metrics and alert rules.
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -12,10 +13,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <cstdlib>
 #include <map>
 #include <optional>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -28,8 +33,6 @@ namespace {
 using testing::RunResult;
 using testing::run_program;
 
-const std::string kWriter = std::string(BRIMFUL_UNITS_DIR) + "/brimful-textfile";
-
 bool installed(const std::string& program) { return testing::shell("command -v " + program + " >/dev/null") == 0; }
 
 #define REQUIRE_PROGRAM(program)                                                                   \
@@ -37,15 +40,16 @@ bool installed(const std::string& program) { return testing::shell("command -v "
     if (!installed(program)) GTEST_SKIP() << program " is not installed (.ci/run installs it)"; \
   } while (0)
 
-// Runs the writer the service runs, with the built brimful.
+// What the service runs, with the built brimful.
 RunResult write_textfile(const std::string& path, const std::string& file) {
-  return run_program({"env", std::string("BRIMFUL=") + BRIMFUL_BINARY, kWriter, path, file});
+  return run_program({BRIMFUL_BINARY, path, "--prometheus", "--explain", "--output", file});
 }
 
-TEST(FleetWriter, ReplacesTheFileOrRemovesIt) {
+// A failed run, and each directory someone else could turn the write
+// against, leave the old file as it was.
+TEST(FleetOutput, ReplacesTheFileWholeOrLeavesTheOldOne) {
   testing::TempDir dir;
   const std::string file = dir / "brimful-x.prom";
-  testing::write_file(file, "old\n");
   RunResult r = write_textfile(dir.path(), file);
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(testing::list_dir(dir.path()), std::vector<std::string>{"brimful-x.prom"});
@@ -54,25 +58,42 @@ TEST(FleetWriter, ReplacesTheFileOrRemovesIt) {
   ASSERT_EQ(stat(file.c_str(), &status), 0);
   EXPECT_EQ(status.st_mode & 07777, 0644u);  // node_exporter reads it as another user
 
-  // A path brimful cannot examine fails the run; the old numbers go too.
-  r = write_textfile("/proc/self/status/x", file);
-  EXPECT_EQ(r.status, 2);
-  EXPECT_NE(r.err.find("brimful: "), std::string::npos) << r.err;
-  EXPECT_EQ(testing::list_dir(dir.path()), std::vector<std::string>{});
-
-  r = write_textfile("relative", file);
-  EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(r.err, "usage: brimful-textfile PATH FILE (PATH absolute)\n");
+  const std::string shared = dir / "shared";
+  const std::string owned = dir / "owned";
+  for (const std::string& d : {shared, owned}) testing::make_dir(d);
+  if (!testing::running_as_root()) GTEST_SKIP() << "needs root to give a directory to another user";
+  ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+  ASSERT_EQ(chown(owned.c_str(), 65534, 65534), 0);
+  testing::make_symlink(dir.path(), dir / "link");
+  struct Case {
+    std::string path, file, error;
+  };
+  const Case cases[] = {
+      {"/proc/self/status/x", file, "brimful: "},
+      {dir.path(), shared + "/x.prom", "may be written by its group or by others"},
+      {dir.path(), owned + "/x.prom", "belongs to user 65534"},
+      {dir.path(), dir / "link/brimful-x.prom", "a symbolic link is not followed"},
+      {dir.path(), dir / "../x.prom", "the path holds \"..\""},
+  };
+  testing::write_file(file, "old\n");
+  for (const Case& c : cases) {
+    r = write_textfile(c.path, c.file);
+    EXPECT_EQ(r.status, 2) << c.file;
+    EXPECT_NE(r.err.find(c.error), std::string::npos) << r.err;
+    EXPECT_EQ(testing::read_file(file), "old\n");
+  }
+  EXPECT_EQ(testing::list_dir(shared), std::vector<std::string>{});
+  EXPECT_EQ(testing::list_dir(owned), std::vector<std::string>{});
 }
 
 TEST(FleetUnits, PassSystemdAnalyzeVerify) {
   REQUIRE_PROGRAM("systemd-analyze");
-  // The installed unit names the installed script; this copy names the
-  // built one, which verify insists exists.
+  // The built unit names the program at the build's prefix; this copy
+  // names the built one, which verify insists exists.
   testing::TempDir dir;
   std::string service = testing::read_file(std::string(BRIMFUL_UNITS_DIR) + "/brimful-textfile@.service");
   const std::size_t start = service.find("ExecStart=") + 10;
-  service.replace(start, service.find(' ', start) - start, kWriter);
+  service.replace(start, service.find(' ', start) - start, BRIMFUL_BINARY);
   testing::write_file(dir / "brimful-textfile@.service", service);
   testing::write_file(dir / "brimful-textfile@.timer",
                       testing::read_file(std::string(BRIMFUL_SOURCE_DIR) + "/packaging/systemd/brimful-textfile@.timer"));
@@ -93,25 +114,27 @@ TEST(FleetRules, PassPromtool) {
 }
 
 // ---------------------------------------------------------------------------
-// node_exporter reading what the writer wrote.
+// node_exporter reading what brimful wrote.
 
-// node_exporter on a free loopback port with only the textfile collector,
-// stopped when the test ends, also when it fails.
+// node_exporter with only the textfile collector, stopped when the test
+// ends, also when it fails. It listens on port 0, so the kernel picks a free
+// port as it binds, and the test finds that port from the listening socket
+// the process holds: no other program can take it in between.
 class NodeExporter {
  public:
   NodeExporter(const std::string& directory) {
-    port_ = free_port();
     // As the unprivileged user it runs as on a real host.
     std::vector<std::string> argv{"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
                                   "prometheus-node-exporter", "--collector.disable-defaults",
                                   "--collector.textfile", "--collector.textfile.directory=" + directory,
-                                  "--web.listen-address=127.0.0.1:" + std::to_string(port_)};
+                                  "--web.listen-address=127.0.0.1:0"};
     pid_ = fork();
     if (pid_ == 0) {
       std::vector<char*> args;
       for (std::string& arg : argv) args.push_back(arg.data());
       args.push_back(nullptr);
-      freopen("/dev/null", "w", stderr);
+      const int null = open("/dev/null", O_WRONLY);
+      if (dup2(null, 2) != 2) _exit(127);
       execvp(args[0], args.data());
       _exit(127);
     }
@@ -126,8 +149,9 @@ class NodeExporter {
   NodeExporter& operator=(const NodeExporter&) = delete;
 
   // The body of GET /metrics, or nothing when it never answered.
-  std::optional<std::string> scrape() const {
-    for (int attempt = 0; attempt < 100; ++attempt) {
+  std::optional<std::string> scrape() {
+    for (int attempt = 0; attempt < 100 && pid_ > 0; ++attempt) {
+      if (port_ == 0) port_ = listening_port();
       if (std::optional<std::string> response = get("/metrics")) {
         const std::size_t body = response->find("\r\n\r\n");
         if (response->rfind("HTTP/1.", 0) == 0 && body != std::string::npos) return response->substr(body + 4);
@@ -146,17 +170,36 @@ class NodeExporter {
     return address;
   }
 
-  static int free_port() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address = loopback(0);
-    socklen_t length = sizeof address;
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
+  // The port of the listening TCP socket among the process's descriptors,
+  // 0 while it has none: its socket inodes, looked up in its net/tcp.
+  int listening_port() const {
+    const std::string proc = "/proc/" + std::to_string(pid_);
+    std::vector<std::string> inodes;
+    for (const std::string& fd : testing::list_dir(proc + "/fd")) {
+      char target[64] = {};
+      if (readlink((proc + "/fd/" + fd).c_str(), target, sizeof target - 1) > 0 &&
+          std::string(target).rfind("socket:[", 0) == 0) {
+        inodes.push_back(std::string(target + 8, std::strlen(target) - 9));
+      }
+    }
+    // "1: 0100007F:A937 00000000:0000 0A ... 65534 0 2805944 ...": local
+    // address, remote, state (0A is LISTEN), ..., uid, timeout, inode.
+    std::istringstream table(testing::read_file(proc + "/net/tcp"));
+    std::string line;
+    std::getline(table, line);
+    while (std::getline(table, line)) {
+      std::istringstream fields(line);
+      std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
+      fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >> inode;
+      if (state == "0A" && std::find(inodes.begin(), inodes.end(), inode) != inodes.end()) {
+        return static_cast<int>(std::strtol(local.substr(local.find(':') + 1).c_str(), nullptr, 16));
+      }
+    }
+    return 0;
   }
 
   std::optional<std::string> get(const std::string& target) const {
+    if (port_ == 0) return std::nullopt;
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     const sockaddr_in address = loopback(port_);
     if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
@@ -198,14 +241,58 @@ std::optional<double> value_of(const std::string& scrape, const std::string& ser
   return std::strtod(scrape.c_str() + at + 1 + series_prefix.size(), nullptr);
 }
 
+// The sample lines of a scrape that contain every one of the given pieces.
+std::vector<std::string> samples_with(const std::string& scrape, const std::vector<std::string>& pieces) {
+  std::vector<std::string> lines;
+  std::istringstream stream(scrape);
+  for (std::string line; std::getline(stream, line);) {
+    if (line.empty() || line[0] == '#') continue;
+    bool all = true;
+    for (const std::string& piece : pieces) all = all && line.find(piece) != std::string::npos;
+    if (all) lines.push_back(line);
+  }
+  return lines;
+}
+
+// The shipped rules, fed these samples unchanged for 40 minutes: the label
+// sets of the alerts firing then. promtool lists what fired when it is told
+// to expect nothing.
+std::string alerts_firing(const std::vector<std::string>& samples, const std::string& dir) {
+  const std::string docs = std::string(BRIMFUL_SOURCE_DIR) + "/docs/prometheus";
+  std::string test = "rule_files: ['" + docs + "/brimful-rules.yml']\nevaluation_interval: 1m\ntests:\n"
+                     "  - interval: 1m\n    input_series:\n";
+  for (const std::string& sample : samples) {
+    const std::size_t space = sample.rfind(' ');
+    test += "      - series: '" + sample.substr(0, space) + "'\n        values: '" + sample.substr(space + 1) + "x40'\n";
+  }
+  test += "    alert_rule_test:\n";
+  static const std::regex alert("- alert: (\\w+)");
+  const std::string rules = testing::read_file(docs + "/brimful-rules.yml");
+  for (auto it = std::sregex_iterator(rules.begin(), rules.end(), alert); it != std::sregex_iterator(); ++it) {
+    test += "      - eval_time: 40m\n        alertname: " + (*it)[1].str() + "\n        exp_alerts: []\n";
+  }
+  testing::write_file(dir + "/alerts.test.yml", test);
+  const RunResult r = run_program({"promtool", "test", "rules", dir + "/alerts.test.yml"});
+  const std::string output = r.out + r.err;  // the failures go to standard error
+  std::string fired;
+  static const std::regex labels("Labels:(\\{[^\n]*\\})");
+  for (auto it = std::sregex_iterator(output.begin(), output.end(), labels); it != std::sregex_iterator(); ++it) {
+    fired += (*it)[1].str() + "\n";
+  }
+  return fired;
+}
+
 TEST(FleetNodeExporter, ScrapesHealthyFullAndHostileFilesystems) {
   if (!testing::running_as_root()) GTEST_SKIP() << "needs root to mount filesystems";
   REQUIRE_PROGRAM("prometheus-node-exporter");
   REQUIRE_PROGRAM("promtool");
   testing::TempDir dir;
   ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+  // The textfile directory on a filesystem of its own, to fill later.
   const std::string textfiles = dir / "textfiles";
   testing::make_dir(textfiles);
+  testing::ScopedMount textfiles_mount("tmpfs", "none", "size=256k,mode=0755", textfiles);
+  ASSERT_TRUE(textfiles_mount.ok()) << textfiles_mount.error();
 
   const std::string healthy = dir / "healthy";
   const std::string full = dir / "full";
@@ -264,6 +351,35 @@ TEST(FleetNodeExporter, ScrapesHealthyFullAndHostileFilesystems) {
 
   EXPECT_EQ(at("brimful_deleted_open_files", {}, hostile_label, hostile_mount_label), 1.0) << *scrape;
   EXPECT_EQ(at("brimful_status", {{"status", "no_supported_failure"}}, hostile_label, hostile_mount_label), 1.0);
+
+  // The shipped rules on what node_exporter served: the full target pages,
+  // and the deleted file it holds (a quarter of the tmpfs) fires its rule
+  // from brimful's series alone; the healthy one stays quiet.
+  const std::string fired = alerts_firing(samples_with(*scrape, {"brimful_", "path=\"" + full + "\""}), dir.path());
+  EXPECT_NE(fired.find("{alertname=\"BrimfulWritesFail\", cause=\"block_exhaustion\""), std::string::npos) << fired;
+  EXPECT_NE(fired.find("{alertname=\"BrimfulDeletedOpenSpace\", device=\"none\", fstype=\"tmpfs\", mountpoint=\"" +
+                       full + "\""),
+            std::string::npos)
+      << fired;
+  EXPECT_EQ(alerts_firing(samples_with(*scrape, {"brimful_", "path=\"" + healthy + "\""}), dir.path()), "");
+
+  // The textfile directory's own filesystem fills: the next run fails and
+  // leaves its file, which node_exporter keeps serving, and whose age pages.
+  const std::string file = textfiles + "/brimful-1.prom";
+  const std::string before = testing::read_file(file);
+  testing::shell("dd if=/dev/zero of='" + textfiles + "/fill' bs=64k 2>/dev/null");
+  const RunResult failed = write_textfile(full, file);
+  EXPECT_EQ(failed.status, 2);
+  EXPECT_NE(failed.err.find("No space left on device"), std::string::npos) << failed.err;
+  EXPECT_EQ(testing::read_file(file), before);
+  const std::optional<std::string> later = exporter.scrape();
+  ASSERT_TRUE(later) << "node_exporter did not answer";
+  EXPECT_EQ(value_of(*later, "node_textfile_scrape_error "), 0.0) << *later;
+  EXPECT_EQ(value_of(*later, series("brimful_status", {{"status", "confirmed"}}, full, full)), 1.0);
+  std::vector<std::string> age = samples_with(*later, {"node_textfile_mtime_seconds{", "brimful-1.prom"});
+  ASSERT_EQ(age.size(), 1u) << *later;
+  age[0] = age[0].substr(0, age[0].rfind(' ')) + " 0";  // written at the start, never again
+  EXPECT_NE(alerts_firing(age, dir.path()).find("{alertname=\"BrimfulTextfileStale\""), std::string::npos);
 }
 
 }  // namespace

@@ -44,6 +44,7 @@ TEST(RenderMetrics, WholeExposition) {
   evidence.inotify_probe.init = ProbeSuccess{};
   evidence.inotify_probe.add_watch = ProbeError{Phase::add_watch, ErrnoInfo{28, "ENOSPC"}};
   evidence.inotify_limits.max_user_watches = 8192;
+  evidence.filesystem = Filesystem{1 << 30, 1 << 20, 0, 65536, 0, true, false};
   // The same file reached through a second descriptor counts once.
   evidence.proc_scan.deleted_open = {deleted(12, 4096), deleted(13, 1 << 20), deleted(12, 4096)};
   evidence.proc_scan.inotify_consumers = {{10, "a", 1, 8000}, {11, "b", 2, 192}};
@@ -83,6 +84,18 @@ TEST(RenderMetrics, WholeExposition) {
       "# HELP brimful_deleted_open_files Deleted files on the filesystem that processes still hold open.\n"
       "# TYPE brimful_deleted_open_files gauge\n"
       "brimful_deleted_open_files{" + l + "} 2\n"
+      "# HELP brimful_filesystem_size_bytes The filesystem's size in bytes.\n"
+      "# TYPE brimful_filesystem_size_bytes gauge\n"
+      "brimful_filesystem_size_bytes{" + l + "} 1073741824\n"
+      "# HELP brimful_filesystem_avail_bytes Bytes an unprivileged user may still write.\n"
+      "# TYPE brimful_filesystem_avail_bytes gauge\n"
+      "brimful_filesystem_avail_bytes{" + l + "} 0\n"
+      "# HELP brimful_filesystem_files The filesystem's inodes; absent where it does not count them.\n"
+      "# TYPE brimful_filesystem_files gauge\n"
+      "brimful_filesystem_files{" + l + "} 65536\n"
+      "# HELP brimful_filesystem_files_free Free inodes; absent where the filesystem does not count them.\n"
+      "# TYPE brimful_filesystem_files_free gauge\n"
+      "brimful_filesystem_files_free{" + l + "} 0\n"
       "# HELP brimful_inotify_watches Inotify watches held by the processes of the user brimful ran as.\n"
       "# TYPE brimful_inotify_watches gauge\n"
       "brimful_inotify_watches{" + l + "} 8192\n"
@@ -119,7 +132,7 @@ TEST(RenderMetrics, WithoutProbesFindingsOrSource) {
   evidence.mount->fs_type = "tmpfs";
   Diagnosis diagnosis;
   const std::string out = render_metrics(evidence, diagnosis, RunInfo{}, {});
-  for (const char* family : {"brimful_probe_", "brimful_finding", "_limit"}) {
+  for (const char* family : {"brimful_probe_", "brimful_finding", "_limit", "brimful_filesystem_files"}) {
     EXPECT_EQ(out.find(family), std::string::npos) << family;
   }
   EXPECT_NE(out.find("brimful_status{path=\"/run/a\\\"b\",mountpoint=\"/run\",fstype=\"tmpfs\",device=\"none\","

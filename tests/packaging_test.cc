@@ -184,11 +184,21 @@ const std::vector<std::string> kInstalled = {
     "bin/brimful",
     "lib/systemd/system/brimful-textfile@.service",
     "lib/systemd/system/brimful-textfile@.timer",
-    "libexec/brimful/brimful-textfile",
     "share/bash-completion/completions/brimful",
-    "share/man/man1/brimful.1",
+    "share/brimful/prometheus/brimful-rules.test.yml",
+    "share/brimful/prometheus/brimful-rules.yml",
+    "share/doc/brimful/changelog.gz",
+    "share/doc/brimful/copyright",
+    "share/man/man1/brimful.1.gz",
     "share/zsh/vendor-completions/_brimful",
 };
+
+// The program the installed service runs.
+std::string exec_start(const std::string& root, const std::string& prefix) {
+  const std::string unit = testing::read_file(root + prefix + "/lib/systemd/system/brimful-textfile@.service");
+  const std::size_t start = unit.find("\nExecStart=") + 11;
+  return unit.substr(start, unit.find(' ', start) - start);
+}
 
 TEST(Install, HonoursThePrefixAndDestdir) {
   testing::TempDir dir;
@@ -198,8 +208,10 @@ TEST(Install, HonoursThePrefixAndDestdir) {
   std::vector<std::string> expected;
   for (const std::string& file : kInstalled) expected.push_back("opt/brimful/" + file);
   EXPECT_EQ(files_under(dir / "stage"), expected);
-  EXPECT_EQ(testing::read_file(dir / "stage/opt/brimful/share/man/man1/brimful.1"),
-            testing::read_file(kSource + "/packaging/brimful.1"));
+  EXPECT_EQ(exec_start(dir / "stage", "/opt/brimful"), "/opt/brimful/bin/brimful");
+  const RunResult manual = testing::run_program({"gzip", "-dc", dir / "stage/opt/brimful/share/man/man1/brimful.1.gz"});
+  EXPECT_EQ(manual.out, std::regex_replace(testing::read_file(kSource + "/packaging/brimful.1"),
+                                           std::regex("@PROJECT_VERSION@"), BRIMFUL_VERSION));
 }
 
 TEST(Package, DebianPackageHoldsTheFilesAndRuns) {
@@ -220,7 +232,7 @@ TEST(Package, DebianPackageHoldsTheFilesAndRuns) {
   const RunResult fields = testing::run_program({"dpkg-deb", "-f", deb, "Package", "Version", "Depends", "Description"});
   ASSERT_EQ(fields.status, 0) << fields.err;
   EXPECT_NE(fields.out.find("Package: brimful\n"), std::string::npos) << fields.out;
-  EXPECT_NE(fields.out.find("Version: 0.1.6\n"), std::string::npos) << fields.out;
+  EXPECT_NE(fields.out.find("Version: " BRIMFUL_VERSION "\n"), std::string::npos) << fields.out;
   // Computed from the binary by dpkg-shlibdeps, not written by hand.
   EXPECT_TRUE(std::regex_search(fields.out, std::regex("\nDepends: .*libc6 \\(>= [0-9]"))) << fields.out;
   EXPECT_NE(fields.out.find("Description: evidence-based Linux ENOSPC diagnosis\n "), std::string::npos)
@@ -233,8 +245,29 @@ TEST(Package, DebianPackageHoldsTheFilesAndRuns) {
   EXPECT_EQ(files_under(dir / "root"), expected);
 
   const RunResult version = testing::run_program({dir / "root/usr/bin/brimful", "--version"});
-  EXPECT_EQ(version.out, "brimful 0.1.6\n");
+  EXPECT_EQ(version.out.substr(0, version.out.find('\n')), "brimful " BRIMFUL_VERSION);
   EXPECT_EQ(version.status, 0);
+
+  // The units as installed name the program as installed, and systemd
+  // accepts them there.
+  EXPECT_EQ(exec_start(dir / "root", "/usr"), "/usr/bin/brimful");
+  if (testing::have_program("systemd-analyze", nullptr)) {
+    // Under --root, verify looks for the program there, and for the targets
+    // the units are ordered after, which this host lends.
+    const std::string units = dir / "root/usr/lib/systemd/system/";
+    testing::shell("cp -n /lib/systemd/system/*.target '" + units + "'");
+    const RunResult verify = testing::run_program({"systemd-analyze", "verify", "--man=no", "--root=" + dir / "root",
+                                                   units + "brimful-textfile@var-log.service",
+                                                   units + "brimful-textfile@var-log.timer"});
+    EXPECT_EQ(verify.status, 0) << verify.out << verify.err;
+  }
+  if (testing::have_program("lintian", nullptr)) {
+    // Errors and warnings fail; the info tags that stay are explained in
+    // the README.
+    const RunResult lintian = testing::run_program({"lintian", "-I", "-E", "--pedantic", "--fail-on", "error,warning", deb});
+    EXPECT_EQ(lintian.status, 0) << lintian.out << lintian.err;
+    EXPECT_EQ(std::regex_search(lintian.out, std::regex("(^|\n)[EW]: ")), false) << lintian.out;
+  }
   SKIP_UNLESS(testing::mount_table_shows(dir.path(), &skip_reason));
   const RunResult report = testing::run_program({dir / "root/usr/bin/brimful", dir.path(), "--no-probe"});
   EXPECT_EQ(report.status, 0) << report.err;
