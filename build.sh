@@ -23,13 +23,14 @@ bpf_packages=(clang bpftool libbpf-dev)
 # What the test suite needs besides: GoogleTest; the tools the scenario
 # tests drive (mount, losetup, unshare and setpriv, findmnt, mkfs.ext4); and
 # the checkers of the manual page, completions, schema and package (groff,
-# zsh, python3-jsonschema, dpkg-shlibdeps); and the consumers of the metrics
+# zsh, python3-jsonschema, dpkg-shlibdeps, and file, which CPack's Debian
+# generator runs on each file it packages); and the consumers of the metrics
 # (systemd-analyze, promtool, node_exporter); the walk's tools, and strace,
 # which shows the static binary loading the walk; and the filesystems and
 # daemons the findings and the walk are tried on (XFS, btrfs, squashfs, FUSE).
 test_packages=("${build_packages[@]}" "${bpf_packages[@]}" strace
                libgtest-dev mount util-linux e2fsprogs
-               groff-base zsh python3-jsonschema dpkg-dev
+               groff-base zsh python3-jsonschema dpkg-dev file
                systemd prometheus prometheus-node-exporter
                xfsprogs btrfs-progs squashfs-tools fuse3 python3-fusepy)
 
@@ -44,6 +45,22 @@ install_missing() {  # install_missing PACKAGE...
   [ "$(id -u)" -eq 0 ] || sudo=(sudo)
   "${sudo[@]}" apt-get update -q
   DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+}
+
+# After the suite: each skipped test with the reason it gave, from the log
+# ctest keeps of every test's output ("file:line: Skipped", then the reason).
+list_skipped() {  # list_skipped BUILD_DIR
+  local log=$1/Testing/Temporary/LastTest.log
+  [ -f "$log" ] || return 0
+  awk '
+    /^[0-9]+\/[0-9]+ Testing: / { test = $3; reason = ""; next }
+    /: Skipped$/ { getline reason; next }
+    /^\[  SKIPPED \] / && test != "" { skipped[++n] = test ": " (reason == "" ? "(no reason given)" : reason); test = "" }
+    END {
+      if (n == 0) exit
+      printf "\n%d tests skipped:\n", n
+      for (i = 1; i <= n; i++) print "  " skipped[i]
+    }' "$log"
 }
 
 build() {  # build DIR BUILD_TYPE [CMAKE_OPTION...]
@@ -68,12 +85,18 @@ case "$command" in
   test)
     install_missing "${test_packages[@]}"
     build build RelWithDebInfo -DBRIMFUL_TESTS=ON
-    ctest --test-dir build --output-on-failure
+    status=0
+    ctest --test-dir build --output-on-failure || status=$?
+    list_skipped build
+    exit $status
     ;;
   sanitize)
     install_missing "${test_packages[@]}"
     build build-sanitize Sanitize -DBRIMFUL_TESTS=ON
-    ctest --test-dir build-sanitize --output-on-failure
+    status=0
+    ctest --test-dir build-sanitize --output-on-failure || status=$?
+    list_skipped build-sanitize
+    exit $status
     ;;
   static)
     {

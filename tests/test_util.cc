@@ -292,6 +292,17 @@ bool can_mount(std::string* why) {
   return answer(capability, why);
 }
 
+bool outside_chroot(std::string* why) {
+  struct stat root {}, init_root {};
+  // PID 1's root is the machine's; a chroot's root is another directory.
+  if (stat("/", &root) != 0 || stat("/proc/1/root/", &init_root) != 0 ||
+      (root.st_dev == init_root.st_dev && root.st_ino == init_root.st_ino)) {
+    return true;
+  }
+  if (why != nullptr) *why = "running inside a chroot";
+  return false;
+}
+
 bool can_unshare(const std::string& flags, std::string* why) {
   static std::map<std::string, Capability> known;
   const auto found = known.find(flags);
@@ -300,7 +311,18 @@ bool can_unshare(const std::string& flags, std::string* why) {
   if (have_program("unshare", &capability.why)) {
     const RunResult r = run_program({"sh", "-c", "exec unshare " + flags + " true"});
     capability.ok = r.status == 0;
-    if (!capability.ok) capability.why = "cannot unshare " + flags + ": " + first_line(r);
+    if (!capability.ok) {
+      capability.why = "cannot unshare " + flags + ": " + first_line(r);
+      // unshare makes mounts private from "/", which must be a mount point.
+      std::string chroot;
+      if (flags.find("-U") != std::string::npos || flags.find("-r") != std::string::npos) {
+        capability.why = "no user namespaces here (see user.max_user_namespaces and the container's seccomp "
+                         "policy): " + capability.why;
+      } else if (!outside_chroot(&chroot)) {
+        capability.why = chroot + ", whose root is not a mount point (bind-mount it onto itself to run this test): " +
+                         capability.why;
+      }
+    }
   }
   return answer(known.emplace(flags, capability).first->second, why);
 }
@@ -316,7 +338,10 @@ bool can_use_loop_devices(std::string* why) {
     TempDir dir;
     write_file(dir / "image", std::string(1 << 20, '\0'));
     const RunResult r = run_program({"losetup", "-f", "--show", dir / "image"});
-    if (r.status != 0) return Capability{false, "cannot attach a loop device: " + first_line(r)};
+    if (r.status != 0) {
+      return Capability{false, "no loop devices here (a container or chroot without /dev/loop-control): cannot "
+                               "attach one: " + first_line(r)};
+    }
     run_program({"losetup", "-d", r.out.substr(0, r.out.find('\n'))});
     return Capability{true, ""};
   }();

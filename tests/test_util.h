@@ -116,6 +116,8 @@ bool can_mount(std::string* why);
 // "unshare FLAGS true" works, e.g. can_unshare("-pf --mount-proc", &why);
 // a chroot refuses a mount namespace, a container often a user namespace.
 bool can_unshare(const std::string& flags, std::string* why);
+// This process's root is the machine's, not a chroot's.
+bool outside_chroot(std::string* why);
 // Root can attach a file to a loop device and detach it again.
 bool can_use_loop_devices(std::string* why);
 // Root can become another user with setpriv.
