@@ -266,7 +266,6 @@ TEST(Package, DebianPackageHoldsTheFilesAndRuns) {
     // the README.
     const RunResult lintian = testing::run_program({"lintian", "-I", "-E", "--pedantic", "--fail-on", "error,warning", deb});
     EXPECT_EQ(lintian.status, 0) << lintian.out << lintian.err;
-    EXPECT_EQ(std::regex_search(lintian.out, std::regex("(^|\n)[EW]: ")), false) << lintian.out;
   }
   SKIP_UNLESS(testing::mount_table_shows(dir.path(), &skip_reason));
   const RunResult report = testing::run_program({dir / "root/usr/bin/brimful", dir.path(), "--no-probe"});
