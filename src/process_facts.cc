@@ -2,7 +2,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -94,6 +96,14 @@ std::uint64_t count_entries(const OsPath& path) {
   Directory fds(path);
   std::uint64_t count = 0;
   if (!fds.is_open()) return 0;
+  // Since Linux 6.2 procfs gives the size of a process's fd directory as the
+  // number of its open descriptors, which --all asks for once per filesystem.
+  struct stat status {};
+  struct statfs filesystem {};
+  if (::fstat(fds.fd(), &status) == 0 && status.st_size > 0 && ::fstatfs(fds.fd(), &filesystem) == 0 &&
+      filesystem.f_type == PROC_SUPER_MAGIC) {
+    return static_cast<std::uint64_t>(status.st_size);
+  }
   while (fds.next() != nullptr) ++count;
   return count;
 }
