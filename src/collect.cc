@@ -34,8 +34,8 @@ Metadata query_metadata(const OsPath& path) {
     return metadata;
   }
   struct stat status {};
-  if (::stat(path.c_str(), &status) != 0) {
-    metadata.error = errno;
+  if (const int error = stat_without_waiting(AT_FDCWD, path.c_str(), status)) {
+    metadata.error = error;
     return metadata;
   }
   metadata.is_directory = S_ISDIR(status.st_mode);
@@ -262,7 +262,7 @@ Result<std::vector<Evidence>> collect_host_evidence(bool probes_disabled, const 
     // The mount point shows this mount only when no later mount covers it;
     // a mount point that cannot be reached is passed over.
     struct statx status {};
-    if (statx(AT_FDCWD, mount.mount_point.c_str(), AT_NO_AUTOMOUNT, STATX_MNT_ID, &status) != 0 ||
+    if (statx(AT_FDCWD, mount.mount_point.c_str(), AT_NO_AUTOMOUNT | AT_STATX_DONT_SYNC, STATX_MNT_ID, &status) != 0 ||
         (status.stx_mask & STATX_MNT_ID) == 0 || status.stx_mnt_id != mount.mount_id) {
       continue;
     }

@@ -59,7 +59,7 @@ std::optional<std::string> read_text(const OsPath& path) {
 std::optional<std::uint64_t> device_of(const FactSources& sources) {
   for (const OsPath* path : {&sources.target, &sources.probe_directory}) {
     struct stat status {};
-    if (!path->empty() && path->find('\0') == OsPath::npos && ::stat(path->c_str(), &status) == 0) {
+    if (!path->empty() && path->find('\0') == OsPath::npos && stat_without_waiting(AT_FDCWD, path->c_str(), status) == 0) {
       return status.st_dev;
     }
   }
@@ -71,7 +71,7 @@ constexpr int kLoopDepth = 8;
 
 std::optional<struct stat> stat_of(const OsPath& path) {
   struct stat status {};
-  if (path.find('\0') != OsPath::npos || ::stat(path.c_str(), &status) != 0) return std::nullopt;
+  if (path.find('\0') != OsPath::npos || stat_without_waiting(AT_FDCWD, path.c_str(), status) != 0) return std::nullopt;
   return status;
 }
 

@@ -346,7 +346,7 @@ Result<std::optional<Mount>> find_mount(const OsPath& path, const char* mountinf
 
   std::optional<std::uint64_t> mount_id;
   struct statx status {};
-  if (statx(AT_FDCWD, path.c_str(), 0, STATX_MNT_ID, &status) == 0) {
+  if (statx(AT_FDCWD, path.c_str(), AT_STATX_DONT_SYNC, STATX_MNT_ID, &status) == 0) {
     if ((status.stx_mask & STATX_MNT_ID) != 0) mount_id = status.stx_mnt_id;
   } else if (errno != EINVAL && errno != ENOSYS) {
     return fail("statx failed for " + display(path) + ": " + os_error_text(errno));
@@ -363,7 +363,7 @@ Result<std::optional<Mount>> find_own_mount(const OsPath& path, const OsPath& pr
   // Any answer short of the mount itself leaves it to the file, which also
   // words every failure.
   struct statx status {};
-  if (statx(AT_FDCWD, path.c_str(), 0, kStatxMountIdUnique, &status) != 0 ||
+  if (statx(AT_FDCWD, path.c_str(), AT_STATX_DONT_SYNC, kStatxMountIdUnique, &status) != 0 ||
       (status.stx_mask & kStatxMountIdUnique) == 0) {
     return find_mount(path, mountinfo.c_str());
   }

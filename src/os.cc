@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +15,23 @@ std::string os_error_text(int code) {
   char buffer[256];
   const char* description = strerror_r(code, buffer, sizeof buffer);
   return std::string(description) + " (os error " + std::to_string(code) + ")";
+}
+
+int stat_without_waiting(int dir_fd, const char* name, struct stat& status) {
+  struct statx extended {};
+  if (::statx(dir_fd, name, AT_STATX_DONT_SYNC, STATX_BASIC_STATS, &extended) != 0) return errno;
+  status = {};
+  status.st_mode = extended.stx_mode;
+  status.st_dev = makedev(extended.stx_dev_major, extended.stx_dev_minor);
+  status.st_rdev = makedev(extended.stx_rdev_major, extended.stx_rdev_minor);
+  status.st_ino = extended.stx_ino;
+  status.st_nlink = extended.stx_nlink;
+  status.st_uid = extended.stx_uid;
+  status.st_gid = extended.stx_gid;
+  status.st_size = static_cast<off_t>(extended.stx_size);
+  status.st_blocks = static_cast<blkcnt_t>(extended.stx_blocks);
+  status.st_blksize = static_cast<blksize_t>(extended.stx_blksize);
+  return 0;
 }
 
 int read_whole_file_at(int dir_fd, const char* name, std::string& content, std::size_t limit) {

@@ -4,6 +4,7 @@
 #ifndef BRIMFUL_OS_H
 #define BRIMFUL_OS_H
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -76,6 +77,14 @@ class UniqueFd {
  private:
   int fd_;
 };
+
+// fstatat(dir_fd, name) following a link, from what the kernel already
+// holds: a filesystem that stopped answering (a stopped FUSE daemon, an
+// unreachable NFS server, or one of those under an overlay) is not asked,
+// so looking at another process's descriptors never waits on it. Returns 0
+// or the errno; fills the type and mode, device, inode, links, owner, size,
+// blocks and block size.
+int stat_without_waiting(int dir_fd, const char* name, struct stat& status);
 
 // The system's description of an errno followed by " (os error N)".
 std::string os_error_text(int code);

@@ -193,7 +193,7 @@ std::vector<ProcessDescriptors> read_crowded_holders(const OsPath& proc_root, st
     while (const char* fd = fds.next()) {
       ++descriptors.open;
       struct stat status {};
-      if (::fstatat(fds.fd(), fd, &status, 0) == 0 && status.st_dev == device) holds = true;
+      if (stat_without_waiting(fds.fd(), fd, status) == 0 && status.st_dev == device) holds = true;
       if (const std::optional<OsPath> link = read_link(fds.fd(), fd)) ++kinds[descriptor_kind(*link)];
     }
     if (!holds) continue;

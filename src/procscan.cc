@@ -672,9 +672,10 @@ bool Scan::examine(int process_fd, int fd_dir, const char* entry, bool owner,
   const std::optional<std::int32_t> fd = parse_descriptor(entry);
   if (!fd && !owner) return true;
   struct stat status {};
-  const bool have_status = ::fstatat(fd_dir, entry, &status, 0) == 0;
+  const int status_error = stat_without_waiting(fd_dir, entry, status);
+  const bool have_status = status_error == 0;
   if (!have_status) {
-    const int error = errno;
+    const int error = status_error;
     if (note(error)) return false;
     if (fd && error != ENOENT) pass.whole = false;
   } else if (fd && is_deleted_file_on(status, target_devices_)) {
@@ -1105,8 +1106,7 @@ ReferenceScanner::Outcome ReferenceScanner::deleted_open_pass(DirectoryListing& 
     const std::optional<std::int32_t> fd = parse_descriptor(entry);
     if (!fd) continue;
     struct stat status {};
-    if (::fstatat(fds.fd(), entry, &status, 0) != 0) {
-      const int error = errno;
+    if (const int error = stat_without_waiting(fds.fd(), entry, status)) {
       if (note(error)) return Outcome::vanished;
       if (error != ENOENT) whole = false;
       continue;

@@ -57,4 +57,5 @@ class FullBackend(Operations):
 
 
 if __name__ == "__main__":
-    FUSE(FullBackend(sys.argv[1]), sys.argv[1], foreground=True, nothreads=True, allow_other=True)
+    FUSE(FullBackend(sys.argv[1]), sys.argv[1], foreground=True, nothreads=True, allow_other=True,
+         attr_timeout=0, entry_timeout=0)

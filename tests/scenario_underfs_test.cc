@@ -3,7 +3,9 @@
 // root and the filesystem in the kernel, and skip otherwise.
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -422,6 +424,39 @@ TEST(ScenarioUnderFs, FuseDaemonAnswersEnospc) {
       "(, .*)?; an ENOSPC here is the backend's \\(a remote, a bucket, a quota\\) and cannot be confirmed locally; "
       "the create probe got ENOSPC while the filesystem reports 1.0 TiB available");
   EXPECT_TRUE(std::regex_match(fuse->summary, summary)) << fuse->summary;
+}
+
+// A process holds the root of a FUSE filesystem whose daemon is stopped, as
+// its first descriptor, which the scan always examines: brimful on another
+// filesystem looks at it without asking the daemon, and finishes.
+TEST(ScenarioUnderFs, StoppedFuseDaemonDoesNotHoldTheScan) {
+  REQUIRE("fuse", "");
+  if (access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "no /dev/fuse";
+  if (testing::shell("/usr/bin/python3 -c 'import fusepy' 2>/dev/null") != 0) GTEST_SKIP() << "python3-fusepy is missing";
+  testing::TempDir dir;
+  testing::make_dir(dir / "m");
+  testing::Fixture daemon({"/usr/bin/python3", BRIMFUL_SOURCE_DIR "/tests/enospc_fuse.py", dir / "m"});
+  ASSERT_TRUE(daemon.ready());
+  const pid_t holder = fork();
+  if (holder == 0) {
+    if (dup2(open((dir / "m").c_str(), O_RDONLY | O_DIRECTORY), 0) == 0) pause();
+    _exit(1);
+  }
+  const pid_t server = std::stoi(daemon.lines().at(0));
+  struct Release {  // runs first when the test ends, however it ends
+    pid_t holder, server;
+    ~Release() {
+      kill(server, SIGCONT);
+      kill(holder, SIGKILL);
+      waitpid(holder, nullptr, 0);
+    }
+  } release{holder, server};
+  ASSERT_EQ(testing::shell("for i in $(seq 50); do ls -l /proc/" + std::to_string(holder) + "/fd/0 | grep -q '" +
+                           dir / "m' && exit 0; sleep 0.1; done; exit 1"),
+            0);
+  ASSERT_EQ(kill(server, SIGSTOP), 0);
+  const testing::RunResult result = testing::run_brimful({dir.path(), "--no-probe"});
+  EXPECT_EQ(result.status, 0) << result.err;
 }
 
 }  // namespace
