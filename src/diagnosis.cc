@@ -55,6 +55,35 @@ void apply_inotify_rules(const Evidence& evidence, Diagnosis& diagnosis) {
   }
 }
 
+// Under --pid the probes ran as brimful, whose inotify use is counted apart
+// from the process's: what decides is the process's real user's use against
+// the limits of its user namespace. A scan that missed processes gives a
+// lower bound, which at the limit proves it reached.
+void apply_process_user_inotify_rules(const Evidence& evidence, Diagnosis& diagnosis) {
+  const ProcessIdentity& process = *evidence.as_seen_by;
+  if (process.real_uid != process.probe_uid) {
+    diagnosis.notes.push_back("the probes ran as uid " + std::to_string(process.probe_uid) +
+                              ", not as the process's real user (uid " + std::to_string(process.real_uid) +
+                              "); its inotify use is judged from the processes of that user");
+  }
+  const ProcScan& scan = evidence.proc_scan;
+  std::uint64_t watches = 0;
+  std::uint64_t instances = 0;
+  for (const InotifyConsumer& consumer : scan.inotify_consumers) {
+    watches = saturating_add(watches, consumer.watches);
+    instances = saturating_add(instances, consumer.instances);
+  }
+  const InotifyLimits& limits = evidence.inotify_limits;
+  if (limits.max_user_watches && watches >= *limits.max_user_watches &&
+      !has_cause(diagnosis, CauseKind::inotify_exhaustion)) {
+    diagnosis.causes.push_back(CauseKind::inotify_exhaustion);
+  }
+  if (limits.max_user_instances && instances >= *limits.max_user_instances &&
+      !has_cause(diagnosis, CauseKind::inotify_instance_exhaustion)) {
+    diagnosis.causes.push_back(CauseKind::inotify_instance_exhaustion);
+  }
+}
+
 // How many processes a contributing line names.
 constexpr std::size_t kNamedHolders = 3;
 
@@ -139,6 +168,7 @@ Diagnosis diagnose(const Evidence& evidence) {
   // Without a file created first, an inotify failure could be anything the
   // filesystem refuses; it confirms nothing.
   if (create_succeeded) apply_inotify_rules(evidence, diagnosis);
+  if (evidence.as_seen_by) apply_process_user_inotify_rules(evidence, diagnosis);
 
   if (evidence.filesystem.read_only && !has_cause(diagnosis, CauseKind::read_only_filesystem)) {
     diagnosis.notes.push_back("statvfs reports a read-only mount, but the create probe did not return EROFS");

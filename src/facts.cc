@@ -373,7 +373,8 @@ ExplainFacts gather_explain_facts(const FactSources& sources) {
   if (const std::optional<std::string> status = read_text(sources.proc + "/self/status")) {
     facts.sys_resource_capability = parse_status_sys_resource(*status);
   }
-  facts.inotify_limit_files = read_inotify_limit_files(sources.proc + "/sys");
+  facts.inotify_limit_files = sources.inotify_limit_files ? *sources.inotify_limit_files
+                                                          : read_inotify_limit_files(sources.proc + "/sys");
 
   facts.file_table = read_file_table(sources.proc);
   if (sources.process) {

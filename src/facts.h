@@ -162,6 +162,9 @@ struct FactSources {
   OsPath dev = "/dev";
   // The kernel's ioctls when null.
   const FilesystemIoctls* ioctls = nullptr;
+  // The inotify limit files as the process the report speaks for reads them
+  // in its user namespace; brimful's own under proc when none.
+  std::optional<InotifyLimitFiles> inotify_limit_files;
 };
 
 // Every reader once. A fact that cannot be read stays absent.

@@ -358,7 +358,9 @@ int run(const CommandLine& command_line) {
     viewpoint.inotify_limit_files = view.value().inotify_limit_files;
     sources.proc = view.value().proc_root;
     sources.process = view.value().pid;
-    as_seen_by = ProcessIdentity{view.value().pid, view.value().process};
+    sources.inotify_limit_files = view.value().inotify_limit_files;
+    as_seen_by = ProcessIdentity{view.value().pid, view.value().process, view.value().real_uid,
+                                 static_cast<std::uint32_t>(::getuid())};
   }
 
   ProgressLine progress;

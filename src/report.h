@@ -283,6 +283,10 @@ struct ProcScan {
 struct ProcessIdentity {
   std::uint32_t pid = 0;
   std::string process;
+  // Not part of the JSON: the process's real user, whose inotify use the
+  // scan counted, and the user brimful's probes ran as.
+  std::uint32_t real_uid = 0;
+  std::uint32_t probe_uid = 0;
 };
 
 struct Evidence {

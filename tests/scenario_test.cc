@@ -854,6 +854,25 @@ TEST(ScenarioPid, AReadOnlyBindInAnotherMountNamespace) {
   EXPECT_NE(r.out.find("\"causes\": [\n      \"read_only_filesystem\"\n    ]"), std::string::npos) << r.out;
 }
 
+// A container-like process: root of a user namespace that uid 100000 made,
+// at the 4 inotify instances that namespace allows. brimful's probes, as
+// root of the host, succeed; the process's user is at its limit.
+TEST(ScenarioPid, AContainerUserAtItsInotifyInstanceLimit) {
+  SKIP_UNLESS(testing::can_change_user(&skip_reason));
+  SKIP_UNLESS(testing::can_unshare("-U -r", &skip_reason));
+  testing::TempDir dir;
+  ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
+  testing::Fixture app({"setpriv", "--reuid=100000", "--regid=100000", "--clear-groups", "unshare", "-U", "-r", "sh",
+                        "-c", "echo 4 > /proc/sys/user/max_inotify_instances && exec \"$0\" inotify 4 \"$1\" 0",
+                        BRIMFUL_FIXTURE, dir.path()});
+  if (!app.ready() || app.lines().empty()) GTEST_SKIP() << "an ordinary user's namespace cannot lower its limit here";
+  const RunResult r = testing::run_brimful({"--pid", app.lines()[0], dir.path(), "--check"});
+  EXPECT_EQ(r.status, 1) << r.err << r.out;
+  EXPECT_NE(r.out.find("\nCONFIRMED: inotify instance limit exhausted\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("the probes ran as uid 0, not as the process's real user (uid 100000)"), std::string::npos)
+      << r.out;
+}
+
 // A process that lowered its own limit to 16 and filled it: EMFILE for it,
 // while brimful itself has room to spare. Descriptors it inherited above
 // the new limit stay open and count too.
