@@ -91,15 +91,18 @@ TEST(FleetUnits, PassSystemdAnalyzeVerify) {
   // The built unit names the program at the build's prefix; this copy
   // names the built one, which verify insists exists.
   testing::TempDir dir;
-  std::string service = testing::read_file(std::string(BRIMFUL_UNITS_DIR) + "/brimful-textfile@.service");
-  const std::size_t start = service.find("ExecStart=") + 10;
-  service.replace(start, service.find(' ', start) - start, BRIMFUL_BINARY);
-  testing::write_file(dir / "brimful-textfile@.service", service);
-  testing::write_file(dir / "brimful-textfile@.timer",
-                      testing::read_file(std::string(BRIMFUL_SOURCE_DIR) + "/packaging/systemd/brimful-textfile@.timer"));
+  for (const std::string name : {"brimful-textfile@", "brimful-textfile"}) {
+    std::string service = testing::read_file(std::string(BRIMFUL_UNITS_DIR) + "/" + name + ".service");
+    const std::size_t start = service.find("ExecStart=") + 10;
+    service.replace(start, service.find(' ', start) - start, BRIMFUL_BINARY);
+    testing::write_file(dir / (name + ".service"), service);
+    testing::write_file(dir / (name + ".timer"),
+                        testing::read_file(std::string(BRIMFUL_SOURCE_DIR) + "/packaging/systemd/" + name + ".timer"));
+  }
   // The man page is installed by the package, not present in the tree.
   const RunResult r = run_program({"systemd-analyze", "verify", "--man=no", dir / "brimful-textfile@var-log.service",
-                                   dir / "brimful-textfile@var-log.timer"});
+                                   dir / "brimful-textfile@var-log.timer", dir / "brimful-textfile.service",
+                                   dir / "brimful-textfile.timer"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out + r.err, "");  // unknown settings are only warned about
 }

@@ -182,6 +182,8 @@ std::vector<std::string> files_under(const std::string& root) {
 
 const std::vector<std::string> kInstalled = {
     "bin/brimful",
+    "lib/systemd/system/brimful-textfile.service",
+    "lib/systemd/system/brimful-textfile.timer",
     "lib/systemd/system/brimful-textfile@.service",
     "lib/systemd/system/brimful-textfile@.timer",
     "share/bash-completion/completions/brimful",
