@@ -833,6 +833,7 @@ TEST(ScenarioPid, AFullTmpfsInAnotherMountNamespace) {
 // systemd's ReadOnlyPaths= makes: the same filesystem, but EROFS there.
 TEST(ScenarioPid, AReadOnlyBindInAnotherMountNamespace) {
   REQUIRE_MOUNTS();
+  SKIP_UNLESS(testing::outside_chroot(&skip_reason));
   SKIP_UNLESS(testing::can_unshare("-m --propagation private", &skip_reason));
   testing::TempDir dir;
   const std::string target = testing::canonical(dir.path());

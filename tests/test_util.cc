@@ -292,13 +292,32 @@ bool can_mount(std::string* why) {
   return answer(capability, why);
 }
 
+// The mount that this process sees at "/" shows the machine's whole
+// filesystem (root field "/"); a chroot sees either no mount at "/" or, when
+// its directory was bind-mounted onto itself, a mount of a subdirectory.
+// btrfs mounts its root subvolume as a subdirectory too, so it proves nothing.
+static bool root_mount_is_a_subdirectory() {
+  std::istringstream table(read_file("/proc/self/mountinfo"));
+  for (std::string line; std::getline(table, line);) {
+    std::istringstream fields(line);
+    std::string id, parent, device, root, mount_point;
+    fields >> id >> parent >> device >> root >> mount_point;
+    if (mount_point != "/") continue;
+    const std::size_t separator = line.find(" - ");
+    const bool btrfs = separator != std::string::npos && line.compare(separator + 3, 6, "btrfs ") == 0;
+    return root != "/" && !btrfs;
+  }
+  return true;
+}
+
 bool outside_chroot(std::string* why) {
   struct stat root {}, init_root {};
   // PID 1's root is the machine's; a chroot's root is another directory.
-  if (stat("/", &root) != 0 || stat("/proc/1/root/", &init_root) != 0 ||
-      (root.st_dev == init_root.st_dev && root.st_ino == init_root.st_ino)) {
-    return true;
-  }
+  // Where PID 1 cannot be read, the mount table tells.
+  const bool chrooted = stat("/", &root) == 0 && stat("/proc/1/root/", &init_root) == 0
+                            ? root.st_dev != init_root.st_dev || root.st_ino != init_root.st_ino
+                            : root_mount_is_a_subdirectory();
+  if (!chrooted) return true;
   if (why != nullptr) *why = "running inside a chroot";
   return false;
 }
@@ -358,6 +377,17 @@ bool can_change_user(std::string* why) {
     if (!have_program("setpriv", &result.why)) return result;
     const RunResult r = run_program({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "true"});
     if (r.status != 0) return Capability{false, "cannot become uid 65534: " + first_line(r)};
+    // The tests run brimful and its fixture as that user, from the build
+    // directory: a checkout under a directory closed to others (as
+    // mktemp -d makes it) hides them.
+    for (const char* program : {BRIMFUL_BINARY, BRIMFUL_FIXTURE}) {
+      if (run_program({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "test", "-x", program})
+              .status != 0) {
+        return Capability{false, std::string("uid 65534 cannot run ") + program +
+                                     ": a directory above the build is closed to other users (build from a "
+                                     "checkout that others may enter)"};
+      }
+    }
     return Capability{true, ""};
   }();
   return answer(capability, why);
