@@ -1,6 +1,8 @@
 #include "kernellog.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -42,6 +44,8 @@ bool is_block_error(std::string_view name) {
 
 // The kernel hands out at most one record of this many bytes per read.
 constexpr std::size_t kRecordMax = 8192;
+// The largest ring buffer the kernel can be built with (CONFIG_LOG_BUF_SHIFT).
+constexpr std::size_t kLogMax = std::size_t{32} << 20;
 
 }  // namespace
 
@@ -72,14 +76,24 @@ std::optional<KernelMessage> parse_kmsg_record(std::string_view record) {
 std::optional<std::vector<KernelMessage>> read_kernel_log(const OsPath& kmsg_path) {
   const int fd = ::open(kmsg_path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return std::nullopt;
+  // The kernel log device itself (1:11), or a file standing in for it; never
+  // another device, which may never run dry (/dev/zero).
+  struct stat status {};
+  if (::fstat(fd, &status) != 0 ||
+      !(S_ISREG(status.st_mode) || (S_ISCHR(status.st_mode) && status.st_rdev == makedev(1, 11)))) {
+    ::close(fd);
+    return std::nullopt;
+  }
   std::vector<KernelMessage> log;
   std::string buffer(kRecordMax, '\0');
-  for (;;) {
+  // The ring buffer holds at most 32 MiB; a log that keeps coming is cut there.
+  for (std::size_t total = 0; total < kLogMax;) {
     const ssize_t n = ::read(fd, buffer.data(), buffer.size());
     if (n < 0 && errno == EINTR) continue;
     // EPIPE: the record was overwritten while we read; the next one follows.
     if (n < 0 && errno == EPIPE) continue;
     if (n <= 0) break;  // EAGAIN: nothing more without waiting
+    total += static_cast<std::size_t>(n);
     if (std::optional<KernelMessage> message = parse_kmsg_record({buffer.data(), static_cast<std::size_t>(n)})) {
       log.push_back(std::move(*message));
     }

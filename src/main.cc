@@ -357,6 +357,9 @@ int run(const CommandLine& command_line) {
     viewpoint.consumer_uid = view.value().real_uid;
     viewpoint.inotify_limit_files = view.value().inotify_limit_files;
     sources.proc = view.value().proc_root;
+    sources.sys = view.value().sys_root;
+    sources.dev = view.value().dev_root;
+    sources.kmsg = view.value().kmsg;
     sources.process = view.value().pid;
     sources.inotify_limit_files = view.value().inotify_limit_files;
     as_seen_by = ProcessIdentity{view.value().pid, view.value().process, view.value().real_uid,

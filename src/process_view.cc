@@ -1,11 +1,21 @@
 #include "process_view.h"
 
 #include <fcntl.h>
+#include <grp.h>
+#include <linux/capability.h>
+#include <linux/nsfs.h>
+#include <poll.h>
 #include <sched.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <vector>
 
@@ -56,14 +66,67 @@ std::optional<std::uint64_t> limit_value(std::string_view word) {
   return word == "-" ? std::nullopt : parse_unsigned(word, UINT64_MAX);
 }
 
+// How long the helper may take to read the limit files before it is killed.
+constexpr int kHelperDeadlineMs = 2000;
+// The most the helper may answer.
+constexpr std::size_t kHelperAnswerMax = 256;
+// The group the helper runs as: the kernel does not tell a namespace owner's
+// group, and the overflow group grants nothing.
+constexpr gid_t kNoGroup = 65534;
+
+// The user who owns the namespace, or its outermost ancestor below brimful's
+// own: that user holds every capability in it, and only as that user does
+// a process without capabilities of its own get to join it.
+std::optional<uid_t> namespace_owner(int user_ns_fd, int proc_fd) {
+  UniqueFd ns(::dup(user_ns_fd));
+  for (int depth = 0; ns.valid() && depth < 32; ++depth) {
+    UniqueFd parent(::ioctl(ns.get(), NS_GET_PARENT));
+    if (!parent.valid()) return std::nullopt;
+    if (same_object(parent.get(), proc_fd, "self/ns/user")) {
+      uid_t owner = 0;
+      if (::ioctl(ns.get(), NS_GET_OWNER_UID, &owner) != 0) return std::nullopt;
+      return owner;
+    }
+    ns = std::move(parent);
+  }
+  return std::nullopt;
+}
+
+// In the helper: nothing open but what it needs, the owner's user ID, no
+// group, no capability, and no way to be traced, so that the owner, who
+// may signal it once it has joined, can do through it nothing it could not
+// do alone.
+bool become_owner(uid_t owner, int keep_a, int keep_b) {
+  const unsigned low = static_cast<unsigned>(std::min(keep_a, keep_b));
+  const unsigned high = static_cast<unsigned>(std::max(keep_a, keep_b));
+  if ((low > 0 && ::close_range(0, low - 1, 0) != 0) || (high > low + 1 && ::close_range(low + 1, high - 1, 0) != 0) ||
+      ::close_range(high + 1, ~0U, 0) != 0) {
+    return false;
+  }
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct none[_LINUX_CAPABILITY_U32S_3] = {};
+  return ::setgroups(0, nullptr) == 0 && ::setresgid(kNoGroup, kNoGroup, kNoGroup) == 0 &&
+         ::setresuid(owner, owner, owner) == 0 && ::syscall(SYS_capset, &header, none) == 0 &&
+         ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) == 0 && ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0;
+}
+
+std::int64_t monotonic_ms() {
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
 // The values of /proc/sys/user/* are those of the reader's user namespace,
 // whatever /proc it reads them through. Entering another user namespace
 // would cost brimful its capabilities in this one, so a child enters it,
 // reads the files and reports them as five words ("-" for an absent one).
-// A namespace the child cannot enter leaves every value absent: no limit
-// is better than the limit of another namespace.
-InotifyLimitFiles limits_in_user_namespace(int user_ns_fd) {
+// The child becomes the namespace's owner first and is killed when it has
+// not answered in time. A namespace the child cannot enter leaves every
+// value absent: no limit is better than the limit of another namespace.
+InotifyLimitFiles limits_in_user_namespace(int user_ns_fd, int proc_fd) {
   InotifyLimitFiles files;
+  const std::optional<uid_t> owner = namespace_owner(user_ns_fd, proc_fd);
+  if (!owner) return files;
   int channel[2];
   if (::pipe2(channel, O_CLOEXEC) != 0) return files;
   const pid_t child = ::fork();
@@ -73,8 +136,7 @@ InotifyLimitFiles limits_in_user_namespace(int user_ns_fd) {
     return files;
   }
   if (child == 0) {
-    ::close(channel[0]);
-    if (::setns(user_ns_fd, CLONE_NEWUSER) == 0) {
+    if (become_owner(*owner, channel[1], user_ns_fd) && ::setns(user_ns_fd, CLONE_NEWUSER) == 0) {
       const InotifyLimitFiles read = read_inotify_limit_files();
       const std::string words = limit_word(read.global_watches) + " " + limit_word(read.global_instances) + " " +
                                 limit_word(read.namespace_watches) + " " + limit_word(read.namespace_instances) +
@@ -92,15 +154,28 @@ InotifyLimitFiles limits_in_user_namespace(int user_ns_fd) {
   ::close(channel[1]);
   std::string text;
   char buffer[256];
-  for (;;) {
+  bool answered = false;
+  const std::int64_t deadline = monotonic_ms() + kHelperDeadlineMs;
+  for (std::int64_t left = kHelperDeadlineMs; left > 0 && text.size() <= kHelperAnswerMax;
+       left = deadline - monotonic_ms()) {
+    pollfd ready{channel[0], POLLIN, 0};
+    const int polled = ::poll(&ready, 1, static_cast<int>(left));
+    if (polled < 0 && errno == EINTR) continue;
+    if (polled <= 0) break;
     const ssize_t n = ::read(channel[0], buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
+    if (n <= 0) {
+      answered = n == 0;
+      break;
+    }
     text.append(buffer, static_cast<std::size_t>(n));
   }
   ::close(channel[0]);
+  // Whatever it did, the child goes now; a stopped one too.
+  ::kill(child, SIGKILL);
   while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
   }
+  if (!answered) return files;
 
   std::vector<std::string_view> words;
   for (std::size_t start = 0; start <= text.size();) {
@@ -136,13 +211,20 @@ Result<ProcessView> enter_process_view(std::uint32_t pid, const OsPath& path) {
   // or none at all.
   const UniqueFd proc(::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!proc.valid()) return fail("cannot open /proc: " + os_error_text(errno));
+  const auto kept = [](const char* name, int flags) {
+    const int fd = ::open(name, flags | O_PATH | O_CLOEXEC);
+    return OsPath("self/fd/") + (fd >= 0 ? std::to_string(fd) : std::string("unopened"));
+  };
+  ProcessView view;
+  view.sys_root = kept("/sys", O_DIRECTORY);
+  view.dev_root = kept("/dev", O_DIRECTORY);
+  view.kmsg = kept("/dev/kmsg", 0);
   const UniqueFd process(::openat(proc.get(), id.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   if (!process.valid()) {
     if (vanished(errno)) return fail(no_process);
     return fail("cannot open /proc/" + id + ": " + os_error_text(errno));
   }
 
-  ProcessView view;
   view.pid = pid;
   std::string text;
   if (read_whole_file_at(process.get(), "comm", text) == 0 && is_valid_utf8(text)) {
@@ -182,7 +264,7 @@ Result<ProcessView> enter_process_view(std::uint32_t pid, const OsPath& path) {
 
   view.inotify_limit_files = same_object(user_ns.get(), proc.get(), "self/ns/user")
                                  ? read_inotify_limit_files()
-                                 : limits_in_user_namespace(user_ns.get());
+                                 : limits_in_user_namespace(user_ns.get(), proc.get());
 
   // Entering the namespace one is already in, or taking the root one
   // already has, would only ask for privileges the run does not need.

@@ -25,6 +25,14 @@ struct ProcessView {
   // The host's /proc, reachable whatever the process's root holds: the
   // working directory is left there, so this is the relative path ".".
   OsPath proc_root;
+  // The host's /sys, /dev and kernel log, as paths under proc_root through
+  // descriptors opened before entering the process's view ("self/fd/5"):
+  // the process's root is its owner's to fill, and a tmpfs over /sys or a
+  // FIFO for /dev/kmsg there would speak for the host or stop the run. The
+  // descriptors stay open for the rest of the run.
+  OsPath sys_root;
+  OsPath dev_root;
+  OsPath kmsg;
   // The limit files as a task in the process's user namespace reads them;
   // every value absent when that namespace could not be entered.
   InotifyLimitFiles inotify_limit_files;

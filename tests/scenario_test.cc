@@ -10,6 +10,7 @@
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -877,6 +878,35 @@ TEST(ScenarioPid, AContainerUserAtItsInotifyInstanceLimit) {
 // A process that lowered its own limit to 16 and filled it: EMFILE for it,
 // while brimful itself has room to spare. Descriptors it inherited above
 // the new limit stay open and count too.
+// A user's own view, as hostile as it can make it: a FIFO over the error
+// count of the filesystem's sysfs directory, /dev/zero over /dev/kmsg, and
+// a loop that stops every process it may signal, brimful's helper once it
+// has joined the user's namespace. --pid --explain ends and finds nothing.
+TEST(ScenarioPid, AHostileViewNeitherStopsNorMisleadsTheRun) {
+  SKIP_UNLESS(testing::can_change_user(&skip_reason));
+  SKIP_UNLESS(testing::can_unshare("-pf --mount-proc", &skip_reason));
+  SKIP_UNLESS(testing::can_unshare("-Urm", &skip_reason));
+  testing::TempDir dir;
+  struct stat status {};
+  ASSERT_EQ(stat(dir.path().c_str(), &status), 0);
+  const std::string device = testing::run_program({"sh", "-c", "basename $(readlink /sys/dev/block/$0)",
+                                                   std::to_string(major(status.st_dev)) + ":" +
+                                                       std::to_string(minor(status.st_dev))}).out;
+  const std::string errors = "/sys/fs/ext4/" + device.substr(0, device.find('\n')) + "/errors_count";
+  if (access(errors.c_str(), R_OK) != 0) GTEST_SKIP() << dir.path() << " is not on an ext4 block device";
+  ASSERT_EQ(testing::shell("chmod 1777 " + dir.path() + " && mkfifo -m 666 " + dir / "fifo"), 0);
+  const std::string hostile = "mount --bind " + dir / "fifo" + " " + errors + " && mount --bind /dev/zero /dev/kmsg" +
+                              " && echo $$ >" + dir / "pid" + " && while :; do kill -STOP -1; done";
+  const RunResult r = testing::run_program(
+      {"unshare", "-pf", "--mount-proc", "sh", "-c",
+       "setpriv --reuid=65534 --regid=65534 --clear-groups unshare -Urm sh -c \"$0\" 2>/dev/null & "
+       "while [ ! -s $1/pid ]; do sleep 0.1; done; timeout 60 $2 --pid $(cat $1/pid) --explain --json $1",
+       hostile, dir.path(), BRIMFUL_BINARY});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(finding_of(r.out, "filesystem_errors"), "") << r.out;
+  EXPECT_EQ(finding_of(r.out, "kernel_messages"), "") << r.out;
+}
+
 TEST(ScenarioPid, AProcessAtItsOwnDescriptorLimit) {
   SKIP_UNLESS(testing::running_as_root() || (skip_reason = "needs root", false));
   testing::TempDir dir;
