@@ -524,10 +524,8 @@ TEST(ScenarioExplain, TheReserveOfExt4) {
   REQUIRE_EXT4_IMAGE();
   SKIP_UNLESS(testing::can_change_user(&skip_reason));
   struct Case {
-    const char* mkfs;
-    const char* mount;
-    std::vector<std::string> filler;
-    std::vector<std::string> kinds;
+    const char *mkfs, *mount;
+    std::vector<std::string> filler, kinds;
     const char* says;
   };
   const Case cases[] = {
@@ -652,11 +650,9 @@ bool started_by_a_test(const std::string& pid) {
   return false;
 }
 
-// The usual places of the machine the suite runs on hold nothing worth a
-// finding, kernel threads (kdevtmpfs in a mount namespace of its own) least
-// of all. Other suites running at the same time hold files, limits and
-// namespaces of their own there: a finding that names only their processes
-// is theirs, while one that names no process or another one fails.
+// The usual places of this machine have no finding, kdevtmpfs's mount
+// namespace least of all; one that names only processes of suites running
+// at the same time is theirs.
 TEST(ScenarioExplain, TheUsualPlacesOfAHealthyHostHaveNoFindings) {
   if (!testing::running_as_root()) GTEST_SKIP() << "needs root to see every process";
   for (const char* path : {"/", "/tmp", "/var", "/home", "/run", "/dev/shm"}) {
@@ -667,12 +663,10 @@ TEST(ScenarioExplain, TheUsualPlacesOfAHealthyHostHaveNoFindings) {
     if (r.out.compare(at, 15, "\nFindings: none") == 0) continue;
     for (const std::string& line : split(r.out.substr(at + 11, r.out.find("\n\n", at + 1) - at - 11), '\n')) {
       if (line.compare(0, 4, "  - ") != 0) continue;
-      const std::regex pid_pattern(" PID ([0-9]+)");
-      std::smatch match;
+      static const std::regex pid(" PID ([0-9]+)");
       bool any = false;
-      for (auto it = line.cbegin(); std::regex_search(it, line.cend(), match, pid_pattern); it = match.suffix().first) {
-        any = true;
-        EXPECT_TRUE(started_by_a_test(match[1])) << path << ": " << line;
+      for (std::sregex_iterator it(line.begin(), line.end(), pid), end; it != end; ++it, any = true) {
+        EXPECT_TRUE(started_by_a_test((*it)[1])) << path << ": " << line;
       }
       EXPECT_TRUE(any) << path << ": " << line;
     }
