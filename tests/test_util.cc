@@ -334,10 +334,13 @@ bool can_unshare(const std::string& flags, std::string* why) {
       capability.why = "cannot unshare " + flags + ": " + first_line(r);
       // unshare makes mounts private from "/", which must be a mount point.
       std::string chroot;
-      if (flags.find("-U") != std::string::npos || flags.find("-r") != std::string::npos) {
+      const bool in_chroot = !outside_chroot(&chroot);
+      if (in_chroot && (flags.find("-U") != std::string::npos || flags.find("-r") != std::string::npos)) {
+        capability.why = chroot + ", where the kernel makes no user namespace: " + capability.why;
+      } else if (flags.find("-U") != std::string::npos || flags.find("-r") != std::string::npos) {
         capability.why = "no user namespaces here (see user.max_user_namespaces and the container's seccomp "
                          "policy): " + capability.why;
-      } else if (!outside_chroot(&chroot)) {
+      } else if (in_chroot) {
         capability.why = chroot + ", whose root is not a mount point (bind-mount it onto itself to run this test): " +
                          capability.why;
       }
