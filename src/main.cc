@@ -18,6 +18,7 @@
 #include <variant>
 #include <vector>
 
+#include "cli.h"
 #include "collect.h"
 #include "diagnosis.h"
 #include "facts.h"
@@ -73,34 +74,6 @@ void operator delete[](void* memory, const std::nothrow_t&) noexcept { std::free
 
 namespace brimful {
 namespace {
-
-constexpr const char* kHelp =
-    "brimful \xE2\x80\x94 evidence-based Linux ENOSPC diagnosis\n"
-    "\n"
-    "USAGE:\n"
-    "    brimful PATH [--json | --prometheus] [--output FILE] [--verbose] [--no-probe]\n"
-    "                 [--check] [--explain] [--pid PID]\n"
-    "    brimful --all [--json | --prometheus] [--output FILE] [--verbose] [--no-probe]\n"
-    "                 [--check] [--explain]\n"
-    "\n"
-    "OPTIONS:\n"
-    "    --json       Emit machine-readable JSON\n"
-    "    --verbose    Show all process evidence instead of the top entries\n"
-    "    --no-probe   Do not create a temporary file or add an inotify watch\n"
-    "    --check      Exit 1 for confirmed failure or 3 for an unknown result\n"
-    "    --explain    Also report findings that the verdict alone cannot confirm\n"
-    "    --prometheus Emit Prometheus text-format metrics\n"
-    "    --pid PID    Examine PATH as process PID sees it\n"
-    "    --all        Examine every filesystem instead of PATH\n"
-    "    --output FILE\n"
-    "                 Replace FILE with the report, whole (with --json or --prometheus)\n"
-    "    -h, --help   Show this help\n"
-    "    -V, --version\n"
-    "                 Show the version";
-
-constexpr const char* kVersion =
-    "brimful " BRIMFUL_VERSION "\n"
-    "Copyright The brimful authors; MIT License, see /usr/share/doc/brimful/copyright";
 
 // A failed write of the report or of a message must not pass for success.
 constexpr int kStatusWriteFailed = 2;
@@ -190,108 +163,6 @@ class ProgressLine {
   Clock::time_point start_;
   std::size_t width_ = 0;  // of the line shown, 0 when none is
 };
-
-struct CommandLine {
-  OsPath path;
-  bool json = false;
-  bool verbose = false;
-  bool no_probe = false;
-  bool check = false;
-  bool explain = false;
-  bool prometheus = false;
-  bool all = false;
-  std::optional<std::uint32_t> pid;
-  std::optional<OsPath> output;
-};
-
-struct Done {};
-struct UsageError {
-  std::string message;
-};
-using ParseOutcome = std::variant<CommandLine, Done, UsageError>;
-
-// Arguments are taken strictly left to right and the first one that decides
-// the outcome ends the examination, so "-h --bogus" helps and "--bogus -h"
-// does not.
-ParseOutcome parse_command_line(const std::vector<std::string>& args) {
-  CommandLine command_line;
-  bool have_path = false;
-  for (std::size_t index = 0; index < args.size(); ++index) {
-    const std::string& arg = args[index];
-    // A name that is not UTF-8 cannot be an option, whatever it starts with.
-    const bool text = is_valid_utf8(arg);
-    if (text) {
-      if (arg == "-h" || arg == "--help") {
-        print(1, std::string(kHelp) + "\n");
-        return Done{};
-      }
-      if (arg == "-V" || arg == "--version") {
-        print(1, std::string(kVersion) + "\n");
-        return Done{};
-      }
-      if (arg == "--json") {
-        command_line.json = true;
-        continue;
-      }
-      if (arg == "--verbose") {
-        command_line.verbose = true;
-        continue;
-      }
-      if (arg == "--no-probe") {
-        command_line.no_probe = true;
-        continue;
-      }
-      if (arg == "--check") {
-        command_line.check = true;
-        continue;
-      }
-      if (arg == "--explain") {
-        command_line.explain = true;
-        continue;
-      }
-      if (arg == "--prometheus") {
-        command_line.prometheus = true;
-        continue;
-      }
-      if (arg == "--all") {
-        command_line.all = true;
-        continue;
-      }
-      if (arg == "--pid") {
-        if (index + 1 == args.size()) return UsageError{"--pid needs a process id"};
-        const std::string& value = args[++index];
-        const std::optional<std::uint32_t> pid = parse_process_id(value);
-        if (!pid) return UsageError{"invalid process id: " + display(value)};
-        if (command_line.pid && *command_line.pid != *pid) return UsageError{"expected exactly one --pid"};
-        command_line.pid = pid;
-        continue;
-      }
-      if (arg == "--output") {
-        if (index + 1 == args.size()) return UsageError{"--output needs a file"};
-        const std::string& value = args[++index];
-        if (command_line.output && *command_line.output != value) return UsageError{"expected exactly one --output"};
-        command_line.output = value;
-        continue;
-      }
-      if (!arg.empty() && arg[0] == '-') return UsageError{"unknown option: " + display(arg)};
-    }
-    if (have_path) return UsageError{"expected exactly one PATH"};
-    command_line.path = arg;
-    have_path = true;
-  }
-  if (command_line.all && have_path) return UsageError{"--all examines every filesystem and takes no PATH"};
-  if (command_line.all && command_line.pid) return UsageError{"--all and --pid cannot be used together"};
-  if (!have_path && !command_line.all) return UsageError{"PATH is required"};
-  // Two formats for one output: only the whole command line shows the clash.
-  if (command_line.json && command_line.prometheus) {
-    return UsageError{"--json and --prometheus cannot be used together"};
-  }
-  // A file another program reads: the text report is for people.
-  if (command_line.output && !command_line.json && !command_line.prometheus) {
-    return UsageError{"--output needs --json or --prometheus"};
-  }
-  return command_line;
-}
 
 int check_status(Status status) {
   switch (status) {
@@ -551,7 +422,10 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
 
   const ParseOutcome outcome = parse_command_line(args);
-  if (std::holds_alternative<Done>(outcome)) return 0;
+  if (const ShowText* shown = std::get_if<ShowText>(&outcome)) {
+    print(1, std::string(shown->text) + "\n");
+    return 0;
+  }
   if (const UsageError* usage = std::get_if<UsageError>(&outcome)) {
     print(2, "error: " + usage->message + "\n\n" + kHelp + "\n");
     return 2;
