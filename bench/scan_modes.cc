@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <string>
 
+#include "literal_scan.h"
 #include "procscan.h"
 
 int main(int argc, char** argv) {
@@ -27,12 +28,12 @@ int main(int argc, char** argv) {
     settings.method = brimful::ScanMethod::proc_only;
     settings.threads = mode == "sequential" ? 1 : 0;
   } else if (mode == "literal") {
-    settings.method = brimful::ScanMethod::literal;
   } else {
     std::fprintf(stderr, "unknown mode %s\n", argv[1]);
     return 2;
   }
-  const brimful::ProcScan scan = brimful::scan_processes(status.st_dev, "/proc", settings);
+  const brimful::ProcScan scan = mode == "literal" ? brimful::literal_scan({status.st_dev})
+                                                    : brimful::scan_processes(status.st_dev, "/proc", settings);
   std::printf("%llu processes, %zu deleted files, %zu consumers%s\n",
               static_cast<unsigned long long>(scan.processes_scanned), scan.deleted_open.size(),
               scan.inotify_consumers.size(), scan.complete ? "" : ", incomplete");

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "procscan.h"
+#include "scan_rules.h"
 
 namespace {
 

@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
-#include <string_view>
 #include <vector>
 
 #include "report.h"
@@ -18,9 +17,10 @@ namespace brimful {
 // the thread that started the scan.
 using ScanProgress = std::function<void(std::uint64_t scanned, std::uint64_t total)>;
 
-// How the scan finds the descriptors it examines. Every method gives the
-// same record; brimful itself always uses `automatic`, the others are there
-// for the tests and benchmarks to compare against.
+// How the scan finds the descriptors it examines. Both methods give the
+// same record, the literal scan's (literal_scan.h); brimful itself always
+// uses `automatic`, the other is there for the tests and benchmarks to
+// compare against.
 enum class ScanMethod {
   // The kernel walks the descriptor tables and names the few descriptors
   // worth a look (see kernelwalk.h) when brimful may load that walk and the
@@ -31,14 +31,11 @@ enum class ScanMethod {
   // link read only where a descriptor's status cannot rule out an inotify
   // instance.
   proc_only,
-  // The literal walk on one thread: every link of every descriptor the
-  // fdinfo directory lists is read. The yardstick for the other two.
-  literal,
 };
 
 struct ScanSettings {
   // How many threads share the processes; 0 picks min(online CPUs, 16), 1
-  // scans on the calling thread alone. The literal scan is always on one.
+  // scans on the calling thread alone.
   unsigned threads = 0;
   ScanProgress progress;
   // Whose inotify consumers count; none for brimful's own real user.
@@ -63,21 +60,6 @@ ProcScan scan_processes(std::uint64_t target_device, const OsPath& proc_root = "
 // every one of target_devices in one list, which tells them apart by device.
 ProcScan scan_processes(std::vector<std::uint64_t> target_devices, const OsPath& proc_root = "/proc",
                         const ScanSettings& settings = {});
-
-// The rules for the names and texts the scan reads, exposed for testing.
-
-// A /proc entry that names a process: ASCII digits with an optional "+",
-// within 32 bits.
-std::optional<std::uint32_t> parse_pid(std::string_view name);
-// An fd entry: an optional sign and digits, within 32 signed bits.
-std::optional<std::int32_t> parse_descriptor(std::string_view name);
-// A descriptor link that, compared as a path, is "anon_inode:inotify".
-bool is_inotify_instance(std::string_view link);
-// The lines of an fdinfo text that begin with "inotify wd:".
-std::uint64_t count_watch_lines(std::string_view text);
-// The state letter of a /proc/PID/stat text ('Z' for a leader that has
-// exited while other threads of its process run on).
-std::optional<char> process_state(std::string_view stat);
 
 }  // namespace brimful
 

@@ -23,6 +23,7 @@
 
 #include <gtest/gtest.h>
 
+#include "literal_scan.h"
 #include "procscan.h"
 #include "report.h"
 #include "test_util.h"
@@ -184,11 +185,9 @@ std::string compare_scans(const std::string& target, std::size_t deleted, std::s
   if (!walk_in_kernel(device)) return std::string(kSkip) + "the in-kernel walk is unavailable here";
   const ProcScan kernel = scan_processes(device);
   const ProcScan proc = scan_processes(device, "/proc", proc_only());
-  ScanSettings literal_settings;
-  literal_settings.method = ScanMethod::literal;
   const std::string kernel_json = json_of(kernel);
   const std::string proc_json = json_of(proc);
-  const std::string literal_json = json_of(scan_processes(device, "/proc", literal_settings));
+  const std::string literal_json = json_of(literal_scan({device}));
   if (kernel_json != proc_json || proc_json != literal_json) {
     return "reports differ for " + target + "\nkernel:\n" + kernel_json + "\n/proc:\n" + proc_json +
            "\nliteral:\n" + literal_json;

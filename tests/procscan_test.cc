@@ -23,6 +23,8 @@
 
 #include <gtest/gtest.h>
 
+#include "literal_scan.h"
+#include "scan_rules.h"
 #include "test_util.h"
 
 namespace brimful {
@@ -334,9 +336,7 @@ TEST(ProcScanFailures, EachFailureCountsAsItsKindDemands) {
     SCOPED_TRACE(c.situation);
     FakeProc proc;
     c.arrange(proc);
-    ScanSettings literal_settings;
-    literal_settings.method = ScanMethod::literal;
-    const ProcScan literal = scan_processes(0, proc.root(), literal_settings);
+    const ProcScan literal = literal_scan({0}, proc.root());
     expect_counts(literal, c.scanned, c.inaccessible);
     EXPECT_TRUE(literal.deleted_open.empty());
     EXPECT_EQ(c.consumers, consumers(literal));

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "kernelwalk.h"
+#include "literal_scan.h"
 #include "procscan.h"
 #include "test_util.h"
 
@@ -59,9 +60,7 @@ int same(const std::string& dir, const std::string& processes, const std::string
     std::fprintf(stderr, "the load did not start\n");
     return 1;
   }
-  ScanSettings literal_settings;
-  literal_settings.method = ScanMethod::literal;
-  const std::string literal = scan_json(scan_processes(status.st_dev, "/proc", literal_settings));
+  const std::string literal = scan_json(literal_scan({status.st_dev}));
   struct Leg {
     std::string label;
     ScanSettings settings;
