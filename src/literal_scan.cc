@@ -151,10 +151,11 @@ ReferenceScanner::Outcome ReferenceScanner::inotify_pass(int process_fd, int fd_
       continue;
     }
     if (!is_inotify_instance(link.bytes)) continue;
-    instances = saturating_add(instances, 1);
     const int info_error = read_whole_file_at(infos.fd(), entry, text_buffer_, kTableFileLimit);
     if ((gone = note(info_error))) break;
+    // Without its fdinfo entry the descriptor has been closed: no instance.
     if (info_error == ENOENT) continue;
+    instances = saturating_add(instances, 1);
     if (info_error != 0 || !is_valid_utf8(text_buffer_)) {
       whole = false;
       continue;

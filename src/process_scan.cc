@@ -96,8 +96,7 @@ ProcessScanner::Outcome ProcessScanner::scan_descriptors(int process_fd, Directo
     if (note(read_error) || listing_vanished(read_error)) return Outcome::vanished;
     pass.whole = false;
   }
-  if (!pass.whole) return Outcome::partial;
-  return any ? Outcome::whole : Outcome::empty;
+  return outcome_of(pass, any);
 }
 
 ProcessScanner::Outcome ProcessScanner::scan_shared(int process_fd, DirectoryListing& fds, bool owner,
@@ -127,8 +126,7 @@ ProcessScanner::Outcome ProcessScanner::scan_listing(int process_fd, int fd_dir,
   for (std::size_t i = 0; i < listing.size(); ++i) {
     if (!examine(process_fd, fd_dir, listing.at(i), owner, pass, worker, result)) return Outcome::vanished;
   }
-  if (!pass.whole) return Outcome::partial;
-  return listing.size() > 0 ? Outcome::whole : Outcome::empty;
+  return outcome_of(pass, listing.size() > 0);
 }
 
 // The worker's listing, examined in ranges by every idle thread.
@@ -148,44 +146,47 @@ ProcessScanner::Outcome ProcessScanner::share_listing(int process_fd, int fd_dir
   // A huge process's names would otherwise stay with this thread for the
   // rest of the scan.
   release(listing);
-  if (process.gone.load(std::memory_order_relaxed)) return Outcome::vanished;
   // The ranges folded in listing order give what one pass would have: the
-  // same sightings in the same order and the same counts. A process whose
-  // fdinfo directory could not be opened has no instances known at all.
-  bool whole = true;
-  bool infos_failed = false;
+  // same sightings in the same order and the same counts, up to where the
+  // process was found gone. A process whose fdinfo directory could not be
+  // opened has no instances known at all.
+  DescriptorPass pass;
+  bool gone = false;
   for (RangeResult& range : process.results) {
-    whole = whole && range.whole;
-    infos_failed = infos_failed || range.infos_failed;
-    result.sightings.append(range.sightings);
+    if (!gone) {
+      pass.whole = pass.whole && range.whole;
+      pass.infos_failed = pass.infos_failed || range.infos_failed;
+      pass.infos_gone = pass.infos_gone || range.infos_gone;
+      result.sightings.append(range.sightings);
+      result.instances = saturating_add(result.instances, range.instances);
+      result.watches = saturating_add(result.watches, range.watches);
+      gone = range.gone;
+    }
     release(range.sightings);
-    result.instances = saturating_add(result.instances, range.instances);
-    result.watches = saturating_add(result.watches, range.watches);
   }
-  if (infos_failed) {
+  if (pass.infos_failed) {
     result.instances = 0;
     result.watches = 0;
   }
-  return whole ? Outcome::whole : Outcome::partial;
+  return gone ? Outcome::vanished : outcome_of(pass, true);
 }
 
 void ProcessScanner::scan_range(SharedProcess& process, std::size_t range, Worker& worker) const {
   ProcessResult part;
   DescriptorPass pass;
-  const std::size_t end = std::min((range + 1) * kRangeSize, process.listing->size());
-  for (std::size_t i = range * kRangeSize; i < end; ++i) {
-    if (!examine(process.process_fd, process.fd_dir, process.listing->at(i), process.owner, pass, worker,
-                 part)) {
-      process.gone.store(true, std::memory_order_relaxed);
-      return;
-    }
-  }
   RangeResult& out = process.results[range];
+  const std::size_t end = std::min((range + 1) * kRangeSize, process.listing->size());
+  for (std::size_t i = range * kRangeSize; i < end && !out.gone; ++i) {
+    out.gone = !examine(process.process_fd, process.fd_dir, process.listing->at(i), process.owner, pass,
+                        worker, part);
+  }
+  if (out.gone) process.gone.store(true, std::memory_order_relaxed);
   out.sightings = std::move(part.sightings);
   out.instances = part.instances;
   out.watches = part.watches;
   out.whole = pass.whole;
   out.infos_failed = pass.infos_failed;
+  out.infos_gone = pass.infos_gone;
 }
 
 // Every descriptor is statted for the deleted-file check; an inotify
@@ -238,20 +239,27 @@ bool ProcessScanner::count_instance(int process_fd, const char* entry, Descripto
   if (!pass.infos.valid()) {
     pass.infos.reset(::openat(process_fd, "fdinfo", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!pass.infos.valid()) {
+      // Without fdinfo nothing about this process's instances is known. One
+      // that is gone says the process has exited; the deleted files met
+      // further on still count, as they do for a process that exits
+      // between the deleted-file and the inotify questions.
       const int error = errno;
-      if (note(error) || listing_vanished(error)) return false;
-      // Without fdinfo nothing about this process's instances is known.
+      if (note(error) || listing_vanished(error)) {
+        pass.infos_gone = true;
+      } else {
+        pass.whole = false;
+      }
       pass.infos_failed = true;
-      pass.whole = false;
       result.instances = 0;
       result.watches = 0;
       return true;
     }
   }
-  result.instances = saturating_add(result.instances, 1);
   const int info_error = read_whole_file_at(pass.infos.get(), entry, worker.text_buffer, kTableFileLimit);
   if (note(info_error)) return false;
+  // Without its fdinfo entry the descriptor has been closed: no instance.
   if (info_error == ENOENT) return true;
+  result.instances = saturating_add(result.instances, 1);
   if (info_error != 0 || !is_valid_utf8(worker.text_buffer)) {
     pass.whole = false;
     return true;
@@ -301,32 +309,33 @@ void ProcessScanner::scan_candidates(int proc_fd, const char* entry, std::uint32
     if (!fds.valid()) return;
   }
   const int table = thread.valid() ? thread.get() : process.get();
-
-  std::vector<std::int32_t>& candidates = worker.candidates;
-  candidates.assign(1, seen->first_fd);
-  candidates.insert(candidates.end(), seen->deleted.begin(), seen->deleted.end());
-  candidates.insert(candidates.end(), seen->inotify.begin(), seen->inotify.end());
-  std::sort(candidates.begin(), candidates.end());
-  candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
-
   const bool owner = status.st_uid == real_uid_;
-  DescriptorPass pass;
-  for (const std::int32_t fd : candidates) {
-    const std::string name = std::to_string(fd);
-    if (!examine(table, fds.get(), name.c_str(), owner, pass, worker, result)) {
-      result = ProcessResult{};
-      return;
-    }
-  }
+  const Outcome outcome = examine_candidates(table, fds.get(), *seen, owner, worker, result);
+  // What a process showed before it vanished counts, as in the /proc scan;
+  // one whose name can no longer be read goes by its PID.
   if (!result.sightings.list.empty() || result.instances > 0) {
     int name_error = 0;
     result.name = process_name(process.get(), pid, worker.text_buffer, name_error);
-    if (note(name_error)) {
-      result = ProcessResult{};
-      return;
-    }
+    note(name_error);
   }
-  if (!pass.whole) result.inaccessible = true;
+  if (outcome == Outcome::partial) result.inaccessible = true;
+}
+
+ProcessScanner::Outcome ProcessScanner::examine_candidates(int process_fd, int fd_dir, const KernelProcess& seen,
+                                                           bool owner, Worker& worker,
+                                                           ProcessResult& result) const {
+  std::vector<std::int32_t>& candidates = worker.candidates;
+  candidates.assign(1, seen.first_fd);
+  candidates.insert(candidates.end(), seen.deleted.begin(), seen.deleted.end());
+  candidates.insert(candidates.end(), seen.inotify.begin(), seen.inotify.end());
+  std::sort(candidates.begin(), candidates.end());
+  candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
+  DescriptorPass pass;
+  for (const std::int32_t fd : candidates) {
+    const std::string name = std::to_string(fd);
+    if (!examine(process_fd, fd_dir, name.c_str(), owner, pass, worker, result)) return Outcome::vanished;
+  }
+  return outcome_of(pass, true);
 }
 
 }  // namespace scan

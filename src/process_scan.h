@@ -111,6 +111,10 @@ struct RangeResult {
   std::uint64_t watches = 0;
   bool whole = true;
   bool infos_failed = false;
+  bool infos_gone = false;
+  // The process was found gone in this range; the ranges after it count
+  // for nothing, as the rest of a single pass would not have been made.
+  bool gone = false;
 };
 
 class ProcessScanner;
@@ -179,8 +183,18 @@ class ProcessScanner {
   struct DescriptorPass {
     bool whole = true;
     UniqueFd infos;  // the fdinfo directory, opened at the first instance
+    // The fdinfo directory could not be opened: no instance counts.
     bool infos_failed = false;
+    // ... because it was gone: the process has exited, but the deleted files
+    // its descriptors showed still count.
+    bool infos_gone = false;
   };
+  // What a pass over a listing that held any descriptor (or none) comes to.
+  static Outcome outcome_of(const DescriptorPass& pass, bool any) {
+    if (pass.infos_gone) return Outcome::vanished;
+    if (!pass.whole) return Outcome::partial;
+    return any ? Outcome::whole : Outcome::empty;
+  }
 
   // Examines the table of fds, with process_fd the directory that holds it
   // (the process's, or one of its threads').
@@ -206,6 +220,9 @@ class ProcessScanner {
   // when either cannot be opened, with result marked as the error says.
   UniqueFd open_walked_thread(int process_fd, const KernelProcess& seen, UniqueFd& thread,
                               ProcessResult& result) const;
+  // Examines the descriptors the kernel named, in ascending order.
+  Outcome examine_candidates(int process_fd, int fd_dir, const KernelProcess& seen, bool owner, Worker& worker,
+                             ProcessResult& result) const;
   // Examines one descriptor of fd_dir; false when the process is gone.
   bool examine(int process_fd, int fd_dir, const char* entry, bool owner, DescriptorPass& pass,
                Worker& worker, ProcessResult& result) const;

@@ -66,7 +66,13 @@ class DescriptorShare final : public RangeSharer {
 };
 
 void DescriptorShare::examine_range(SharedProcess& process, std::size_t range, Worker& worker) {
-  if (!process.gone.load(std::memory_order_relaxed)) process.scanner->scan_range(process, range, worker);
+  // A range begun after the process was found gone is passed over, and the
+  // fold stops at it.
+  if (process.gone.load(std::memory_order_relaxed)) {
+    process.results[range].gone = true;
+  } else {
+    process.scanner->scan_range(process, range, worker);
+  }
   {
     std::lock_guard<std::mutex> lock(mutex_);
     ++process.finished;

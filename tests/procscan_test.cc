@@ -312,6 +312,8 @@ TEST(ProcScanFailures, EachFailureCountsAsItsKindDemands) {
        [](FakeProc& p) { p.process("10").fd("10", "3", "socket:[1]"); }},
       {"status of a descriptor fails", 1, 1, {},
        [](FakeProc& p) { p.process("10").fd("10", "3", "3"); }},
+      {"inotify descriptor closed before its fdinfo", 1, 0, {},
+       [](FakeProc& p) { p.process("10").fd("10", "4", kInotify); }},
       {"fdinfo names a closed descriptor", 1, 0, {},
        [](FakeProc& p) { p.process("10").file("10/fdinfo/9"); }},
       {"link of an fdinfo descriptor unreadable", 1, 1, {},
@@ -402,6 +404,30 @@ TEST(ProcScanDeletedOpen, MergesHoldersInDiscoveryOrder) {
   EXPECT_GT(file.allocated_bytes(), 0u);
   EXPECT_EQ(file.allocated_bytes(), found.allocated_bytes);
   EXPECT_EQ(expected_holders, holders(found));
+}
+
+// A process that exits between the two questions loses its fdinfo
+// directory: the deleted files its descriptors showed still count, also
+// those listed after an inotify instance.
+TEST(ProcScanDeletedOpen, KeptWhenFdinfoIsGoneAtAnInstance) {
+  FakeProc proc;
+  HeldOpen file(deleted_file(proc.files() + "/held", 4096));
+  proc.dir("10").file("10/comm", "gone\n").dir("10/fd");
+  for (const char* fd : {"3", "4", "5", "6", "7"}) proc.fd("10", fd, file.link());
+  const std::string instance = listing_order(proc / "10/fd").front();
+  proc.remove("10/fd/" + instance).fd("10", instance, kInotify);
+  const Strings order = listing_order(proc / "10/fd");
+  ASSERT_NE(instance, order.back()) << "the instance must come before a deleted file";
+  Strings expected;
+  for (const std::string& fd : order) {
+    if (fd != instance) expected.push_back("10/gone/" + fd);
+  }
+  for (const ProcScan& scan : {proc.scan(file.device()), literal_scan({file.device()}, proc.root())}) {
+    expect_counts(scan, 1, 0);
+    EXPECT_TRUE(scan.inotify_consumers.empty());
+    ASSERT_EQ(1u, scan.deleted_open.size());
+    EXPECT_EQ(expected, holders(scan.deleted_open[0]));
+  }
 }
 
 TEST(ProcScanDeletedOpen, ReportsOnlyDeletedRegularFilesOnTheTarget) {
