@@ -43,7 +43,7 @@ const char* fs_type_name(std::uint64_t magic) {
 }
 
 Result<std::string> statfs_type_name(const OsPath& path) {
-  if (path.find('\0') != OsPath::npos) return fail("target path contains a NUL byte");
+  if (contains_nul(path)) return fail("target path contains a NUL byte");
   struct statfs raw {};
   if (::statfs(path.c_str(), &raw) != 0) {
     return fail("statfs failed for " + display(path) + ": " + os_error_text(errno));
@@ -72,7 +72,7 @@ Result<Filesystem> facts_from_counts(const StatvfsCounts& counts, std::string_vi
 }
 
 Result<Filesystem> filesystem_facts(const OsPath& path, std::string_view fs_type) {
-  if (path.find('\0') != OsPath::npos) return fail("target path contains a NUL byte");
+  if (contains_nul(path)) return fail("target path contains a NUL byte");
   struct statvfs raw {};
   if (statvfs(path.c_str(), &raw) != 0) {
     return fail("statvfs failed for " + display(path) + ": " + os_error_text(errno));

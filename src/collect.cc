@@ -29,7 +29,7 @@ struct Metadata {
 
 Metadata query_metadata(const OsPath& path) {
   Metadata metadata;
-  if (path.find('\0') != OsPath::npos) {
+  if (contains_nul(path)) {
     metadata.error = EINVAL;
     return metadata;
   }
@@ -41,18 +41,6 @@ Metadata query_metadata(const OsPath& path) {
   metadata.is_directory = S_ISDIR(status.st_mode);
   metadata.device = status.st_dev;
   return metadata;
-}
-
-Result<OsPath> current_directory() {
-  std::string buffer(256, '\0');
-  for (;;) {
-    if (::getcwd(buffer.data(), buffer.size()) != nullptr) {
-      buffer.resize(buffer.find('\0'));
-      return buffer;
-    }
-    if (errno != ERANGE) return fail("cannot resolve current directory: " + os_error_text(errno));
-    buffer.resize(buffer.size() * 2);
-  }
 }
 
 Result<OsPath> absolute_path(const OsPath& path) {
@@ -258,7 +246,7 @@ Result<std::vector<Evidence>> collect_host_evidence(bool probes_disabled, const 
 
   std::map<std::uint64_t, Evidence> by_device;
   for (Mount& mount : mounts) {
-    if (skipped_filesystem_type(mount.fs_type) || mount.mount_point.find('\0') != OsPath::npos) continue;
+    if (skipped_filesystem_type(mount.fs_type) || contains_nul(mount.mount_point)) continue;
     // The mount point shows this mount only when no later mount covers it;
     // a mount point that cannot be reached is passed over.
     struct statx status {};

@@ -1,6 +1,7 @@
 #include "diagnosis.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <utility>
 
 namespace brimful {
@@ -17,7 +18,7 @@ bool has_cause(const Diagnosis& diagnosis, CauseKind cause) {
 void apply_create_space_rules(const Evidence& evidence, const ProbeError& error, Diagnosis& diagnosis) {
   const Filesystem& fs = evidence.filesystem;
   // Without block accounting (mqueue) the numbers below mean nothing.
-  if (error.error.code != kEnospc || fs.total_bytes == 0) return;
+  if (error.error.code != ENOSPC || fs.total_bytes == 0) return;
   switch (error.phase) {
     case Phase::create:
       if (fs.free_inodes == 0 && fs.inode_accounting_supported) {
@@ -41,12 +42,12 @@ void apply_create_space_rules(const Evidence& evidence, const ProbeError& error,
 
 void apply_inotify_rules(const Evidence& evidence, Diagnosis& diagnosis) {
   const InotifyProbe& probe = evidence.inotify_probe;
-  if (failed_with(probe.add_watch, kEnospc)) diagnosis.causes.push_back(CauseKind::inotify_exhaustion);
+  if (failed_with(probe.add_watch, ENOSPC)) diagnosis.causes.push_back(CauseKind::inotify_exhaustion);
 
   // EMFILE from inotify_init1 is either the per-user instance limit or the
   // process's descriptor limit; only the user's counted instances tell.
   const std::optional<std::uint64_t>& limit = evidence.inotify_limits.max_user_instances;
-  if (failed_with(probe.init, kEmfile) && limit) {
+  if (failed_with(probe.init, EMFILE) && limit) {
     std::uint64_t instances = 0;
     for (const InotifyConsumer& consumer : evidence.proc_scan.inotify_consumers) {
       instances = saturating_add(instances, consumer.instances);
@@ -119,15 +120,15 @@ std::string final_note(const Evidence& evidence) {
   const ProbeOutcome& init = evidence.inotify_probe.init;
   const ProbeOutcome& add_watch = evidence.inotify_probe.add_watch;
   if (const ProbeError* error = probe_error(create)) {
-    if (fs_type_of(evidence) == "mqueue" && error->phase == Phase::write && error->error.code == kEinval) {
+    if (fs_type_of(evidence) == "mqueue" && error->phase == Phase::write && error->error.code == EINVAL) {
       return "the probe created a message queue, and mqueue takes no write(2) to a queue's file (EINVAL), so "
              "only the creation tells";
     }
-    if (error->error.code == kEnospc && evidence.filesystem.total_bytes == 0) {
+    if (error->error.code == ENOSPC && evidence.filesystem.total_bytes == 0) {
       return fs_type_of(evidence) + " reports no blocks in statfs: it keeps no block accounting, so its numbers "
              "can neither confirm nor rule out exhausted space or inodes; the ENOSPC comes from a limit of its own";
     }
-    if (error->error.code != kEnospc) return unsupported("file creation", error->error);
+    if (error->error.code != ENOSPC) return unsupported("file creation", error->error);
     return "the observed ENOSPC is not explained by the checks supported by brimful";
   }
   if (is_not_run(create)) return "active probes were disabled; deterministic classification may be impossible";
@@ -135,7 +136,7 @@ std::string final_note(const Evidence& evidence) {
   const ProbeError* watch_error = probe_error(add_watch);
   if (init_error == nullptr && watch_error != nullptr) return unsupported("inotify_add_watch", watch_error->error);
   if (init_error == nullptr) return "the collected evidence does not satisfy a confirmed diagnosis";
-  if (init_error->error.code == kEmfile) {
+  if (init_error->error.code == EMFILE) {
     return "inotify_init failed with EMFILE, but the evidence does not distinguish the per-user "
            "inotify instance limit from the process file-descriptor limit";
   }
@@ -163,7 +164,7 @@ Diagnosis diagnose(const Evidence& evidence) {
   const ProbeError* create_error = probe_error(create);
   const bool create_succeeded = is_success(create);
 
-  if (failed_with(create, kErofs)) diagnosis.causes.push_back(CauseKind::read_only_filesystem);
+  if (failed_with(create, EROFS)) diagnosis.causes.push_back(CauseKind::read_only_filesystem);
   if (create_error != nullptr) apply_create_space_rules(evidence, *create_error, diagnosis);
   // Without a file created first, an inotify failure could be anything the
   // filesystem refuses; it confirms nothing.

@@ -1,6 +1,5 @@
 #include "facts.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <mqueue.h>
 #include <stdlib.h>
@@ -10,12 +9,12 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <utility>
 #include <vector>
 
 #include "capacity.h"
 #include "mountinfo.h"
+#include "procfs.h"
 #include "superblock.h"
 #include "text.h"
 
@@ -59,7 +58,7 @@ std::optional<std::string> read_text(const OsPath& path) {
 std::optional<std::uint64_t> device_of(const FactSources& sources) {
   for (const OsPath* path : {&sources.target, &sources.probe_directory}) {
     struct stat status {};
-    if (!path->empty() && path->find('\0') == OsPath::npos && stat_without_waiting(AT_FDCWD, path->c_str(), status) == 0) {
+    if (!path->empty() && !contains_nul(*path) && stat_without_waiting(AT_FDCWD, path->c_str(), status) == 0) {
       return status.st_dev;
     }
   }
@@ -71,7 +70,7 @@ constexpr int kLoopDepth = 8;
 
 std::optional<struct stat> stat_of(const OsPath& path) {
   struct stat status {};
-  if (path.find('\0') != OsPath::npos || stat_without_waiting(AT_FDCWD, path.c_str(), status) != 0) return std::nullopt;
+  if (contains_nul(path) || stat_without_waiting(AT_FDCWD, path.c_str(), status) != 0) return std::nullopt;
   return status;
 }
 
@@ -169,16 +168,6 @@ std::optional<Ext4Reserve> read_ext4_reserve(const Evidence& evidence, const Fac
   return reserve;
 }
 
-// "Max msgqueue size         819200               819200               bytes"
-std::optional<std::uint64_t> parse_limits_value(std::string_view limits, std::string_view name) {
-  for (std::string_view line : lines_of(limits)) {
-    if (line.substr(0, name.size()) != name) continue;
-    const std::vector<std::string_view> words = words_of(line.substr(name.size()));
-    return words.empty() ? std::nullopt : parse_unsigned(words[0], UINT64_MAX);
-  }
-  return std::nullopt;
-}
-
 std::optional<std::uint64_t> read_number_file(const OsPath& path) {
   const std::optional<std::string> text = read_text(path);
   return text ? parse_unsigned(trim_unicode_whitespace(*text), UINT64_MAX) : std::nullopt;
@@ -195,28 +184,26 @@ MqueueFacts read_mqueue(const OsPath& mount_point, const FactSources& sources, s
   if (messages && size) facts.default_queue_bytes = mqueue_charge(*messages, *size);
   const std::string limits = sources.proc + "/" + (sources.process ? std::to_string(*sources.process) : "self");
   if (const std::optional<std::string> text = read_text(limits + "/limits")) {
-    facts.byte_limit = parse_limits_value(*text, "Max msgqueue size");
+    facts.byte_limit = parse_soft_limit(*text, kMessageQueueLimit);
   }
   facts.uid = uid;
-  DIR* directory = ::opendir(mount_point.c_str());
-  if (directory == nullptr) return facts;
-  while (const dirent* entry = ::readdir(directory)) {
-    if (entry->d_name[0] == '.') continue;
+  DirectoryListing directory(mount_point);
+  if (!directory.is_open()) return facts;
+  while (const char* entry = directory.next()) {
+    if (entry[0] == '.') continue;
     ++facts.queues;
     // Opening a queue for reading takes no message and creates nothing.
-    const int fd = ::openat(::dirfd(directory), entry->d_name, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0) continue;
+    const UniqueFd fd(::openat(directory.fd(), entry, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW));
+    if (!fd.valid()) continue;
     struct stat status {};
     struct mq_attr attributes {};
-    if (::fstat(fd, &status) == 0 && status.st_uid == uid && ::mq_getattr(fd, &attributes) == 0) {
+    if (::fstat(fd.get(), &status) == 0 && status.st_uid == uid && ::mq_getattr(fd.get(), &attributes) == 0) {
       ++facts.uid_queues;
       facts.uid_bytes = saturating_add(
           facts.uid_bytes, mqueue_charge(static_cast<std::uint64_t>(attributes.mq_maxmsg),
                                          static_cast<std::uint64_t>(attributes.mq_msgsize)));
     }
-    ::close(fd);
   }
-  ::closedir(directory);
   return facts;
 }
 
@@ -230,75 +217,27 @@ std::uint64_t mqueue_charge(std::uint64_t max_messages, std::uint64_t message_si
                         saturating_multiply(std::min(max_messages, kPriorities), kBookkeeping));
 }
 
-// "CapEff:\t000001ffeeffffff"; CAP_SYS_RESOURCE is capability 24.
-std::optional<bool> parse_status_sys_resource(std::string_view status) {
-  for (std::string_view line : lines_of(status)) {
-    const std::vector<std::string_view> words = words_of(line);
-    if (words.size() != 2 || words[0] != "CapEff:" || words[1].empty() || words[1].size() > 16) continue;
-    std::uint64_t mask = 0;
-    for (char digit : words[1]) {
-      const int value = std::isdigit(static_cast<unsigned char>(digit)) ? digit - '0'
-                        : digit >= 'a' && digit <= 'f'                  ? digit - 'a' + 10
-                                                                         : -1;
-      if (value < 0) return std::nullopt;
-      mask = mask << 4 | static_cast<std::uint64_t>(value);
-    }
-    return (mask >> 24 & 1) != 0;
-  }
-  return std::nullopt;
-}
-
-// "Uid:\t1000\t1000\t1000\t1000": real, effective, saved, filesystem.
-std::optional<std::uint32_t> parse_status_effective_uid(std::string_view status) {
-  for (std::string_view line : lines_of(status)) {
-    const std::vector<std::string_view> words = words_of(line);
-    if (words.empty() || words[0] != "Uid:") continue;
-    if (words.size() < 3) return std::nullopt;
-    const std::optional<std::uint64_t> uid = parse_unsigned(words[2], UINT32_MAX);
-    if (!uid) return std::nullopt;
-    return static_cast<std::uint32_t>(*uid);
-  }
-  return std::nullopt;
-}
-
-// "Uid:\t1000\t1000\t1000\t1000" (real, effective, saved, filesystem)
+// "Uid:\t1000\t1000\t1000\t1000" and "Gid:\t..." alike: a holder that
+// changed neither its user nor its group.
 std::optional<ProcessOwner> parse_status_owner(std::string_view status) {
-  std::optional<std::uint64_t> uid;
-  std::optional<std::uint64_t> gid;
-  for (std::string_view line : lines_of(status)) {
-    const std::vector<std::string_view> words = words_of(line);
-    if (words.empty() || (words[0] != "Uid:" && words[0] != "Gid:")) continue;
-    if (words.size() != 5) return std::nullopt;
-    const std::optional<std::uint64_t> id = parse_unsigned(words[1], UINT32_MAX);
-    for (std::size_t i = 2; i < words.size(); ++i) {
-      if (parse_unsigned(words[i], UINT32_MAX) != id) return std::nullopt;
-    }
-    (words[0] == "Uid:" ? uid : gid) = id;
-  }
-  if (!uid || !gid) return std::nullopt;
-  return ProcessOwner{0, static_cast<std::uint32_t>(*uid), static_cast<std::uint32_t>(*gid)};
-}
-
-// "Max open files            1024                 1048576              files"
-std::optional<std::uint64_t> parse_limits_open_files(std::string_view limits) {
-  constexpr std::string_view name = "Max open files";
-  for (std::string_view line : lines_of(limits)) {
-    if (line.substr(0, name.size()) != name) continue;
-    const std::vector<std::string_view> words = words_of(line.substr(name.size()));
-    if (words.empty()) return std::nullopt;
-    return parse_unsigned(words[0], UINT64_MAX);
-  }
-  return std::nullopt;
+  const auto uids = parse_status_ids(status, "Uid:");
+  const auto gids = parse_status_ids(status, "Gid:");
+  const auto same = [](const std::array<std::uint32_t, 4>& ids) {
+    return std::all_of(ids.begin(), ids.end(), [&](std::uint32_t id) { return id == ids[0]; });
+  };
+  if (!uids || !gids || !same(*uids) || !same(*gids)) return std::nullopt;
+  return ProcessOwner{0, (*uids)[0], (*gids)[0]};
 }
 
 std::optional<std::uint32_t> read_effective_uid(const OsPath& proc_root) {
   const std::optional<std::string> text = read_text(proc_root + "/self/status");
-  return text ? parse_status_effective_uid(*text) : std::nullopt;
+  const auto uids = text ? parse_status_ids(*text, "Uid:") : std::nullopt;
+  return uids ? std::optional<std::uint32_t>((*uids)[kEffectiveId]) : std::nullopt;
 }
 
 std::optional<std::uint64_t> read_open_files_limit(const OsPath& proc_root) {
   const std::optional<std::string> text = read_text(proc_root + "/self/limits");
-  return text ? parse_limits_open_files(*text) : std::nullopt;
+  return text ? parse_soft_limit(*text, kOpenFilesLimit) : std::nullopt;
 }
 
 OsPath overlay_option_path(std::string_view value) {
@@ -334,36 +273,6 @@ std::optional<OsPath> parse_mount_option(std::string_view mountinfo, std::uint64
     return std::nullopt;
   }
   return std::nullopt;
-}
-
-std::vector<FuseServer> read_fuse_servers(const OsPath& proc_root) {
-  std::vector<FuseServer> servers;
-  DIR* proc = ::opendir(proc_root.c_str());
-  if (proc == nullptr) return servers;
-  while (const dirent* entry = ::readdir(proc)) {
-    const std::optional<std::uint64_t> pid = parse_unsigned(entry->d_name, UINT32_MAX);
-    if (!pid) continue;
-    const OsPath fd_dir = proc_root + "/" + entry->d_name + "/fd";
-    DIR* fds = ::opendir(fd_dir.c_str());
-    if (fds == nullptr) continue;
-    bool holds = false;
-    while (const dirent* fd = ::readdir(fds)) {
-      char target[32];
-      const ssize_t n = ::readlinkat(::dirfd(fds), fd->d_name, target, sizeof target);
-      if (n == 9 && std::string_view(target, 9) == "/dev/fuse") {
-        holds = true;
-        break;
-      }
-    }
-    ::closedir(fds);
-    if (!holds) continue;
-    std::optional<std::string> comm = read_text(proc_root + "/" + entry->d_name + "/comm");
-    if (!comm) continue;
-    if (!comm->empty() && comm->back() == '\n') comm->pop_back();
-    servers.push_back(FuseServer{static_cast<std::uint32_t>(*pid), *comm});
-  }
-  ::closedir(proc);
-  return servers;
 }
 
 ExplainFacts gather_explain_facts(const FactSources& sources) {

@@ -40,11 +40,6 @@ struct DirectoryFacts {
   std::uint64_t block_size = 0;
 };
 
-struct FuseServer {
-  std::uint32_t pid = 0;
-  std::string process;
-};
-
 struct FuseConnection {
   std::uint64_t id = 0;
   // Requests sent to the daemon and not yet answered (fusectl).
@@ -174,21 +169,15 @@ ExplainFacts gather_explain_facts(const Evidence& evidence, const FactSources& s
 
 // The readers and the parsers of what they read.
 std::optional<std::uint32_t> read_effective_uid(const OsPath& proc_root);
-std::optional<std::uint32_t> parse_status_effective_uid(std::string_view status);
 // The user and group IDs of a status text when each set agrees in itself.
 std::optional<ProcessOwner> parse_status_owner(std::string_view status);
 std::optional<std::uint64_t> read_open_files_limit(const OsPath& proc_root);
-// "CapEff:\t000001ffeeffffff": whether CAP_SYS_RESOURCE is among them.
-std::optional<bool> parse_status_sys_resource(std::string_view status);
-std::optional<std::uint64_t> parse_limits_open_files(std::string_view limits);
 // The unescaped value of a filesystem option of the mount with this ID in a
 // mount table text, before any redaction.
 std::optional<OsPath> parse_mount_option(std::string_view mountinfo, std::uint64_t mount_id, std::string_view key);
 // A path as overlayfs takes it from its own option text, where a backslash
 // makes the next byte literal (\, for a comma, \\ for a backslash).
 OsPath overlay_option_path(std::string_view value);
-// The holders of /dev/fuse under a /proc tree.
-std::vector<FuseServer> read_fuse_servers(const OsPath& proc_root);
 
 }  // namespace brimful
 

@@ -1,6 +1,7 @@
 #include "findings.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -115,7 +116,7 @@ std::optional<Finding> reserved_space_only(const RuleInput& in) {
   const std::uint64_t own = std::min(reserve->own_bytes, fs.free_bytes);
   const std::uint64_t left = std::min(fs.free_bytes - own, reserve->reserved_bytes);
   const std::string users = reserve_users_text(*reserve);
-  const bool probe_refused = failed_with(in.evidence.create_probe.outcome, kEnospc);
+  const bool probe_refused = failed_with(in.evidence.create_probe.outcome, ENOSPC);
   const std::string own_text =
       own == 0 ? std::string() : "; " + human_size(own) + " of it is ext4's own reserved clusters, which no writer can use";
   const std::string probe_text =
@@ -523,7 +524,7 @@ std::optional<Finding> overlay_upper(const RuleInput& in) {
 // A read-only subvolume behind an EROFS: its allocation is beside the point.
 bool read_only_subvolume_refused(const RuleInput& in) {
   const std::optional<BtrfsSubvolume>& subvolume = in.facts.btrfs_subvolume;
-  return subvolume && subvolume->read_only && failed_with(in.evidence.create_probe.outcome, kErofs);
+  return subvolume && subvolume->read_only && failed_with(in.evidence.create_probe.outcome, EROFS);
 }
 
 std::optional<Finding> btrfs_allocation(const RuleInput& in) {
@@ -603,7 +604,7 @@ std::optional<Finding> xfs_free_space_fragmented(const RuleInput& in) {
     return std::nullopt;
   }
   const KernelMessage* message = last_message_with(in.facts, {"ENOSPC", "error -28"});
-  const bool probe = failed_with(in.evidence.create_probe.outcome, kEnospc);
+  const bool probe = failed_with(in.evidence.create_probe.outcome, ENOSPC);
   if (!probe && message == nullptr) return std::nullopt;
   const std::uint64_t chunk_blocks =
       std::max<std::uint64_t>(1, kXfsInodesPerChunk * geometry->inode_size / geometry->block_size);
@@ -654,7 +655,7 @@ std::optional<Finding> fuse_backend(const RuleInput& in) {
                         (servers.empty() ? "which brimful cannot see" : servers);
   if (fuse->waiting) summary += ", with " + grouped_number(*fuse->waiting) + " requests waiting for an answer";
   summary += "; an ENOSPC here is the backend's (a remote, a bucket, a quota) and cannot be confirmed locally";
-  if (failed_with(in.evidence.create_probe.outcome, kEnospc)) {
+  if (failed_with(in.evidence.create_probe.outcome, ENOSPC)) {
     summary += "; the create probe got ENOSPC while the filesystem reports " +
                human_size(in.evidence.filesystem.available_bytes) + " available";
   }
@@ -678,7 +679,7 @@ std::optional<Finding> mqueue_queue_limit(const RuleInput& in) {
 std::optional<Finding> mqueue_byte_limit(const RuleInput& in) {
   const std::optional<MqueueFacts>& mq = in.facts.mqueue;
   if (!mq || !mq->byte_limit || !mq->default_queue_bytes) return std::nullopt;
-  const bool refused = failed_with(in.evidence.create_probe.outcome, kEmfile);
+  const bool refused = failed_with(in.evidence.create_probe.outcome, EMFILE);
   if (!refused && saturating_add(mq->uid_bytes, *mq->default_queue_bytes) <= *mq->byte_limit) return std::nullopt;
   std::string summary = "UID " + std::to_string(mq->uid) + "'s " + grouped_number(mq->uid_queues) +
                         " queues here take " + grouped_number(mq->uid_bytes) + " bytes of its RLIMIT_MSGQUEUE of " +

@@ -56,7 +56,7 @@ class Descriptor {
  public:
   explicit Descriptor(const OsPath& path) {
     struct stat status {};
-    if (path.find('\0') != OsPath::npos || ::stat(path.c_str(), &status) != 0) return;
+    if (contains_nul(path) || ::stat(path.c_str(), &status) != 0) return;
     if (!S_ISDIR(status.st_mode) && !S_ISREG(status.st_mode)) return;
     fd_ = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   }

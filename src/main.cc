@@ -136,27 +136,18 @@ class ProgressLine {
     const std::size_t width = text.size();
     if (width < width_) text.append(width_ - width, ' ');
     width_ = width;
-    write_all(text);
+    // A stderr that takes nothing costs the progress line only.
+    write_all(STDERR_FILENO, text);
   }
 
   void erase() {
     if (width_ == 0) return;
-    write_all("\r" + std::string(width_, ' ') + "\r");
+    write_all(STDERR_FILENO, "\r" + std::string(width_, ' ') + "\r");
     width_ = 0;
   }
 
  private:
   using Clock = std::chrono::steady_clock;
-
-  static void write_all(const std::string& text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-      const ssize_t n = ::write(2, text.data() + done, text.size() - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return;
-      done += static_cast<std::size_t>(n);
-    }
-  }
 
   const bool terminal_;
   bool started_ = false;

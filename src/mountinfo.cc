@@ -342,7 +342,7 @@ Result<std::optional<Mount>> find_mount(const OsPath& path, const char* mountinf
   Result<std::vector<Mount>> table = read_mountinfo_file(mountinfo_file);
   if (!table.ok()) return fail(table.error());
 
-  if (path.find('\0') != OsPath::npos) return fail("target path contains a NUL byte");
+  if (contains_nul(path)) return fail("target path contains a NUL byte");
 
   std::optional<std::uint64_t> mount_id;
   struct statx status {};
@@ -359,7 +359,7 @@ Result<std::optional<Mount>> find_mount(const OsPath& path, const char* mountinf
 
 Result<std::optional<Mount>> find_own_mount(const OsPath& path, const OsPath& proc_root, MountCalls calls) {
   const OsPath mountinfo = proc_root + "/self/mountinfo";
-  if (calls == MountCalls::never || path.find('\0') != OsPath::npos) return find_mount(path, mountinfo.c_str());
+  if (calls == MountCalls::never || contains_nul(path)) return find_mount(path, mountinfo.c_str());
   // Any answer short of the mount itself leaves it to the file, which also
   // words every failure.
   struct statx status {};

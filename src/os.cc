@@ -82,4 +82,28 @@ int read_whole_file(const char* path, std::string& content, std::size_t limit) {
   return read_whole_file_at(AT_FDCWD, path, content, limit);
 }
 
+int write_all(int fd, std::string_view content) {
+  std::size_t done = 0;
+  while (done < content.size()) {
+    const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    if (n == 0) return EIO;
+    done += static_cast<std::size_t>(n);
+  }
+  return 0;
+}
+
+Result<OsPath> current_directory() {
+  std::string buffer(256, '\0');
+  for (;;) {
+    if (::getcwd(buffer.data(), buffer.size()) != nullptr) {
+      buffer.resize(buffer.find('\0'));
+      return buffer;
+    }
+    if (errno != ERANGE) return fail("cannot resolve current directory: " + os_error_text(errno));
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
 }  // namespace brimful

@@ -1,6 +1,6 @@
 // The small OS helpers every module shares: the result type, paths as raw
-// bytes, errno constants, owned descriptors, OS error text and whole-file
-// reads.
+// bytes, owned descriptors, OS error text, whole-file reads and writes, and
+// the current directory.
 #ifndef BRIMFUL_OS_H
 #define BRIMFUL_OS_H
 
@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <variant>
 
@@ -43,13 +44,9 @@ class [[nodiscard]] Result {
 // encoder insists on UTF-8, and it refuses rather than guesses.
 using OsPath = std::string;
 
-// The error numbers brimful reasons about (Linux, x86-64).
-constexpr std::int32_t kEio = 5;
-constexpr std::int32_t kEinval = 22;
-constexpr std::int32_t kEnfile = 23;
-constexpr std::int32_t kEmfile = 24;
-constexpr std::int32_t kEnospc = 28;
-constexpr std::int32_t kErofs = 30;
+// A path with a NUL byte cannot be handed to the kernel: it would name a
+// shorter path than the one the user gave.
+inline bool contains_nul(std::string_view path) { return path.find('\0') != std::string_view::npos; }
 
 // An owned descriptor, closed when it goes out of scope.
 class UniqueFd {
@@ -104,6 +101,14 @@ constexpr std::size_t kTableFileLimit = 64 * 1024 * 1024;
 // and a file longer than limit with EFBIG.
 int read_whole_file(const char* path, std::string& content, std::size_t limit = kSmallFileLimit);
 int read_whole_file_at(int dir_fd, const char* name, std::string& content, std::size_t limit = kSmallFileLimit);
+
+// Writes all of content to fd, again after an interruption or a short
+// write; returns 0 or the errno (EIO when the descriptor takes nothing).
+int write_all(int fd, std::string_view content);
+
+// The absolute path of the working directory. Error: "cannot resolve
+// current directory: " and the OS error text.
+Result<OsPath> current_directory();
 
 }  // namespace brimful
 

@@ -98,18 +98,6 @@ int link_unnamed(int fd, int dir, OsPath& temporary) {
   return EEXIST;
 }
 
-int write_all(int fd, std::string_view content) {
-  std::size_t done = 0;
-  while (done < content.size()) {
-    const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return errno;
-    if (n == 0) return EIO;
-    done += static_cast<std::size_t>(n);
-  }
-  return 0;
-}
-
 }  // namespace
 
 Result<Replaced> replace_file(const OsPath& file, std::string_view content, mode_t mode) {

@@ -137,7 +137,7 @@ namespace {
 bool same_file(const FileIdentity& a, const FileIdentity& b) { return a.device == b.device && a.inode == b.inode; }
 
 ProbeOutcome probe_file(const OsPath& directory, ProbeSystem& system, CreateProbe& probe) {
-  if (directory.find('\0') != OsPath::npos) return step_failed(Phase::open_directory, kEinval);
+  if (contains_nul(directory)) return step_failed(Phase::open_directory, EINVAL);
 
   const SysResult dir = system.open_directory(directory.c_str());
   if (dir.value < 0) return step_failed(Phase::open_directory, dir.error);
@@ -193,7 +193,7 @@ ProbeOutcome probe_file(const OsPath& directory, ProbeSystem& system, CreateProb
     if (written.value < 0) {
       outcome = step_failed(Phase::write, written.error);
     } else if (written.value == 0) {
-      outcome = step_failed(Phase::write, kEio);
+      outcome = step_failed(Phase::write, EIO);
     } else {
       const SysResult synced = system.fsync(fd);
       if (synced.value != 0) outcome = step_failed(Phase::fsync, synced.error);
@@ -229,8 +229,8 @@ InotifyProbe run_inotify_probe(const OsPath& path, ProbeSystem& system) {
   }
   const int fd = static_cast<int>(instance.value);
   probe.init = ProbeSuccess{};
-  if (path.find('\0') != OsPath::npos) {
-    probe.add_watch = step_failed(Phase::add_watch, kEinval);
+  if (contains_nul(path)) {
+    probe.add_watch = step_failed(Phase::add_watch, EINVAL);
   } else {
     const SysResult watch = system.inotify_add_watch(fd, path.c_str(), IN_ATTRIB);
     probe.add_watch = watch.value < 0 ? step_failed(Phase::add_watch, watch.error) : ProbeOutcome{ProbeSuccess{}};

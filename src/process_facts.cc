@@ -1,6 +1,5 @@
 #include "process_facts.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <sys/stat.h>
@@ -14,42 +13,13 @@
 #include <set>
 #include <utility>
 
-#include "facts.h"
 #include "mountinfo.h"
+#include "procfs.h"
 #include "text.h"
 
 namespace brimful {
 
 namespace {
-
-class Directory {
- public:
-  explicit Directory(const OsPath& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    dir_ = ::fdopendir(fd);
-    if (dir_ == nullptr) ::close(fd);
-  }
-  ~Directory() {
-    if (dir_ != nullptr) ::closedir(dir_);
-  }
-  Directory(const Directory&) = delete;
-  Directory& operator=(const Directory&) = delete;
-
-  bool is_open() const { return dir_ != nullptr; }
-  int fd() const { return ::dirfd(dir_); }
-  // The next name other than "." and "..", or null at the end.
-  const char* next() {
-    while (const dirent64* entry = ::readdir64(dir_)) {
-      const std::string_view name = entry->d_name;
-      if (name != "." && name != "..") return entry->d_name;
-    }
-    return nullptr;
-  }
-
- private:
-  DIR* dir_ = nullptr;
-};
 
 std::optional<std::string> read_text(const OsPath& path, std::size_t limit = kSmallFileLimit) {
   std::string text;
@@ -57,43 +27,13 @@ std::optional<std::string> read_text(const OsPath& path, std::size_t limit = kSm
   return text;
 }
 
-std::optional<OsPath> read_link(int dir_fd, const char* name) {
-  std::string buffer(256, '\0');
-  for (;;) {
-    const ssize_t n = ::readlinkat(dir_fd, name, buffer.data(), buffer.size());
-    if (n < 0) return std::nullopt;
-    if (static_cast<std::size_t>(n) < buffer.size()) {
-      buffer.resize(static_cast<std::size_t>(n));
-      return buffer;
-    }
-    buffer.resize(buffer.size() * 2);
-  }
-}
-
-std::optional<OsPath> read_link(const OsPath& path) { return read_link(AT_FDCWD, path.c_str()); }
-
-std::optional<std::uint32_t> parse_pid(std::string_view name) {
-  if (name.empty() || name[0] < '0' || name[0] > '9') return std::nullopt;
-  const std::optional<std::uint64_t> pid = parse_unsigned(name, UINT32_MAX);
-  if (!pid) return std::nullopt;
-  return static_cast<std::uint32_t>(*pid);
-}
-
-std::string process_name(const OsPath& process_dir, std::uint32_t pid) {
-  std::string text;
-  if (read_whole_file((process_dir + "/comm").c_str(), text) == 0 && is_valid_utf8(text)) {
-    return std::string(trim_unicode_whitespace(text));
-  }
-  return std::to_string(pid);
-}
-
 std::optional<std::uint64_t> open_files_limit_of(const OsPath& process_dir) {
   const std::optional<std::string> limits = read_text(process_dir + "/limits");
-  return limits ? parse_limits_open_files(*limits) : std::nullopt;
+  return limits ? parse_soft_limit(*limits, kOpenFilesLimit) : std::nullopt;
 }
 
 std::uint64_t count_entries(const OsPath& path) {
-  Directory fds(path);
+  DirectoryListing fds(path);
   std::uint64_t count = 0;
   if (!fds.is_open()) return 0;
   // Since Linux 6.2 procfs gives the size of a process's fd directory as the
@@ -151,11 +91,11 @@ std::optional<ProcessDescriptors> read_process_descriptors(const OsPath& proc_ro
   const OsPath process_dir = proc_root + "/" + std::to_string(pid);
   const std::optional<std::uint64_t> limit = open_files_limit_of(process_dir);
   if (!limit) return std::nullopt;
-  Directory fds(process_dir + "/fd");
+  DirectoryListing fds(process_dir + "/fd");
   if (!fds.is_open()) return std::nullopt;
   ProcessDescriptors descriptors;
   descriptors.pid = pid;
-  descriptors.process = process_name(process_dir, pid);
+  descriptors.process = read_comm(process_dir, pid);
   descriptors.limit = *limit;
   std::map<std::string, std::uint64_t> kinds;
   while (const char* entry = fds.next()) {
@@ -168,7 +108,7 @@ std::optional<ProcessDescriptors> read_process_descriptors(const OsPath& proc_ro
 
 std::vector<ProcessDescriptors> read_crowded_holders(const OsPath& proc_root, std::uint64_t device) {
   std::vector<ProcessDescriptors> holders;
-  Directory proc(proc_root);
+  DirectoryListing proc(proc_root);
   if (!proc.is_open()) return holders;
   const std::optional<OsPath> self = read_link(proc_root + "/self");
   while (const char* entry = proc.next()) {
@@ -183,7 +123,7 @@ std::vector<ProcessDescriptors> read_crowded_holders(const OsPath& proc_root, st
     const std::uint64_t open = count_entries(process_dir + "/fd");
     if (open == 0 || !near_descriptor_limit(open, *limit)) continue;
 
-    Directory fds(process_dir + "/fd");
+    DirectoryListing fds(process_dir + "/fd");
     if (!fds.is_open()) continue;
     ProcessDescriptors descriptors;
     descriptors.pid = *pid;
@@ -197,11 +137,38 @@ std::vector<ProcessDescriptors> read_crowded_holders(const OsPath& proc_root, st
       if (const std::optional<OsPath> link = read_link(fds.fd(), fd)) ++kinds[descriptor_kind(*link)];
     }
     if (!holds) continue;
-    descriptors.process = process_name(process_dir, *pid);
+    descriptors.process = read_comm(process_dir, *pid);
     descriptors.kinds = sorted_kinds(kinds);
     holders.push_back(std::move(descriptors));
   }
   return holders;
+}
+
+std::vector<FuseServer> read_fuse_servers(const OsPath& proc_root) {
+  constexpr std::string_view kFuseDevice = "/dev/fuse";
+  std::vector<FuseServer> servers;
+  DirectoryListing proc(proc_root);
+  if (!proc.is_open()) return servers;
+  std::vector<char> buffer;
+  std::string comm;
+  while (const char* entry = proc.next()) {
+    const std::optional<std::uint32_t> pid = parse_pid(entry);
+    if (!pid) continue;
+    const UniqueFd process(::openat(proc.fd(), entry, O_PATH | O_DIRECTORY | O_CLOEXEC));
+    DirectoryListing fds(process.get(), "fd");
+    bool holds = false;
+    while (const char* fd = fds.is_open() ? fds.next() : nullptr) {
+      if (read_link(fds.fd(), fd, buffer).bytes == kFuseDevice) {
+        holds = true;
+        break;
+      }
+    }
+    if (!holds) continue;
+    int error = 0;
+    std::string name = read_comm(process.get(), *pid, comm, error);
+    if (error == 0) servers.push_back(FuseServer{*pid, std::move(name)});
+  }
+  return servers;
 }
 
 std::optional<FileTable> parse_file_table(std::string_view file_nr, std::string_view file_max) {
@@ -296,7 +263,7 @@ std::vector<OtherNamespaceView> read_other_namespace_views(const OsPath& proc_ro
   std::vector<OtherNamespaceView> views;
   const std::optional<OsPath> own_namespace = read_link(proc_root + "/self/ns/mnt");
   const std::optional<OsPath> self = read_link(proc_root + "/self");
-  Directory proc(proc_root);
+  DirectoryListing proc(proc_root);
   if (!own_namespace || !proc.is_open()) return views;
   const std::optional<std::uint32_t> own_pid = self ? parse_pid(*self) : std::nullopt;
   const std::vector<std::string_view> target_components = path_components(target);
@@ -319,7 +286,7 @@ std::vector<OtherNamespaceView> read_other_namespace_views(const OsPath& proc_ro
     const std::optional<OsPath> cwd = read_link(process_dir + "/cwd");
     bool uses = cwd && is_under(*cwd, target_components);
     if (!uses) {
-      Directory fds(process_dir + "/fd");
+      DirectoryListing fds(process_dir + "/fd");
       while (!uses && fds.is_open()) {
         const char* fd = fds.next();
         if (fd == nullptr) break;
@@ -345,7 +312,7 @@ std::vector<OtherNamespaceView> read_other_namespace_views(const OsPath& proc_ro
       }
       if (place->read_only == *own_read_only) continue;
     }
-    views.push_back(OtherNamespaceView{*pid, process_name(process_dir, *pid), place->mount_point, place->fs_type,
+    views.push_back(OtherNamespaceView{*pid, read_comm(process_dir, *pid), place->mount_point, place->fs_type,
                                        place->read_only, place->device == device});
   }
   return views;

@@ -54,6 +54,12 @@ struct OtherNamespaceView {
   bool same_filesystem = false;
 };
 
+// A holder of /dev/fuse: the daemon of a FUSE mount, or one of them.
+struct FuseServer {
+  std::uint32_t pid = 0;
+  std::string process;
+};
+
 // A process at 90 % of its own open-file limit or more counts as near it.
 bool near_descriptor_limit(std::uint64_t open, std::uint64_t limit);
 
@@ -64,6 +70,9 @@ std::optional<ProcessDescriptors> read_process_descriptors(const OsPath& proc_ro
 // Every process near its own limit that holds a descriptor on device. Only
 // those near their limit have their descriptors examined one by one.
 std::vector<ProcessDescriptors> read_crowded_holders(const OsPath& proc_root, std::uint64_t device);
+
+// The holders of /dev/fuse under a /proc tree.
+std::vector<FuseServer> read_fuse_servers(const OsPath& proc_root);
 
 std::optional<FileTable> read_file_table(const OsPath& proc_root);
 std::optional<FileTable> parse_file_table(std::string_view file_nr, std::string_view file_max);

@@ -17,8 +17,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <utility>
 #include <vector>
 
+#include "procfs.h"
 #include "text.h"
 
 namespace brimful {
@@ -35,27 +37,6 @@ bool same_object(int fd, int dir_fd, const char* name) {
   struct stat b {};
   return ::fstat(fd, &a) == 0 && ::fstatat(dir_fd, name, &b, 0) == 0 && a.st_dev == b.st_dev &&
          a.st_ino == b.st_ino;
-}
-
-// "Uid:\t1000\t1000\t1000\t1000": the first is the real user ID.
-std::optional<std::uint32_t> parse_status_real_uid(std::string_view status) {
-  std::size_t start = 0;
-  while (start < status.size()) {
-    std::size_t end = status.find('\n', start);
-    if (end == std::string_view::npos) end = status.size();
-    std::string_view line = status.substr(start, end - start);
-    start = end + 1;
-    constexpr std::string_view prefix = "Uid:";
-    if (line.substr(0, prefix.size()) != prefix) continue;
-    line.remove_prefix(prefix.size());
-    const std::size_t first = line.find_first_not_of(" \t");
-    if (first == std::string_view::npos) return std::nullopt;
-    line.remove_prefix(first);
-    const std::optional<std::uint64_t> uid = parse_unsigned(line.substr(0, line.find_first_of(" \t")), UINT32_MAX);
-    if (!uid) return std::nullopt;
-    return static_cast<std::uint32_t>(*uid);
-  }
-  return std::nullopt;
 }
 
 std::string limit_word(const std::optional<std::uint64_t>& value) {
@@ -227,19 +208,16 @@ Result<ProcessView> enter_process_view(std::uint32_t pid, const OsPath& path) {
 
   view.pid = pid;
   std::string text;
-  if (read_whole_file_at(process.get(), "comm", text) == 0 && is_valid_utf8(text)) {
-    view.process = std::string(trim_unicode_whitespace(text));
-  } else {
-    view.process = id;
-  }
+  int comm_error = 0;
+  view.process = read_comm(process.get(), pid, text, comm_error);
   const int status_error = read_whole_file_at(process.get(), "status", text);
   if (status_error != 0) {
     if (vanished(status_error)) return fail(no_process);
     return fail("cannot read /proc/" + id + "/status: " + os_error_text(status_error));
   }
-  const std::optional<std::uint32_t> uid = parse_status_real_uid(text);
-  if (!uid) return fail("cannot read the real user of process " + id);
-  view.real_uid = *uid;
+  const auto uids = parse_status_ids(text, "Uid:");
+  if (!uids) return fail("cannot read the real user of process " + id);
+  view.real_uid = (*uids)[kRealId];
 
   // Opened before anything changes: after entering the namespace these
   // names would no longer lead here.
@@ -283,14 +261,11 @@ Result<ProcessView> enter_process_view(std::uint32_t pid, const OsPath& path) {
 
   view.path = path;
   if (path.empty() || path[0] != '/') {
-    std::string buffer(256, '\0');
-    while (::getcwd(buffer.data(), buffer.size()) == nullptr) {
-      if (errno != ERANGE) return fail("cannot resolve current directory: " + os_error_text(errno));
-      buffer.resize(buffer.size() * 2);
-    }
-    buffer.resize(buffer.find('\0'));
-    if (buffer.back() != '/') buffer += '/';
-    view.path = buffer + path;
+    Result<OsPath> working = current_directory();
+    if (!working.ok()) return fail(working.error());
+    OsPath directory = std::move(working).value();
+    if (directory.back() != '/') directory += '/';
+    view.path = directory + path;
   }
 
   if (::fchdir(proc.get()) != 0) return fail("cannot open /proc: " + os_error_text(errno));

@@ -10,14 +10,6 @@
 
 namespace brimful {
 
-// parse_unsigned accepts ASCII digits only, so every name it accepts is
-// valid UTF-8 as well.
-std::optional<std::uint32_t> parse_pid(std::string_view name) {
-  const std::optional<std::uint64_t> value = parse_unsigned(name, UINT32_MAX);
-  if (!value) return std::nullopt;
-  return static_cast<std::uint32_t>(*value);
-}
-
 std::optional<std::int32_t> parse_descriptor(std::string_view name) {
   const bool negative = !name.empty() && name[0] == '-';
   if (negative) {

@@ -17,13 +17,11 @@
 #include <vector>
 
 #include "os.h"
+#include "procfs.h"
 #include "report.h"
 
 namespace brimful {
 
-// A /proc entry that names a process: ASCII digits with an optional "+",
-// within 32 bits.
-std::optional<std::uint32_t> parse_pid(std::string_view name);
 // An fd entry: an optional sign and digits, within 32 signed bits.
 std::optional<std::int32_t> parse_descriptor(std::string_view name);
 // A descriptor link that, compared as a path, is "anon_inode:inotify".

@@ -45,7 +45,7 @@ std::optional<Ext4Superblock> parse_ext4_superblock(std::string_view bytes) {
 }
 
 std::optional<Ext4Superblock> read_ext4_superblock(const OsPath& device) {
-  if (device.find('\0') != OsPath::npos) return std::nullopt;
+  if (contains_nul(device)) return std::nullopt;
   const int fd = ::open(device.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
   if (fd < 0) return std::nullopt;
   struct stat status {};

@@ -7,25 +7,10 @@
 namespace brimful {
 namespace {
 
-TEST(Facts, StatusAndLimitsLinesGiveTheirNumbers) {
-  EXPECT_EQ(parse_status_effective_uid("Name:\tx\nUid:\t1000\t65534\t0\t0\nGid:\t0\t0\t0\t0\n"), 65534u);
-  EXPECT_EQ(parse_status_effective_uid("Uid:\t1000\n"), std::nullopt);
-  EXPECT_EQ(parse_status_effective_uid("Gid:\t0\t0\t0\t0\n"), std::nullopt);
-  EXPECT_EQ(parse_status_effective_uid("Uid:\t0\t4294967296\t0\t0\n"), std::nullopt);
-  EXPECT_EQ(parse_status_sys_resource("CapEff:\t000001ffffffffff\n"), true);
-  EXPECT_EQ(parse_status_sys_resource("CapEff:\t000001fffeffffff\n"), false);
-  EXPECT_EQ(parse_status_sys_resource("CapEff:\t0x1\n"), std::nullopt);
+TEST(Facts, OwnerIsReadOnlyFromAProcessThatKeptItsIds) {
+  EXPECT_EQ(parse_status_owner("Uid:\t7\t7\t7\t7\nGid:\t9\t9\t9\t9\n")->gid, 9u);
   // A process that changed its IDs is no one's to reach through /proc.
   EXPECT_FALSE(parse_status_owner("Uid:\t7\t0\t7\t7\nGid:\t9\t9\t9\t9\n"));
-
-  const std::string limits =
-      "Limit                     Soft Limit           Hard Limit           Units     \n"
-      "Max processes             63434                63434                processes \n"
-      "Max open files            6                    1048576              files     \n";
-  EXPECT_EQ(parse_limits_open_files(limits), 6u);
-  EXPECT_EQ(parse_limits_open_files("Max open files            unlimited            unlimited            files\n"),
-            std::nullopt);
-  EXPECT_EQ(parse_limits_open_files("Max processes 5 5\n"), std::nullopt);
 }
 
 TEST(Facts, GatheredFromTheTreeTheyArePointedAt) {

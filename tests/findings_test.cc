@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <functional>
 #include <string>
 #include <vector>
@@ -221,7 +222,7 @@ TEST(Findings, EachRuleAppliesExactlyWhenItsFactsSaySo) {
        [](Input& in) {
          in.facts.btrfs_allocation = btrfs(kGiB);
          in.facts.btrfs_subvolume = BtrfsSubvolume{"/srv", true, 0};
-         in.evidence.create_probe.outcome = ProbeError{Phase::create, {kErofs, "EROFS"}};
+         in.evidence.create_probe.outcome = ProbeError{Phase::create, {EROFS, "EROFS"}};
        },
        {"btrfs_read_only_subvolume"}},
       {"xfs with every inode its share allows in use",
@@ -233,13 +234,13 @@ TEST(Findings, EachRuleAppliesExactlyWhenItsFactsSaySo) {
       {"xfs without sparse inodes, ENOSPC from the probe",
        [](Input& in) {
          in.facts.xfs_geometry = XfsGeometry{4096, 512, 25, false};
-         in.evidence.create_probe.outcome = ProbeError{Phase::create, {kEnospc, "ENOSPC"}};
+         in.evidence.create_probe.outcome = ProbeError{Phase::create, {ENOSPC, "ENOSPC"}};
        },
        {"xfs_free_space_fragmented"}},
       {"xfs with sparse inodes, ENOSPC from the probe",
        [](Input& in) {
          in.facts.xfs_geometry = XfsGeometry{4096, 512, 25, true};
-         in.evidence.create_probe.outcome = ProbeError{Phase::create, {kEnospc, "ENOSPC"}};
+         in.evidence.create_probe.outcome = ProbeError{Phase::create, {ENOSPC, "ENOSPC"}};
        },
        {}},
       {"fuse", [](Input& in) { in.facts.fuse = FuseConnection{40, 0, {FuseServer{9, "sshfs"}}}; }, {"fuse_backend"}},
@@ -284,7 +285,7 @@ TEST(Findings, TextsGiveTheNumbersAndTheNextStep) {
 
   std::vector<Finding> findings = find_findings(e, in.diagnosis, in.facts);
   for (Finding& f : find_findings(reserve.evidence, reserve.diagnosis, reserve.facts)) findings.push_back(f);
-  reserve.evidence.create_probe.outcome = ProbeError{Phase::write, {kEnospc, "ENOSPC"}};
+  reserve.evidence.create_probe.outcome = ProbeError{Phase::write, {ENOSPC, "ENOSPC"}};
   reserve.facts.effective_uid = 4242;
   for (Finding& f : find_findings(reserve.evidence, reserve.diagnosis, reserve.facts)) findings.push_back(f);
   ASSERT_EQ(findings.size(), 5u);
