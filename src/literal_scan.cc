@@ -66,7 +66,7 @@ void ReferenceScanner::scan_process(int proc_fd, const char* entry, std::uint32_
     return;
   }
   int name_error = 0;
-  const std::string& name = names_.emplace_back(process_name(process.get(), pid, text_buffer_, name_error));
+  const std::string& name = names_.emplace_back(read_comm(process.get(), pid, text_buffer_, name_error));
   if (note(name_error)) return;
 
   // A leader that has exited left its descriptors to its other threads.
@@ -115,7 +115,7 @@ ReferenceScanner::Outcome ReferenceScanner::deleted_open_pass(DirectoryListing& 
     DeletedOpenEntry file;
     file.device = status.st_dev;
     file.inode = status.st_ino;
-    const ReadResult link = read_link(fds.fd(), entry, link_buffer_);
+    const LinkText link = read_link(fds.fd(), entry, link_buffer_);
     if (note(link.error)) return Outcome::vanished;
     file.path = link.error == 0 ? OsPath(link.bytes) : OsPath(kUnreadableDeletedPath);
     file.allocated_bytes = allocated_bytes(status.st_blocks);
@@ -144,7 +144,7 @@ ReferenceScanner::Outcome ReferenceScanner::inotify_pass(int process_fd, int fd_
   std::uint64_t instances = 0;
   std::uint64_t watches = 0;
   while (const char* entry = infos.next()) {
-    const ReadResult link = read_link(fd_dir, entry, link_buffer_);
+    const LinkText link = read_link(fd_dir, entry, link_buffer_);
     if (link.error != 0) {
       if ((gone = note(link.error))) break;
       if (link.error != ENOENT) whole = false;

@@ -46,7 +46,7 @@ void ProcessScanner::scan_process(int proc_fd, const char* entry, std::uint32_t 
   const UniqueFd process = pin_process(proc_fd, entry, status, result);
   if (!process.valid()) return;
   int name_error = 0;
-  result.name = process_name(process.get(), pid, worker.text_buffer, name_error);
+  result.name = read_comm(process.get(), pid, worker.text_buffer, name_error);
   if (note(name_error)) return;
 
   DirectoryListing fds(process.get(), "fd");
@@ -211,7 +211,7 @@ bool ProcessScanner::examine(int process_fd, int fd_dir, const char* entry, bool
       (status.st_dev != anonymous_->device || status.st_ino != anonymous_->inode)) {
     return true;
   }
-  const ReadResult link = read_link(fd_dir, entry, worker.link_buffer);
+  const LinkText link = read_link(fd_dir, entry, worker.link_buffer);
   if (link.error != 0) {
     if (note(link.error)) return false;
     if (link.error != ENOENT) pass.whole = false;
@@ -228,7 +228,7 @@ bool ProcessScanner::note_deleted(int fd_dir, const char* entry, std::int32_t fd
   sighting.inode = status.st_ino;
   sighting.allocated_bytes = allocated_bytes(status.st_blocks);
   sighting.fd = fd;
-  const ReadResult link = read_link(fd_dir, entry, worker.link_buffer);
+  const LinkText link = read_link(fd_dir, entry, worker.link_buffer);
   if (note(link.error)) return false;
   result.sightings.add(sighting, link.error == 0 ? link.bytes : kUnreadableDeletedPath);
   return true;
@@ -315,7 +315,7 @@ void ProcessScanner::scan_candidates(int proc_fd, const char* entry, std::uint32
   // one whose name can no longer be read goes by its PID.
   if (!result.sightings.list.empty() || result.instances > 0) {
     int name_error = 0;
-    result.name = process_name(process.get(), pid, worker.text_buffer, name_error);
+    result.name = read_comm(process.get(), pid, worker.text_buffer, name_error);
     note(name_error);
   }
   if (outcome == Outcome::partial) result.inaccessible = true;

@@ -21,7 +21,7 @@ namespace {
 bool is_own_namespace_proc(int proc_fd) {
   constexpr std::size_t kPidLinkSize = 32;
   std::vector<char> buffer(kPidLinkSize);
-  const scan::ReadResult self = scan::read_link(proc_fd, "self", buffer);
+  const LinkText self = read_link(proc_fd, "self", buffer);
   return self.error == 0 && self.bytes == std::to_string(::getpid());
 }
 
@@ -36,7 +36,7 @@ ProcScan scan_processes(std::vector<std::uint64_t> target_devices, const OsPath&
                         const ScanSettings& settings) {
   std::sort(target_devices.begin(), target_devices.end());
   const uid_t real_uid = settings.consumer_uid ? static_cast<uid_t>(*settings.consumer_uid) : ::getuid();
-  scan::DirectoryListing proc(AT_FDCWD, proc_root.c_str());
+  DirectoryListing proc(AT_FDCWD, proc_root.c_str());
   if (!proc.is_open()) return scan::unlistable_root(proc.open_error());
   // The walk comes before the listing, so every process it missed started
   // after it began and has nothing the walk could have named.

@@ -94,54 +94,6 @@ ProcScan unlistable_root(int error) {
   return scan;
 }
 
-DirectoryListing::DirectoryListing(int parent_fd, const char* name) {
-  UniqueFd fd(::openat(parent_fd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!fd.valid()) {
-    open_error_ = errno;
-    return;
-  }
-  dir_ = ::fdopendir(fd.get());
-  if (dir_ == nullptr) {
-    open_error_ = errno;
-    return;
-  }
-  fd.release();
-}
-
-DirectoryListing::~DirectoryListing() {
-  if (dir_ != nullptr) ::closedir(dir_);
-}
-
-const char* DirectoryListing::next() {
-  for (;;) {
-    errno = 0;
-    const dirent64* entry = ::readdir64(dir_);
-    if (entry == nullptr) {
-      read_error_ = errno;
-      return nullptr;
-    }
-    const std::string_view name = entry->d_name;
-    if (name != "." && name != "..") return entry->d_name;
-  }
-}
-
-ReadResult read_link(int dir_fd, const char* name, std::vector<char>& buffer) {
-  for (;;) {
-    const ssize_t n = ::readlinkat(dir_fd, name, buffer.data(), buffer.size());
-    if (n < 0) return {errno, {}};
-    const auto length = static_cast<std::size_t>(n);
-    if (length < buffer.size()) return {0, std::string_view(buffer.data(), length)};
-    // readlink truncates silently; a full buffer may hold only part of the text.
-    buffer.resize(buffer.size() * 2);
-  }
-}
-
-std::string process_name(int process_fd, std::uint32_t pid, std::string& buffer, int& error) {
-  error = read_whole_file_at(process_fd, "comm", buffer);
-  if (error == 0 && is_valid_utf8(buffer)) return std::string(trim_unicode_whitespace(buffer));
-  return std::to_string(pid);
-}
-
 UniqueFd open_remaining_thread(int process_fd, std::uint32_t pid, std::string& buffer, int& error) {
   error = read_whole_file_at(process_fd, "stat", buffer);
   if (error != 0 || process_state(buffer) != 'Z') return UniqueFd();

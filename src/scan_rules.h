@@ -5,7 +5,6 @@
 #ifndef BRIMFUL_SCAN_RULES_H
 #define BRIMFUL_SCAN_RULES_H
 
-#include <dirent.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -60,41 +59,6 @@ inline bool exhausted(int error) { return error == EMFILE || error == ENFILE; }
 void sort_consumers(std::vector<InotifyConsumer>& consumers);
 // The record of a scan whose /proc could not be listed at all.
 ProcScan unlistable_root(int error);
-
-// A directory opened relative to another and listed once.
-class DirectoryListing {
- public:
-  DirectoryListing(int parent_fd, const char* name);
-  ~DirectoryListing();
-  DirectoryListing(const DirectoryListing&) = delete;
-  DirectoryListing& operator=(const DirectoryListing&) = delete;
-
-  bool is_open() const { return dir_ != nullptr; }
-  // The errno of the failed open; 0 when the directory is open.
-  int open_error() const { return open_error_; }
-  int fd() const { return ::dirfd(dir_); }
-  // The next name other than "." and "..", or null at the end of the
-  // listing or when reading it failed (then read_error() is not 0).
-  const char* next();
-  int read_error() const { return read_error_; }
-
- private:
-  DIR* dir_ = nullptr;
-  int open_error_ = 0;
-  int read_error_ = 0;
-};
-
-// The bytes of a link, viewing a buffer the caller reuses, or the errno of
-// the failure.
-struct ReadResult {
-  int error = 0;
-  std::string_view bytes;
-};
-ReadResult read_link(int dir_fd, const char* name, std::vector<char>& buffer);
-
-// The process's comm, trimmed, or its PID when comm is unreadable or not
-// UTF-8; error is the errno of a failed read.
-std::string process_name(int process_fd, std::uint32_t pid, std::string& buffer, int& error);
 
 // A process whose leader has exited shows an empty fd directory, while its
 // other threads may still share a table full of descriptors, under
