@@ -5,8 +5,9 @@
 #   ./build.sh run PATH [--json] [--verbose] [--no-probe] [--check]
 #                          build build/brimful without the tests and run it
 #                          on PATH; only brimful's output reaches stdout
-#   ./build.sh test        the whole suite (scenario tests need root)
-#   ./build.sh sanitize    the whole suite under AddressSanitizer and UBSan
+#   ./build.sh test        the unit suite, then, when it passed, the system
+#                          suite (its scenario tests need root)
+#   ./build.sh sanitize    both suites under AddressSanitizer and UBSan
 #   ./build.sh static      a static, stripped build-static/brimful to copy
 #                          to another host
 #   ./build.sh fuzz [SECONDS [TARGET...]]
@@ -63,6 +64,21 @@ list_skipped() {  # list_skipped BUILD_DIR
     }' "$log"
 }
 
+# The unit suite first, on every core; when it fails the system suite does
+# not start. Then the system suite: its tests mostly wait for the kernel and
+# for programs, so more run side by side than there are cores, except those
+# whose resource lock (see CMakeLists.txt) says they share what the machine
+# has once.
+run_suites() {  # run_suites BUILD_DIR
+  local status=0
+  ctest --test-dir "$1" --output-on-failure -L unit -j"$(nproc)" || status=$?
+  list_skipped "$1"
+  [ $status -eq 0 ] || return $status
+  ctest --test-dir "$1" --output-on-failure -L system -j$(($(nproc) * 2)) || status=$?
+  list_skipped "$1"
+  return $status
+}
+
 build() {  # build DIR BUILD_TYPE [CMAKE_OPTION...]
   local dir=$1 type=$2
   shift 2
@@ -85,18 +101,12 @@ case "$command" in
   test)
     install_missing "${test_packages[@]}"
     build build RelWithDebInfo -DBRIMFUL_TESTS=ON
-    status=0
-    ctest --test-dir build --output-on-failure || status=$?
-    list_skipped build
-    exit $status
+    run_suites build
     ;;
   sanitize)
     install_missing "${test_packages[@]}"
     build build-sanitize Sanitize -DBRIMFUL_TESTS=ON
-    status=0
-    ctest --test-dir build-sanitize --output-on-failure || status=$?
-    list_skipped build-sanitize
-    exit $status
+    run_suites build-sanitize
     ;;
   static)
     {

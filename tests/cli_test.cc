@@ -161,15 +161,17 @@ TEST_F(CliOnTree, PidNamesTheProcessAndTakesItsWorkingDirectory) {
   char cwd[4096];
   ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);
   const std::string pid = std::to_string(::getpid());
+  std::string comm = testing::read_file("/proc/self/comm");
+  comm.pop_back();
   const std::string json = json_of({"--pid", pid, "."}, root_ + "/d");
   EXPECT_EQ(json_value(json, "target"), "\"" + canonical(cwd) + "\"");
   EXPECT_NE(json.find("\"target\": \"" + canonical(cwd) + "\",\n  \"as_seen_by\": {\n    \"pid\": " + pid +
-                      ",\n    \"process\": \"brimful_tests\"\n  },\n  \"target_exists\""),
+                      ",\n    \"process\": \"" + comm + "\"\n  },\n  \"target_exists\""),
             std::string::npos)
       << json;
   const RunResult text = run_brimful({"--pid", pid, root_, "--no-probe"});
   EXPECT_EQ(text.out.substr(0, text.out.find("Filesystem:")),
-            "Target: " + root_ + "\nAs seen by: " + pid + " (brimful_tests)\n");
+            "Target: " + root_ + "\nAs seen by: " + pid + " (" + comm + ")\n");
   EXPECT_EQ(json_of({root_}).find("as_seen_by"), std::string::npos);
 
   const pid_t gone = ::fork();

@@ -223,48 +223,5 @@ TEST(MountLookup, RealTableFindsTheRootMount) {
 namespace brimful {
 namespace {
 
-std::string describe(const Mount& mount) {
-  std::string text = std::to_string(mount.mount_id) + " " + mount.mount_point + " " + mount.source.value_or("-") +
-                     " " + mount.fs_type;
-  for (const std::string& option : mount.options) text += " " + option;
-  return text;
-}
-
-// The kernel's mount calls and the mountinfo file give the same records for
-// every mount of the host, among them one whose mount point and source take
-// every byte the file escapes, and a read-only, nosuid, noatime bind.
-TEST(MountLookup, KernelCallsAndFileGiveTheSameMounts) {
-  SKIP_UNLESS(testing::can_mount(&skip_reason));
-  testing::TempDir dir;
-  const std::string odd = dir / "a b\tc\nd\\e\xff";
-  testing::make_dir(odd);
-  testing::make_dir(dir / "bind");
-  testing::ScopedMount tmpfs("tmpfs", "src \\\xfe", "size=1m,mode=700,nr_inodes=64", odd);
-  ASSERT_TRUE(tmpfs.ok()) << tmpfs.error();
-  testing::ScopedMount bind("none", odd, "bind", dir / "bind");
-  ASSERT_TRUE(bind.ok()) << bind.error();
-  ASSERT_TRUE(bind.remount("bind,ro,nosuid,noatime"));
-
-  const auto by_id = [](Result<std::vector<Mount>> table) {
-    EXPECT_TRUE(table.ok()) << table.error();
-    std::vector<Mount> mounts = table.ok() ? table.value() : std::vector<Mount>();
-    std::sort(mounts.begin(), mounts.end(), [](const Mount& a, const Mount& b) { return a.mount_id < b.mount_id; });
-    return mounts;
-  };
-  const std::vector<Mount> kernel = by_id(read_own_mounts("/proc", MountCalls::where_available));
-  const std::vector<Mount> file = by_id(read_own_mounts("/proc", MountCalls::never));
-  ASSERT_EQ(kernel.size(), file.size());
-  for (std::size_t i = 0; i < kernel.size(); ++i) {
-    EXPECT_EQ(describe(kernel[i]), describe(file[i]));
-  }
-  for (const std::string& path : {odd, dir / "bind", std::string("/")}) {
-    const Result<std::optional<Mount>> by_call = find_own_mount(path, "/proc", MountCalls::where_available);
-    const Result<std::optional<Mount>> by_file = find_own_mount(path, "/proc", MountCalls::never);
-    ASSERT_TRUE(by_call.ok() && by_file.ok());
-    ASSERT_TRUE(by_call.value() && by_file.value());
-    EXPECT_EQ(describe(*by_call.value()), describe(*by_file.value()));
-  }
-}
-
 }  // namespace
 }  // namespace brimful
