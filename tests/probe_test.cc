@@ -124,25 +124,6 @@ class FakeSystem final : public ProbeSystem {
 const std::string kOpenDir = "open /probe/dir";
 const std::string kCreate = "openat 10 " + std::to_string(O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC) + " 384";
 
-TEST(ErrnoNames, FixedTableAndUnknown) {
-  struct Case {
-    std::int32_t code;
-    const char* name;
-  };
-  const Case cases[] = {
-      {1, "EPERM"},   {2, "ENOENT"},  {5, "EIO"},     {12, "ENOMEM"},  {13, "EACCES"},
-      {17, "EEXIST"}, {20, "ENOTDIR"}, {22, "EINVAL"}, {23, "ENFILE"}, {24, "EMFILE"},
-      {28, "ENOSPC"}, {30, "EROFS"},  {38, "ENOSYS"}, {95, "ENOTSUP"}, {122, "EDQUOT"},
-      {0, "UNKNOWN_ERRNO"}, {-28, "UNKNOWN_ERRNO"}, {11, "UNKNOWN_ERRNO"}, {123, "UNKNOWN_ERRNO"},
-      {INT32_MAX, "UNKNOWN_ERRNO"},
-  };
-  for (const Case& c : cases) {
-    const ErrnoInfo info = errno_info(c.code);
-    EXPECT_EQ(info.code, c.code);
-    EXPECT_EQ(info.name, c.name) << c.code;
-  }
-}
-
 TEST(CreateProbe, SuccessfulRunMakesExactlyTheseCalls) {
   FakeSystem system;
   const ProbeOutcome outcome = run_create_probe("/probe/dir", system).outcome;
