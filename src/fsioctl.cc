@@ -52,24 +52,14 @@ constexpr std::uint32_t kXfsGeomFlagSparseInodes = 1u << 18;
 // How many free-space records one GETFSMAP call returns at most.
 constexpr unsigned kFsmapBatch = 256;
 
-class Descriptor {
- public:
-  explicit Descriptor(const OsPath& path) {
-    struct stat status {};
-    if (contains_nul(path) || ::stat(path.c_str(), &status) != 0) return;
-    if (!S_ISDIR(status.st_mode) && !S_ISREG(status.st_mode)) return;
-    fd_ = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  }
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int fd() const { return fd_; }
-
- private:
-  int fd_ = -1;
-};
+// A directory or regular file opened for its filesystem's ioctls; invalid
+// for anything else, which an ioctl could act on in ways of its own.
+UniqueFd open_for_ioctl(const OsPath& path) {
+  struct stat status {};
+  if (contains_nul(path) || ::stat(path.c_str(), &status) != 0) return UniqueFd();
+  if (!S_ISDIR(status.st_mode) && !S_ISREG(status.st_mode)) return UniqueFd();
+  return UniqueFd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+}
 
 // A snapshot's root item is keyed by the transaction that took it, a
 // subvolume's by 0: "(257 ROOT_ITEM 7)".
@@ -131,16 +121,16 @@ std::string uuid_text(const unsigned char (&bytes)[16]) {
 }
 
 std::optional<XfsGeometry> KernelFilesystemIoctls::xfs_geometry(const OsPath& path) const {
-  const Descriptor file(path);
+  const UniqueFd file = open_for_ioctl(path);
   XfsFsopGeom geometry{};
-  if (file.fd() < 0 || ::ioctl(file.fd(), kXfsIocFsgeometry, &geometry) != 0) return std::nullopt;
+  if (file.get() < 0 || ::ioctl(file.get(), kXfsIocFsgeometry, &geometry) != 0) return std::nullopt;
   return XfsGeometry{geometry.blocksize, geometry.inodesize, geometry.imaxpct,
                      (geometry.flags & kXfsGeomFlagSparseInodes) != 0};
 }
 
 std::optional<std::vector<std::uint64_t>> KernelFilesystemIoctls::free_extents(const OsPath& path) const {
-  const Descriptor file(path);
-  if (file.fd() < 0) return std::nullopt;
+  const UniqueFd file = open_for_ioctl(path);
+  if (file.get() < 0) return std::nullopt;
   const std::size_t size = sizeof(fsmap_head) + kFsmapBatch * sizeof(fsmap);
   std::unique_ptr<unsigned char[]> memory(new unsigned char[size]);
   std::memset(memory.get(), 0, size);
@@ -154,7 +144,7 @@ std::optional<std::vector<std::uint64_t>> KernelFilesystemIoctls::free_extents(c
   head->fmh_keys[1].fmr_offset = UINT64_MAX;
   std::vector<std::uint64_t> extents;
   for (;;) {
-    if (::ioctl(file.fd(), FS_IOC_GETFSMAP, head) != 0) return std::nullopt;
+    if (::ioctl(file.get(), FS_IOC_GETFSMAP, head) != 0) return std::nullopt;
     if (head->fmh_entries == 0) break;
     for (unsigned i = 0; i < head->fmh_entries; ++i) {
       if (head->fmh_recs[i].fmr_owner == FMR_OWN_FREE) extents.push_back(head->fmh_recs[i].fmr_length);
@@ -166,21 +156,21 @@ std::optional<std::vector<std::uint64_t>> KernelFilesystemIoctls::free_extents(c
 }
 
 std::optional<std::string> KernelFilesystemIoctls::btrfs_fsid(const OsPath& path) const {
-  const Descriptor file(path);
+  const UniqueFd file = open_for_ioctl(path);
   btrfs_ioctl_fs_info_args info{};
-  if (file.fd() < 0 || ::ioctl(file.fd(), BTRFS_IOC_FS_INFO, &info) != 0) return std::nullopt;
+  if (file.get() < 0 || ::ioctl(file.get(), BTRFS_IOC_FS_INFO, &info) != 0) return std::nullopt;
   return uuid_text(info.fsid);
 }
 
 std::optional<BtrfsSubvolume> KernelFilesystemIoctls::btrfs_subvolume(const OsPath& path) const {
-  const Descriptor file(path);
+  const UniqueFd file = open_for_ioctl(path);
   btrfs_ioctl_get_subvol_info_args info{};
   // The call may return 1 rather than 0, what its last tree search gave;
   // the answer is filled in all the same.
-  if (file.fd() < 0 || ::ioctl(file.fd(), BTRFS_IOC_GET_SUBVOL_INFO, &info) < 0) return std::nullopt;
+  if (file.get() < 0 || ::ioctl(file.get(), BTRFS_IOC_GET_SUBVOL_INFO, &info) < 0) return std::nullopt;
   BtrfsSubvolume subvolume;
   subvolume.read_only = (info.flags & BTRFS_ROOT_SUBVOL_RDONLY) != 0;
-  subvolume.snapshots = count_snapshots(file.fd());
+  subvolume.snapshots = count_snapshots(file.get());
   return subvolume;
 }
 

@@ -74,21 +74,20 @@ std::optional<KernelMessage> parse_kmsg_record(std::string_view record) {
 }
 
 std::optional<std::vector<KernelMessage>> read_kernel_log(const OsPath& kmsg_path) {
-  const int fd = ::open(kmsg_path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
+  const UniqueFd fd(::open(kmsg_path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (!fd.valid()) return std::nullopt;
   // The kernel log device itself (1:11), or a file standing in for it; never
   // another device, which may never run dry (/dev/zero).
   struct stat status {};
-  if (::fstat(fd, &status) != 0 ||
+  if (::fstat(fd.get(), &status) != 0 ||
       !(S_ISREG(status.st_mode) || (S_ISCHR(status.st_mode) && status.st_rdev == makedev(1, 11)))) {
-    ::close(fd);
     return std::nullopt;
   }
   std::vector<KernelMessage> log;
   std::string buffer(kRecordMax, '\0');
   // The ring buffer holds at most 32 MiB; a log that keeps coming is cut there.
   for (std::size_t total = 0; total < kLogMax;) {
-    const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+    const ssize_t n = ::read(fd.get(), buffer.data(), buffer.size());
     if (n < 0 && errno == EINTR) continue;
     // EPIPE: the record was overwritten while we read; the next one follows.
     if (n < 0 && errno == EPIPE) continue;
@@ -98,7 +97,6 @@ std::optional<std::vector<KernelMessage>> read_kernel_log(const OsPath& kmsg_pat
       log.push_back(std::move(*message));
     }
   }
-  ::close(fd);
   return log;
 }
 

@@ -15,26 +15,28 @@
 #include <cstdio>
 #include <cstring>
 
+#include "procfs.h"
+
 namespace brimful {
 
 ErrnoInfo errno_info(std::int32_t code) {
   const char* name = "UNKNOWN_ERRNO";
   switch (code) {
-    case 1: name = "EPERM"; break;
-    case 2: name = "ENOENT"; break;
-    case 5: name = "EIO"; break;
-    case 12: name = "ENOMEM"; break;
-    case 13: name = "EACCES"; break;
-    case 17: name = "EEXIST"; break;
-    case 20: name = "ENOTDIR"; break;
-    case 22: name = "EINVAL"; break;
-    case 23: name = "ENFILE"; break;
-    case 24: name = "EMFILE"; break;
-    case 28: name = "ENOSPC"; break;
-    case 30: name = "EROFS"; break;
-    case 38: name = "ENOSYS"; break;
-    case 95: name = "ENOTSUP"; break;
-    case 122: name = "EDQUOT"; break;
+    case EPERM: name = "EPERM"; break;
+    case ENOENT: name = "ENOENT"; break;
+    case EIO: name = "EIO"; break;
+    case ENOMEM: name = "ENOMEM"; break;
+    case EACCES: name = "EACCES"; break;
+    case EEXIST: name = "EEXIST"; break;
+    case ENOTDIR: name = "ENOTDIR"; break;
+    case EINVAL: name = "EINVAL"; break;
+    case ENFILE: name = "ENFILE"; break;
+    case EMFILE: name = "EMFILE"; break;
+    case ENOSPC: name = "ENOSPC"; break;
+    case EROFS: name = "EROFS"; break;
+    case ENOSYS: name = "ENOSYS"; break;
+    case ENOTSUP: name = "ENOTSUP"; break;
+    case EDQUOT: name = "EDQUOT"; break;
     default: break;
   }
   return ErrnoInfo{code, name};
@@ -67,11 +69,9 @@ SysResult KernelProbeSystem::identify(int fd, const char* name, FileIdentity& id
   return result;
 }
 std::optional<OsPath> KernelProbeSystem::path_of(int fd) {
-  const std::string link = "/proc/self/fd/" + std::to_string(fd);
-  char buffer[4096];
-  const ssize_t n = ::readlink(link.c_str(), buffer, sizeof buffer);
-  if (n <= 0 || static_cast<std::size_t>(n) == sizeof buffer) return std::nullopt;
-  return OsPath(buffer, static_cast<std::size_t>(n));
+  std::optional<OsPath> path = read_link("/proc/self/fd/" + std::to_string(fd));
+  if (!path || path->empty()) return std::nullopt;
+  return path;
 }
 SysResult KernelProbeSystem::openat(int dirfd, const char* name, int flags, mode_t mode) {
   return from(::openat(dirfd, name, flags, mode));

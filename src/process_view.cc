@@ -110,40 +110,32 @@ InotifyLimitFiles limits_in_user_namespace(int user_ns_fd, int proc_fd) {
   if (!owner) return files;
   int channel[2];
   if (::pipe2(channel, O_CLOEXEC) != 0) return files;
+  UniqueFd answer(channel[0]);
+  UniqueFd reply(channel[1]);
   const pid_t child = ::fork();
-  if (child < 0) {
-    ::close(channel[0]);
-    ::close(channel[1]);
-    return files;
-  }
+  if (child < 0) return files;
   if (child == 0) {
-    if (become_owner(*owner, channel[1], user_ns_fd) && ::setns(user_ns_fd, CLONE_NEWUSER) == 0) {
+    if (become_owner(*owner, reply.get(), user_ns_fd) && ::setns(user_ns_fd, CLONE_NEWUSER) == 0) {
       const InotifyLimitFiles read = read_inotify_limit_files();
       const std::string words = limit_word(read.global_watches) + " " + limit_word(read.global_instances) + " " +
                                 limit_word(read.namespace_watches) + " " + limit_word(read.namespace_instances) +
                                 " " + limit_word(read.max_queued_events);
-      std::size_t done = 0;
-      while (done < words.size()) {
-        const ssize_t n = ::write(channel[1], words.data() + done, words.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += static_cast<std::size_t>(n);
-      }
+      write_all(reply.get(), words);
     }
     ::_exit(0);
   }
-  ::close(channel[1]);
+  reply.reset(-1);
   std::string text;
   char buffer[256];
   bool answered = false;
   const std::int64_t deadline = monotonic_ms() + kHelperDeadlineMs;
   for (std::int64_t left = kHelperDeadlineMs; left > 0 && text.size() <= kHelperAnswerMax;
        left = deadline - monotonic_ms()) {
-    pollfd ready{channel[0], POLLIN, 0};
+    pollfd ready{answer.get(), POLLIN, 0};
     const int polled = ::poll(&ready, 1, static_cast<int>(left));
     if (polled < 0 && errno == EINTR) continue;
     if (polled <= 0) break;
-    const ssize_t n = ::read(channel[0], buffer, sizeof buffer);
+    const ssize_t n = ::read(answer.get(), buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       answered = n == 0;
@@ -151,7 +143,7 @@ InotifyLimitFiles limits_in_user_namespace(int user_ns_fd, int proc_fd) {
     }
     text.append(buffer, static_cast<std::size_t>(n));
   }
-  ::close(channel[0]);
+  answer.reset(-1);
   // Whatever it did, the child goes now; a stopped one too.
   ::kill(child, SIGKILL);
   while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {

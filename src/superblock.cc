@@ -46,13 +46,12 @@ std::optional<Ext4Superblock> parse_ext4_superblock(std::string_view bytes) {
 
 std::optional<Ext4Superblock> read_ext4_superblock(const OsPath& device) {
   if (contains_nul(device)) return std::nullopt;
-  const int fd = ::open(device.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-  if (fd < 0) return std::nullopt;
+  const UniqueFd fd(::open(device.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  if (!fd.valid()) return std::nullopt;
   struct stat status {};
   std::string bytes(kSize, '\0');
   ssize_t n = -1;
-  if (::fstat(fd, &status) == 0 && S_ISBLK(status.st_mode)) n = ::pread(fd, bytes.data(), kSize, kOffset);
-  ::close(fd);
+  if (::fstat(fd.get(), &status) == 0 && S_ISBLK(status.st_mode)) n = ::pread(fd.get(), bytes.data(), kSize, kOffset);
   if (n != static_cast<ssize_t>(kSize)) return std::nullopt;
   return parse_ext4_superblock(bytes);
 }

@@ -1,10 +1,10 @@
 #include "sysfs.h"
 
-#include <dirent.h>
 #include <unistd.h>
 
 #include <string>
 
+#include "procfs.h"
 #include "text.h"
 
 namespace brimful {
@@ -38,10 +38,9 @@ std::optional<BtrfsSpace> read_space(const OsPath& directory) {
 
 std::optional<std::string> block_device_name(const OsPath& sys_root, std::uint32_t major, std::uint32_t minor) {
   const OsPath link = sys_root + "/dev/block/" + std::to_string(major) + ":" + std::to_string(minor);
-  std::string target(4096, '\0');
-  const ssize_t n = ::readlink(link.c_str(), target.data(), target.size());
-  if (n <= 0 || static_cast<std::size_t>(n) >= target.size()) return std::nullopt;
-  target.resize(static_cast<std::size_t>(n));
+  const std::optional<OsPath> link_text = read_link(link);
+  if (!link_text) return std::nullopt;
+  const std::string& target = *link_text;
   const std::size_t slash = target.rfind('/');
   std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
   if (name.empty()) return std::nullopt;
@@ -76,12 +75,11 @@ std::optional<BtrfsAllocation> read_btrfs_allocation(const OsPath& sys_root, con
   if (!data || !metadata || !system) return std::nullopt;
   BtrfsAllocation allocation{*data, *metadata, *system, 0};
   // Each entry links to the block device, whose size is in 512-byte sectors.
-  DIR* devices = ::opendir((root + "/devices").c_str());
-  if (devices == nullptr) return std::nullopt;
+  DirectoryListing devices(root + "/devices");
+  if (!devices.is_open()) return std::nullopt;
   bool complete = true;
-  while (const dirent* entry = ::readdir(devices)) {
-    const std::string name = entry->d_name;
-    if (name == "." || name == "..") continue;
+  while (const char* entry = devices.next()) {
+    const std::string name = entry;
     const std::optional<std::uint64_t> sectors = read_number(root + "/devices/" + name + "/size");
     if (!sectors || *sectors > UINT64_MAX / 512) {
       complete = false;
@@ -89,7 +87,6 @@ std::optional<BtrfsAllocation> read_btrfs_allocation(const OsPath& sys_root, con
     }
     allocation.device_bytes = saturating_add(allocation.device_bytes, *sectors * 512);
   }
-  ::closedir(devices);
   if (!complete || allocation.device_bytes == 0) return std::nullopt;
   return allocation;
 }
