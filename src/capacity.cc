@@ -65,10 +65,13 @@ Result<Filesystem> facts_from_counts(const StatvfsCounts& counts, std::string_vi
   // Only the ext family has a fixed inode table whose zero free count means
   // that no file can be created; others (xfs, btrfs, tmpfs) allocate inodes
   // dynamically or report estimates.
-  fs.inode_accounting_supported =
-      counts.files != 0 && (fs_type == "ext2" || fs_type == "ext3" || fs_type == "ext4");
+  fs.inode_accounting_supported = counts.files != 0 && is_ext_family(fs_type);
   fs.read_only = (counts.flag & ST_RDONLY) != 0;
   return fs;
+}
+
+bool is_ext_family(std::string_view fs_type) {
+  return fs_type == "ext2" || fs_type == "ext3" || fs_type == "ext4";
 }
 
 Result<Filesystem> filesystem_facts(const OsPath& path, std::string_view fs_type) {

@@ -21,6 +21,10 @@ struct StatvfsCounts {
   std::uint64_t flag = 0;
 };
 
+// ext2, ext3 or ext4: the family with a fixed inode table, a reserve for
+// privileged writers and a superblock brimful reads.
+bool is_ext_family(std::string_view fs_type);
+
 // statvfs on path, then facts_from_counts.
 Result<Filesystem> filesystem_facts(const OsPath& path, std::string_view fs_type);
 

@@ -22,31 +22,6 @@ namespace brimful {
 
 namespace {
 
-std::vector<std::string_view> lines_of(std::string_view text) {
-  std::vector<std::string_view> lines;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    std::size_t end = text.find('\n', start);
-    if (end == std::string_view::npos) end = text.size();
-    lines.push_back(text.substr(start, end - start));
-    start = end + 1;
-  }
-  return lines;
-}
-
-// The blank-separated words of one line.
-std::vector<std::string_view> words_of(std::string_view line) {
-  std::vector<std::string_view> words;
-  std::size_t pos = 0;
-  while (pos < line.size()) {
-    while (pos < line.size() && (line[pos] == ' ' || line[pos] == '\t')) ++pos;
-    const std::size_t start = pos;
-    while (pos < line.size() && line[pos] != ' ' && line[pos] != '\t') ++pos;
-    if (pos > start) words.push_back(line.substr(start, pos - start));
-  }
-  return words;
-}
-
 std::optional<std::string> read_text(const OsPath& path) {
   std::string text;
   if (read_whole_file(path.c_str(), text) != 0) return std::nullopt;
@@ -250,31 +225,6 @@ OsPath overlay_option_path(std::string_view value) {
   return path;
 }
 
-// 36 35 98:0 / /merged rw - overlay overlay rw,lowerdir=/l,upperdir=/u,workdir=/w
-std::optional<OsPath> parse_mount_option(std::string_view mountinfo, std::uint64_t mount_id, std::string_view key) {
-  for (std::string_view line : lines_of(mountinfo)) {
-    const std::vector<std::string_view> words = words_of(line);
-    if (words.empty() || parse_unsigned(words[0], UINT64_MAX) != mount_id) continue;
-    std::size_t separator = 0;
-    while (separator < words.size() && words[separator] != "-") ++separator;
-    if (separator + 3 >= words.size()) return std::nullopt;
-    std::string_view options = words[separator + 3];
-    while (!options.empty()) {
-      const std::size_t comma = options.find(',');
-      const std::string_view option = options.substr(0, comma);
-      if (option.size() > key.size() && option.substr(0, key.size()) == key && option[key.size()] == '=') {
-        Result<std::string> value = unescape_mount_field(option.substr(key.size() + 1));
-        if (!value.ok()) return std::nullopt;
-        return std::move(value).value();
-      }
-      if (comma == std::string_view::npos) break;
-      options.remove_prefix(comma + 1);
-    }
-    return std::nullopt;
-  }
-  return std::nullopt;
-}
-
 ExplainFacts gather_explain_facts(const FactSources& sources) {
   ExplainFacts facts;
   facts.effective_uid = read_effective_uid(sources.proc);
@@ -345,7 +295,7 @@ ExplainFacts gather_explain_facts(const Evidence& evidence, const FactSources& s
       facts.now_usec = monotonic_usec();
       facts.kernel_messages = messages_since_start(*log, devices);
     }
-    if (type == "ext2" || type == "ext3" || type == "ext4") {
+    if (is_ext_family(type)) {
       facts.ext4_error_count = ext4_error_count(sources.sys, *facts.device_name);
       facts.ext4_reserve = read_ext4_reserve(evidence, sources, *facts.device_name);
     }

@@ -172,9 +172,6 @@ std::optional<std::uint32_t> read_effective_uid(const OsPath& proc_root);
 // The user and group IDs of a status text when each set agrees in itself.
 std::optional<ProcessOwner> parse_status_owner(std::string_view status);
 std::optional<std::uint64_t> read_open_files_limit(const OsPath& proc_root);
-// The unescaped value of a filesystem option of the mount with this ID in a
-// mount table text, before any redaction.
-std::optional<OsPath> parse_mount_option(std::string_view mountinfo, std::uint64_t mount_id, std::string_view key);
 // A path as overlayfs takes it from its own option text, where a backslash
 // makes the next byte literal (\, for a comma, \\ for a backslash).
 OsPath overlay_option_path(std::string_view value);

@@ -7,6 +7,7 @@
 #include <string>
 #include <utility>
 
+#include "capacity.h"
 #include "diagnosis.h"
 #include "render.h"
 
@@ -51,8 +52,6 @@ std::string where(const Evidence& evidence) {
   return lossy_utf8(evidence.mount ? evidence.mount->mount_point : evidence.target);
 }
 
-bool is_ext(const std::string& type) { return type == "ext2" || type == "ext3" || type == "ext4"; }
-
 // The largest deleted-open files, each inode once, in the scan's order
 // (largest first), as many as a finding names.
 std::vector<DeletedOpenFile> largest_deleted(const ProcScan& scan) {
@@ -96,7 +95,7 @@ std::string reserve_users_text(const Ext4Reserve& reserve) {
 // The reserve for privileged writers, when this is an ext2/3/4 that has one.
 const Ext4Reserve* privileged_reserve(const RuleInput& in) {
   const std::optional<Ext4Reserve>& reserve = in.facts.ext4_reserve;
-  if (!is_ext(fs_type_of(in.evidence)) || !reserve || reserve->reserved_bytes == 0) return nullptr;
+  if (!is_ext_family(fs_type_of(in.evidence)) || !reserve || reserve->reserved_bytes == 0) return nullptr;
   return &*reserve;
 }
 
@@ -400,7 +399,7 @@ std::optional<Finding> kernel_messages(const RuleInput& in) {
 std::optional<Finding> directory_full(const RuleInput& in) {
   const Evidence& e = in.evidence;
   const std::optional<DirectoryFacts>& directory = in.facts.probe_directory;
-  if (!is_ext(fs_type_of(e)) || !directory || !blocks_and_inodes_free(e.filesystem)) return std::nullopt;
+  if (!is_ext_family(fs_type_of(e)) || !directory || !blocks_and_inodes_free(e.filesystem)) return std::nullopt;
   const std::string spread = "or spread the files over subdirectories";
   const std::string probe_directory = lossy_utf8(e.probe_directory);
 

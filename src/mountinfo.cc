@@ -263,34 +263,65 @@ std::string redact_option(std::string_view option) {
   return std::string(option);
 }
 
-Result<Mount> parse_mount_line(std::string_view line) {
+Result<MountFields> split_mount_line(std::string_view line) {
   // 36 35 98:0 /mnt1 /mnt/parent rw,noatime master:1 - ext3 /dev/root rw,errors=continue
   const std::vector<std::string_view> fields = split_fields(line);
   const auto separator = std::find(fields.begin(), fields.end(), std::string_view("-"));
   if (separator == fields.end()) return fail("missing separator");
   const std::size_t k = static_cast<std::size_t>(separator - fields.begin());
   if (k < 6 || fields.size() - k - 1 < 3) return fail("too few fields");
+  return MountFields{fields[0], fields[2], fields[4], fields[5], fields[k + 1], fields[k + 2], fields[k + 3]};
+}
+
+Result<Mount> parse_mount_line(std::string_view line) {
+  const Result<MountFields> split = split_mount_line(line);
+  if (!split.ok()) return fail(split.error());
+  const MountFields& fields = split.value();
 
   Mount mount;
-  const std::optional<std::uint64_t> id = parse_unsigned(fields[0], UINT64_MAX);
+  const std::optional<std::uint64_t> id = parse_unsigned(fields.mount_id, UINT64_MAX);
   if (!id) return fail("invalid mount ID");
   mount.mount_id = *id;
 
-  Result<OsPath> mount_point = unescape_mount_field(fields[4]);
+  Result<OsPath> mount_point = unescape_mount_field(fields.mount_point);
   if (!mount_point.ok()) return fail(mount_point.error());
   mount.mount_point = std::move(mount_point).value();
 
-  mount.fs_type = lossy_utf8(fields[k + 1]);
+  mount.fs_type = lossy_utf8(fields.fs_type);
 
-  Result<OsPath> source = unescape_mount_field(fields[k + 2]);
+  Result<OsPath> source = unescape_mount_field(fields.source);
   if (!source.ok()) return fail(source.error());
   if (!source.value().empty() && source.value() != "none") mount.source = std::move(source).value();
 
-  append_options(fields[5], mount.options);
-  append_options(fields[k + 3], mount.options);
+  append_options(fields.mount_options, mount.options);
+  append_options(fields.super_options, mount.options);
   std::sort(mount.options.begin(), mount.options.end());
   mount.options.erase(std::unique(mount.options.begin(), mount.options.end()), mount.options.end());
   return mount;
+}
+
+std::optional<OsPath> parse_mount_option(std::string_view mountinfo, std::uint64_t mount_id, std::string_view key) {
+  for (std::size_t start = 0; start < mountinfo.size();) {
+    std::size_t end = mountinfo.find('\n', start);
+    if (end == std::string_view::npos) end = mountinfo.size();
+    const Result<MountFields> fields = split_mount_line(mountinfo.substr(start, end - start));
+    start = end + 1;
+    if (!fields.ok() || parse_unsigned(fields.value().mount_id, UINT64_MAX) != mount_id) continue;
+    std::string_view options = fields.value().super_options;
+    for (;;) {
+      const std::size_t comma = options.find(',');
+      const std::string_view option = options.substr(0, comma);
+      if (option.size() > key.size() && option.substr(0, key.size()) == key && option[key.size()] == '=') {
+        Result<std::string> value = unescape_mount_field(option.substr(key.size() + 1));
+        if (!value.ok()) return std::nullopt;
+        return std::move(value).value();
+      }
+      if (comma == std::string_view::npos) break;
+      options.remove_prefix(comma + 1);
+    }
+    return std::nullopt;
+  }
+  return std::nullopt;
 }
 
 Result<std::vector<Mount>> parse_mountinfo(std::string_view text) {

@@ -45,6 +45,23 @@ Result<std::vector<Mount>> parse_mountinfo(std::string_view text);
 // One line; the error is the bare reason.
 Result<Mount> parse_mount_line(std::string_view line);
 
+// The fields of one line that brimful reads, as the kernel wrote them
+// (escaped, unredacted); the error is the bare reason, as above.
+struct MountFields {
+  std::string_view mount_id;
+  std::string_view device;  // "98:0"
+  std::string_view mount_point;
+  std::string_view mount_options;
+  std::string_view fs_type;
+  std::string_view source;
+  std::string_view super_options;
+};
+Result<MountFields> split_mount_line(std::string_view line);
+
+// The unescaped value of a filesystem option of the mount with this ID in a
+// mount table text, before any redaction.
+std::optional<OsPath> parse_mount_option(std::string_view mountinfo, std::uint64_t mount_id, std::string_view key);
+
 // Undoes the kernel's \ooo octal escapes. The result is a path: any bytes.
 Result<OsPath> unescape_mount_field(std::string_view field);
 

@@ -201,37 +201,28 @@ bool has_read_only_option(std::string_view options) {
 }  // namespace
 
 std::optional<MountPlace> covering_mount(std::string_view mountinfo, std::string_view path) {
-  // "36 35 98:0 /mnt1 /mnt2 rw,noatime master:1 - ext3 /dev/root rw"
   std::optional<MountPlace> best;
   std::size_t best_length = 0;
   std::size_t start = 0;
   while (start < mountinfo.size()) {
     std::size_t end = mountinfo.find('\n', start);
     if (end == std::string_view::npos) end = mountinfo.size();
-    const std::string_view line = mountinfo.substr(start, end - start);
+    const Result<MountFields> split = split_mount_line(mountinfo.substr(start, end - start));
     start = end + 1;
-    std::vector<std::string_view> fields;
-    for (std::size_t pos = 0; pos < line.size();) {
-      const std::size_t next = std::min(line.find(' ', pos), line.size());
-      if (next > pos) fields.push_back(line.substr(pos, next - pos));
-      pos = next + 1;
-    }
-    const auto separator = std::find(fields.begin(), fields.end(), "-");
-    if (fields.size() < 6 || separator == fields.end() || separator + 1 == fields.end()) continue;
-    const std::string_view numbers = fields[2];
-    const std::size_t colon = numbers.find(':');
+    if (!split.ok()) continue;
+    const MountFields& fields = split.value();
+    const std::size_t colon = fields.device.find(':');
     if (colon == std::string_view::npos) continue;
-    const std::optional<std::uint64_t> major = parse_unsigned(numbers.substr(0, colon), UINT32_MAX);
-    const std::optional<std::uint64_t> minor = parse_unsigned(numbers.substr(colon + 1), UINT32_MAX);
-    Result<std::string> mount_point = unescape_mount_field(fields[4]);
+    const std::optional<std::uint64_t> major = parse_unsigned(fields.device.substr(0, colon), UINT32_MAX);
+    const std::optional<std::uint64_t> minor = parse_unsigned(fields.device.substr(colon + 1), UINT32_MAX);
+    Result<std::string> mount_point = unescape_mount_field(fields.mount_point);
     if (!major || !minor || !mount_point.ok()) continue;
     const std::vector<std::string_view> point = path_components(mount_point.value());
     if (!is_under(path, point) || point.size() < best_length) continue;
     best_length = point.size();
-    const bool read_only =
-        has_read_only_option(fields[5]) || (separator + 3 < fields.end() && has_read_only_option(*(separator + 3)));
+    const bool read_only = has_read_only_option(fields.mount_options) || has_read_only_option(fields.super_options);
     best = MountPlace{static_cast<std::uint64_t>(::makedev(static_cast<unsigned>(*major), static_cast<unsigned>(*minor))),
-                      std::move(mount_point).value(), std::string(*(separator + 1)), read_only};
+                      std::move(mount_point).value(), std::string(fields.fs_type), read_only};
   }
   return best;
 }

@@ -217,11 +217,14 @@ TEST(MountLookup, RealTableFindsTheRootMount) {
   EXPECT_EQ(mount.value()->mount_point, "/");
 }
 
-}  // namespace
-}  // namespace brimful
-
-namespace brimful {
-namespace {
+TEST(Mountinfo, OverlayUpperDirectoryIsReadBeforeRedaction) {
+  const std::string table =
+      "30 1 8:1 / / rw - ext4 /dev/sda1 rw\n"
+      "36 30 0:50 / /merged rw - overlay overlay rw,lowerdir=/l,upperdir=/up\\134\\054per\\040dir,workdir=/w\n";
+  EXPECT_EQ(parse_mount_option(table, 36, "upperdir"), "/up\\,per dir");
+  EXPECT_EQ(parse_mount_option(table, 36, "upper"), std::nullopt);
+  EXPECT_EQ(parse_mount_option(table, 30, "upperdir"), std::nullopt);
+}
 
 }  // namespace
 }  // namespace brimful
