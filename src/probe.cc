@@ -136,6 +136,44 @@ namespace {
 
 bool same_file(const FileIdentity& a, const FileIdentity& b) { return a.device == b.device && a.inode == b.inode; }
 
+// ".brimful-probe-PID-SUFFIX": no run and no stale file share it.
+std::string probe_name(ProbeSystem& system) {
+  const long pid = static_cast<long>(system.getpid());
+  const std::uint64_t suffix = name_suffix(system);
+  char name[64];
+  std::snprintf(name, sizeof name, ".brimful-probe-%ld-%016" PRIx64, pid, suffix);
+  return name;
+}
+
+// Removing the name before writing makes the file exist only through the
+// descriptor, so no later failure can leave it behind. If the removal
+// fails, the file stays; the outcome says so. The directory's owner may
+// have renamed the file and put something else under its name: that is
+// not brimful's to remove, and a file of brimful's that still has a name
+// after the removal is not written to.
+ProbeOutcome remove_name(ProbeSystem& system, int dirfd, int fd, const char* name, CreateProbe& probe) {
+  FileIdentity created;
+  FileIdentity named;
+  const bool ours = system.identify(fd, "", created).value == 0 && system.identify(dirfd, name, named).value == 0 &&
+                    same_file(created, named);
+  const SysResult unlinked = ours ? system.unlinkat(dirfd, name, 0) : SysResult{0, 0};
+  FileIdentity after;
+  probe.file_renamed =
+      !ours || (unlinked.value == 0 && (system.identify(fd, "", after).value != 0 || after.links != 0));
+  if (probe.file_renamed) return step_failed(Phase::unlink, EEXIST);
+  if (unlinked.value < 0) return step_failed(Phase::unlink, unlinked.error);
+  return ProbeSuccess{};
+}
+
+ProbeOutcome write_and_sync(ProbeSystem& system, int fd) {
+  const SysResult written = system.write(fd, "N", 1);
+  if (written.value < 0) return step_failed(Phase::write, written.error);
+  if (written.value == 0) return step_failed(Phase::write, EIO);
+  const SysResult synced = system.fsync(fd);
+  if (synced.value != 0) return step_failed(Phase::fsync, synced.error);
+  return ProbeSuccess{};
+}
+
 ProbeOutcome probe_file(const OsPath& directory, ProbeSystem& system, CreateProbe& probe) {
   if (contains_nul(directory)) return step_failed(Phase::open_directory, EINVAL);
 
@@ -144,11 +182,7 @@ ProbeOutcome probe_file(const OsPath& directory, ProbeSystem& system, CreateProb
   const int dirfd = static_cast<int>(dir.value);
   const std::optional<OsPath> probed = system.path_of(dirfd);
   if (probed && *probed != directory) probe.directory_probed = probed;
-
-  const long pid = static_cast<long>(system.getpid());
-  const std::uint64_t suffix = name_suffix(system);
-  char name[64];
-  std::snprintf(name, sizeof name, ".brimful-probe-%ld-%016" PRIx64, pid, suffix);
+  const std::string name = probe_name(system);
 
   // While the file has a name, a Ctrl-C or a kill would leave it behind; the
   // signals wait until the name is gone. Should blocking fail, the probe runs
@@ -159,7 +193,7 @@ ProbeOutcome probe_file(const OsPath& directory, ProbeSystem& system, CreateProb
 
   // O_EXCL: the probe never opens, truncates or follows anything that is
   // already there.
-  const SysResult file = system.openat(dirfd, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  const SysResult file = system.openat(dirfd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (file.value < 0) {
     if (blocked) system.restore_signal_mask(previous);
     const ProbeOutcome outcome = step_failed(Phase::create, file.error);
@@ -167,46 +201,12 @@ ProbeOutcome probe_file(const OsPath& directory, ProbeSystem& system, CreateProb
     return outcome;
   }
   const int fd = static_cast<int>(file.value);
-
-  // Removing the name before writing makes the file exist only through the
-  // descriptor, so no later failure can leave it behind. If the removal
-  // fails, the file stays; the outcome says so. The directory's owner may
-  // have renamed the file and put something else under its name: that is
-  // not brimful's to remove, and a file of brimful's that still has a name
-  // after the removal is not written to.
-  FileIdentity created;
-  FileIdentity named;
-  const bool ours = system.identify(fd, "", created).value == 0 && system.identify(dirfd, name, named).value == 0 &&
-                    same_file(created, named);
-  const SysResult unlinked = ours ? system.unlinkat(dirfd, name, 0) : SysResult{0, 0};
-  FileIdentity after;
-  probe.file_renamed =
-      !ours || (unlinked.value == 0 && (system.identify(fd, "", after).value != 0 || after.links != 0));
+  ProbeOutcome outcome = remove_name(system, dirfd, fd, name.c_str(), probe);
   if (blocked) system.restore_signal_mask(previous);
-  ProbeOutcome outcome = ProbeSuccess{};
-  if (probe.file_renamed) {
-    outcome = step_failed(Phase::unlink, EEXIST);
-  } else if (unlinked.value < 0) {
-    outcome = step_failed(Phase::unlink, unlinked.error);
-  } else {
-    const SysResult written = system.write(fd, "N", 1);
-    if (written.value < 0) {
-      outcome = step_failed(Phase::write, written.error);
-    } else if (written.value == 0) {
-      outcome = step_failed(Phase::write, EIO);
-    } else {
-      const SysResult synced = system.fsync(fd);
-      if (synced.value != 0) outcome = step_failed(Phase::fsync, synced.error);
-    }
-  }
-  if (!is_success(outcome)) {
-    system.close(fd);
-    system.close(dirfd);
-    return outcome;
-  }
+  if (is_success(outcome)) outcome = write_and_sync(system, fd);
 
   const SysResult closed = system.close(fd);
-  if (closed.value != 0) outcome = step_failed(Phase::close, closed.error);
+  if (is_success(outcome) && closed.value != 0) outcome = step_failed(Phase::close, closed.error);
   system.close(dirfd);
   return outcome;
 }
