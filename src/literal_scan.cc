@@ -85,8 +85,8 @@ void ReferenceScanner::scan_process(int proc_fd, const char* entry, std::uint32_
   Outcome outcome = deleted_open_pass(fds, pid, name, listed);
   if (thread.valid() && listed) ++leader_exited_;
   if (outcome != Outcome::vanished && status.st_uid == real_uid_) {
-    const Outcome inotify = inotify_pass(table, fds.fd(), pid, name);
-    if (inotify != Outcome::whole) outcome = inotify;
+    // A process gone by the second pass keeps the first pass's verdict.
+    if (inotify_pass(table, fds.fd(), pid, name) == Outcome::partial) outcome = Outcome::partial;
   }
   if (outcome == Outcome::partial) ++inaccessible_;
 }

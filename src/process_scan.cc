@@ -156,7 +156,6 @@ ProcessScanner::Outcome ProcessScanner::share_listing(int process_fd, int fd_dir
     if (!gone) {
       pass.whole = pass.whole && range.whole;
       pass.infos_failed = pass.infos_failed || range.infos_failed;
-      pass.infos_gone = pass.infos_gone || range.infos_gone;
       result.sightings.append(range.sightings);
       result.instances = saturating_add(result.instances, range.instances);
       result.watches = saturating_add(result.watches, range.watches);
@@ -186,7 +185,6 @@ void ProcessScanner::scan_range(SharedProcess& process, std::size_t range, Worke
   out.watches = part.watches;
   out.whole = pass.whole;
   out.infos_failed = pass.infos_failed;
-  out.infos_gone = pass.infos_gone;
 }
 
 // Every descriptor is statted for the deleted-file check; an inotify
@@ -240,15 +238,12 @@ bool ProcessScanner::count_instance(int process_fd, const char* entry, Descripto
     pass.infos.reset(::openat(process_fd, "fdinfo", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!pass.infos.valid()) {
       // Without fdinfo nothing about this process's instances is known. One
-      // that is gone says the process has exited; the deleted files met
-      // further on still count, as they do for a process that exits
-      // between the deleted-file and the inotify questions.
+      // that is gone says the process has exited; what its descriptors
+      // showed of deleted files, further on too, still counts, as it does
+      // for a process that exits between the deleted-file and the inotify
+      // questions.
       const int error = errno;
-      if (note(error) || listing_vanished(error)) {
-        pass.infos_gone = true;
-      } else {
-        pass.whole = false;
-      }
+      if (!note(error) && !listing_vanished(error)) pass.whole = false;
       pass.infos_failed = true;
       result.instances = 0;
       result.watches = 0;

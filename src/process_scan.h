@@ -111,7 +111,6 @@ struct RangeResult {
   std::uint64_t watches = 0;
   bool whole = true;
   bool infos_failed = false;
-  bool infos_gone = false;
   // The process was found gone in this range; the ranges after it count
   // for nothing, as the rest of a single pass would not have been made.
   bool gone = false;
@@ -185,13 +184,9 @@ class ProcessScanner {
     UniqueFd infos;  // the fdinfo directory, opened at the first instance
     // The fdinfo directory could not be opened: no instance counts.
     bool infos_failed = false;
-    // ... because it was gone: the process has exited, but the deleted files
-    // its descriptors showed still count.
-    bool infos_gone = false;
   };
   // What a pass over a listing that held any descriptor (or none) comes to.
   static Outcome outcome_of(const DescriptorPass& pass, bool any) {
-    if (pass.infos_gone) return Outcome::vanished;
     if (!pass.whole) return Outcome::partial;
     return any ? Outcome::whole : Outcome::empty;
   }
