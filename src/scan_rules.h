@@ -1,7 +1,8 @@
-// The rules the process scan applies to what /proc shows it, and the few
-// reads of a process that the fast scan and the literal scan share: how a
-// name becomes a PID or a descriptor, what counts as a deleted-open file or
-// an inotify instance, and which errors mean that a process has gone.
+// The rules the process scan applies to what /proc shows it, shared by the
+// fast scan and the literal scan: how a name becomes a descriptor, what
+// counts as a deleted-open file or an inotify instance, which errors mean
+// that a process has gone, and which thread's table stands for a process
+// whose leader has exited.
 #ifndef BRIMFUL_SCAN_RULES_H
 #define BRIMFUL_SCAN_RULES_H
 
