@@ -54,10 +54,13 @@ bool may_load_programs() {
 // number that encoding cannot hold matches no superblock; only the
 // filesystems whose files stat() renumbers are then reported.
 unsigned int kernel_device(std::uint64_t device) {
+  constexpr unsigned int kMajorBits = 12;
+  constexpr unsigned int kMinorBits = 20;
+  constexpr unsigned int kNoDevice = 0xffffffffu;
   const unsigned int major_number = major(device);
   const unsigned int minor_number = minor(device);
-  if (major_number >= (1u << 12) || minor_number >= (1u << 20)) return 0xffffffffu;
-  return (major_number << 20) | minor_number;
+  if (major_number >= (1u << kMajorBits) || minor_number >= (1u << kMinorBits)) return kNoDevice;
+  return (major_number << kMinorBits) | minor_number;
 }
 
 class Walk {
@@ -96,18 +99,13 @@ void add(KernelCandidates& candidates, const kernelwalk_record& record) {
   if (record.kind == KERNELWALK_INOTIFY) process.inotify.push_back(record.fd);
 }
 
-}  // namespace
-
-std::optional<KernelCandidates> walk_in_kernel(const std::vector<std::uint64_t>& target_devices) {
-  if (!may_load_programs()) return std::nullopt;
-  Walk walk(target_devices);
-  const int iterator = walk.iterator();
-  if (iterator < 0) return std::nullopt;
-
-  KernelCandidates candidates;
+// Reads every record the iterator gives into candidates; false when the
+// walk failed or broke off.
+bool read_records(int iterator, KernelCandidates& candidates) {
   // The kernel hands out whole records; a partial one would mean the walk
   // broke off.
-  std::vector<char> buffer(64 * 1024);
+  constexpr std::size_t kReadSize = 64 * 1024;
+  std::vector<char> buffer(kReadSize);
   std::size_t held = 0;
   bool failed = false;
   for (;;) {
@@ -128,19 +126,32 @@ std::optional<KernelCandidates> walk_in_kernel(const std::vector<std::uint64_t>&
     std::memmove(buffer.data(), buffer.data() + used, held - used);
     held -= used;
   }
-  if (failed || held != 0) return std::nullopt;
+  return !failed && held == 0;
+}
 
-  // The iterator goes through the namespace in ascending order of threads;
-  // sorting keeps find() right should a kernel ever order it otherwise. The
-  // threads of a process whose leader has exited may come apart, each with
-  // the table it holds: the lowest-numbered stands for the process.
-  auto& processes = candidates.processes;
+// The iterator goes through the namespace in ascending order of threads;
+// sorting keeps find() right should a kernel ever order it otherwise. The
+// threads of a process whose leader has exited may come apart, each with
+// the table it holds: the lowest-numbered stands for the process.
+void keep_lowest_threads(std::vector<KernelProcess>& processes) {
   std::stable_sort(processes.begin(), processes.end(), [](const KernelProcess& a, const KernelProcess& b) {
     return a.pid != b.pid ? a.pid < b.pid : a.thread < b.thread;
   });
   processes.erase(std::unique(processes.begin(), processes.end(),
                               [](const KernelProcess& a, const KernelProcess& b) { return a.pid == b.pid; }),
                   processes.end());
+}
+
+}  // namespace
+
+std::optional<KernelCandidates> walk_in_kernel(const std::vector<std::uint64_t>& target_devices) {
+  if (!may_load_programs()) return std::nullopt;
+  Walk walk(target_devices);
+  const int iterator = walk.iterator();
+  if (iterator < 0) return std::nullopt;
+  KernelCandidates candidates;
+  if (!read_records(iterator, candidates)) return std::nullopt;
+  keep_lowest_threads(candidates.processes);
   return candidates;
 }
 

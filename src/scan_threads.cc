@@ -122,7 +122,7 @@ class FileIndex {
   // The file's place, added to files from the sighting when it is new.
   std::size_t find_or_add(DeletedOpenFiles::Builder& files, std::uint64_t device, const Sighting& sighting,
                           std::string_view path) {
-    if ((files.file_count() + 1) * 2 > slots_.size()) grow(files);
+    if ((files.file_count() + 1) * kSlotsPerFile > slots_.size()) grow(files);
     const FileKey key{device, sighting.inode};
     const std::size_t mask = slots_.size() - 1;
     for (std::size_t i = hash(key) & mask;; i = (i + 1) & mask) {
@@ -136,6 +136,11 @@ class FileIndex {
   }
 
  private:
+  // At most half the slots are taken, which keeps the probes short; the
+  // count of slots stays a power of two.
+  static constexpr std::size_t kSlotsPerFile = 2;
+  static constexpr std::size_t kFirstSlots = 1024;
+
   // Inode numbers are often consecutive; the mix spreads them over the table.
   static std::size_t hash(const FileKey& key) {
     std::uint64_t h = key.first * 0x9E3779B97F4A7C15ull ^ key.second;
@@ -145,7 +150,7 @@ class FileIndex {
     return static_cast<std::size_t>(h);
   }
   void grow(const DeletedOpenFiles::Builder& files) {
-    slots_.assign(std::max<std::size_t>(1024, slots_.size() * 2), 0);
+    slots_.assign(std::max<std::size_t>(kFirstSlots, slots_.size() * 2), 0);
     const std::size_t mask = slots_.size() - 1;
     for (std::size_t place = 0; place < files.file_count(); ++place) {
       std::size_t i = hash(files.key(place)) & mask;
