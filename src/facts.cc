@@ -22,12 +22,6 @@ namespace brimful {
 
 namespace {
 
-std::optional<std::string> read_text(const OsPath& path) {
-  std::string text;
-  if (read_whole_file(path.c_str(), text) != 0) return std::nullopt;
-  return text;
-}
-
 // The device of the examined filesystem: the target's, or the probe
 // directory's when the target does not exist.
 std::optional<std::uint64_t> device_of(const FactSources& sources) {
@@ -144,7 +138,7 @@ std::optional<Ext4Reserve> read_ext4_reserve(const Evidence& evidence, const Fac
 }
 
 std::optional<std::uint64_t> read_number_file(const OsPath& path) {
-  const std::optional<std::string> text = read_text(path);
+  const std::optional<std::string> text = read_whole_file(path);
   return text ? parse_unsigned(trim_unicode_whitespace(*text), UINT64_MAX) : std::nullopt;
 }
 
@@ -158,7 +152,7 @@ MqueueFacts read_mqueue(const OsPath& mount_point, const FactSources& sources, s
   const std::optional<std::uint64_t> size = read_number_file(sysctl + "msgsize_default");
   if (messages && size) facts.default_queue_bytes = mqueue_charge(*messages, *size);
   const std::string limits = sources.proc + "/" + (sources.process ? std::to_string(*sources.process) : "self");
-  if (const std::optional<std::string> text = read_text(limits + "/limits")) {
+  if (const std::optional<std::string> text = read_whole_file(limits + "/limits")) {
     facts.byte_limit = parse_soft_limit(*text, kMessageQueueLimit);
   }
   facts.uid = uid;
@@ -205,13 +199,13 @@ std::optional<ProcessOwner> parse_status_owner(std::string_view status) {
 }
 
 std::optional<std::uint32_t> read_effective_uid(const OsPath& proc_root) {
-  const std::optional<std::string> text = read_text(proc_root + "/self/status");
+  const std::optional<std::string> text = read_whole_file(proc_root + "/self/status");
   const auto uids = text ? parse_status_ids(*text, "Uid:") : std::nullopt;
   return uids ? std::optional<std::uint32_t>((*uids)[kEffectiveId]) : std::nullopt;
 }
 
 std::optional<std::uint64_t> read_open_files_limit(const OsPath& proc_root) {
-  const std::optional<std::string> text = read_text(proc_root + "/self/limits");
+  const std::optional<std::string> text = read_whole_file(proc_root + "/self/limits");
   return text ? parse_soft_limit(*text, kOpenFilesLimit) : std::nullopt;
 }
 
@@ -229,7 +223,7 @@ ExplainFacts gather_explain_facts(const FactSources& sources) {
   ExplainFacts facts;
   facts.effective_uid = read_effective_uid(sources.proc);
   facts.open_files_limit = read_open_files_limit(sources.proc);
-  if (const std::optional<std::string> status = read_text(sources.proc + "/self/status")) {
+  if (const std::optional<std::string> status = read_whole_file(sources.proc + "/self/status")) {
     facts.sys_resource_capability = parse_status_sys_resource(*status);
   }
   facts.inotify_limit_files = sources.inotify_limit_files ? *sources.inotify_limit_files
@@ -257,7 +251,7 @@ std::vector<ProcessOwner> read_holder_owners(const OsPath& proc_root, const Dele
     const DeletedOpenFile file = files[i];
     if (file.holders.empty()) continue;
     const std::uint32_t pid = file.holders.front().pid;
-    const std::optional<std::string> status = read_text(proc_root + "/" + std::to_string(pid) + "/status");
+    const std::optional<std::string> status = read_whole_file(proc_root + "/" + std::to_string(pid) + "/status");
     std::optional<ProcessOwner> owner = status ? parse_status_owner(*status) : std::nullopt;
     if (!owner) continue;
     owner->pid = pid;

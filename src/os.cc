@@ -82,6 +82,12 @@ int read_whole_file(const char* path, std::string& content, std::size_t limit) {
   return read_whole_file_at(AT_FDCWD, path, content, limit);
 }
 
+std::optional<std::string> read_whole_file(const OsPath& path, std::size_t limit) {
+  std::string content;
+  if (read_whole_file(path.c_str(), content, limit) != 0) return std::nullopt;
+  return content;
+}
+
 int write_all(int fd, std::string_view content) {
   std::size_t done = 0;
   while (done < content.size()) {

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -101,6 +102,8 @@ constexpr std::size_t kTableFileLimit = 64 * 1024 * 1024;
 // and a file longer than limit with EFBIG.
 int read_whole_file(const char* path, std::string& content, std::size_t limit = kSmallFileLimit);
 int read_whole_file_at(int dir_fd, const char* name, std::string& content, std::size_t limit = kSmallFileLimit);
+// The same as a value, for a reader that needs no errno: none on any failure.
+std::optional<std::string> read_whole_file(const OsPath& path, std::size_t limit = kSmallFileLimit);
 
 // Writes all of content to fd, again after an interruption or a short
 // write; returns 0 or the errno (EIO when the descriptor takes nothing).

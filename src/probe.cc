@@ -248,9 +248,8 @@ std::optional<std::uint64_t> parse_inotify_limit(std::string_view text) {
 }
 
 std::optional<std::uint64_t> read_inotify_limit(const OsPath& file) {
-  std::string text;
-  if (read_whole_file(file.c_str(), text) != 0) return std::nullopt;
-  return parse_inotify_limit(text);
+  const std::optional<std::string> text = read_whole_file(file);
+  return text ? parse_inotify_limit(*text) : std::nullopt;
 }
 
 InotifyLimitFiles read_inotify_limit_files(const OsPath& proc_sys_root) {

@@ -21,14 +21,8 @@ namespace brimful {
 
 namespace {
 
-std::optional<std::string> read_text(const OsPath& path, std::size_t limit = kSmallFileLimit) {
-  std::string text;
-  if (read_whole_file(path.c_str(), text, limit) != 0) return std::nullopt;
-  return text;
-}
-
 std::optional<std::uint64_t> open_files_limit_of(const OsPath& process_dir) {
-  const std::optional<std::string> limits = read_text(process_dir + "/limits");
+  const std::optional<std::string> limits = read_whole_file(process_dir + "/limits");
   return limits ? parse_soft_limit(*limits, kOpenFilesLimit) : std::nullopt;
 }
 
@@ -181,8 +175,8 @@ std::optional<FileTable> parse_file_table(std::string_view file_nr, std::string_
 }
 
 std::optional<FileTable> read_file_table(const OsPath& proc_root) {
-  const std::optional<std::string> file_nr = read_text(proc_root + "/sys/fs/file-nr");
-  const std::optional<std::string> file_max = read_text(proc_root + "/sys/fs/file-max");
+  const std::optional<std::string> file_nr = read_whole_file(proc_root + "/sys/fs/file-nr");
+  const std::optional<std::string> file_max = read_whole_file(proc_root + "/sys/fs/file-max");
   if (!file_nr || !file_max) return std::nullopt;
   return parse_file_table(*file_nr, *file_max);
 }
@@ -266,7 +260,7 @@ std::vector<OtherNamespaceView> read_other_namespace_views(const OsPath& proc_ro
     const OsPath process_dir = proc_root + "/" + entry;
     // Kernel threads (kdevtmpfs keeps a mount namespace of its own) and the
     // helpers brimful forks are nobody's view of the target.
-    const std::optional<std::string> stat_text = read_text(process_dir + "/stat");
+    const std::optional<std::string> stat_text = read_whole_file(process_dir + "/stat");
     const std::optional<ProcessStat> stat = stat_text ? parse_process_stat(*stat_text) : std::nullopt;
     if (!stat || stat->kernel_thread || (own_pid && stat->parent == *own_pid)) continue;
     const std::optional<OsPath> name_space = read_link(process_dir + "/ns/mnt");
@@ -286,7 +280,7 @@ std::vector<OtherNamespaceView> read_other_namespace_views(const OsPath& proc_ro
       }
     }
     if (!uses) continue;
-    const std::optional<std::string> table = read_text(process_dir + "/mountinfo", kTableFileLimit);
+    const std::optional<std::string> table = read_whole_file(process_dir + "/mountinfo", kTableFileLimit);
     if (!table) continue;
     // One table answers for every process of its namespace, whatever it
     // gave: the cost grows with namespaces, not with processes and mounts.
@@ -297,7 +291,7 @@ std::vector<OtherNamespaceView> read_other_namespace_views(const OsPath& proc_ro
       // Brimful's own mount of the target, looked up once a view of the
       // same filesystem needs it.
       if (!own_read_only) {
-        const std::optional<std::string> own_table = read_text(proc_root + "/self/mountinfo", kTableFileLimit);
+        const std::optional<std::string> own_table = read_whole_file(proc_root + "/self/mountinfo", kTableFileLimit);
         const std::optional<MountPlace> own = own_table ? covering_mount(*own_table, target) : std::nullopt;
         own_read_only = own && own->read_only;
       }

@@ -12,9 +12,8 @@ namespace brimful {
 namespace {
 
 std::optional<std::string> read_line(const OsPath& path) {
-  std::string text;
-  if (read_whole_file(path.c_str(), text) != 0) return std::nullopt;
-  if (!text.empty() && text.back() == '\n') text.pop_back();
+  std::optional<std::string> text = read_whole_file(path);
+  if (text && !text->empty() && text->back() == '\n') text->pop_back();
   return text;
 }
 
