@@ -12,6 +12,7 @@
 
 #include "fuzz_check.h"
 #include "json_check.h"
+#include "json_writer.h"
 #include "report.h"
 #include "text.h"
 

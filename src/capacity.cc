@@ -5,6 +5,8 @@
 
 #include <cerrno>
 
+#include "text.h"
+
 namespace brimful {
 
 namespace {

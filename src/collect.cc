@@ -15,6 +15,7 @@
 #include "mountinfo.h"
 #include "probe.h"
 #include "procscan.h"
+#include "text.h"
 
 namespace brimful {
 

@@ -4,6 +4,9 @@
 #include <cerrno>
 #include <utility>
 
+#include "deleted_open.h"
+#include "text.h"
+
 namespace brimful {
 
 namespace {
@@ -48,11 +51,9 @@ void apply_inotify_rules(const Evidence& evidence, Diagnosis& diagnosis) {
   // process's descriptor limit; only the user's counted instances tell.
   const std::optional<std::uint64_t>& limit = evidence.inotify_limits.max_user_instances;
   if (failed_with(probe.init, EMFILE) && limit) {
-    std::uint64_t instances = 0;
-    for (const InotifyConsumer& consumer : evidence.proc_scan.inotify_consumers) {
-      instances = saturating_add(instances, consumer.instances);
+    if (inotify_usage(evidence.proc_scan).instances >= *limit) {
+      diagnosis.causes.push_back(CauseKind::inotify_instance_exhaustion);
     }
-    if (instances >= *limit) diagnosis.causes.push_back(CauseKind::inotify_instance_exhaustion);
   }
 }
 
@@ -67,19 +68,13 @@ void apply_process_user_inotify_rules(const Evidence& evidence, Diagnosis& diagn
                               ", not as the process's real user (uid " + std::to_string(process.real_uid) +
                               "); its inotify use is judged from the processes of that user");
   }
-  const ProcScan& scan = evidence.proc_scan;
-  std::uint64_t watches = 0;
-  std::uint64_t instances = 0;
-  for (const InotifyConsumer& consumer : scan.inotify_consumers) {
-    watches = saturating_add(watches, consumer.watches);
-    instances = saturating_add(instances, consumer.instances);
-  }
+  const InotifyUsage usage = inotify_usage(evidence.proc_scan);
   const InotifyLimits& limits = evidence.inotify_limits;
-  if (limits.max_user_watches && watches >= *limits.max_user_watches &&
+  if (limits.max_user_watches && usage.watches >= *limits.max_user_watches &&
       !has_cause(diagnosis, CauseKind::inotify_exhaustion)) {
     diagnosis.causes.push_back(CauseKind::inotify_exhaustion);
   }
-  if (limits.max_user_instances && instances >= *limits.max_user_instances &&
+  if (limits.max_user_instances && usage.instances >= *limits.max_user_instances &&
       !has_cause(diagnosis, CauseKind::inotify_instance_exhaustion)) {
     diagnosis.causes.push_back(CauseKind::inotify_instance_exhaustion);
   }
@@ -145,19 +140,6 @@ std::string final_note(const Evidence& evidence) {
 
 }  // namespace
 
-DeletedOpenTotals deleted_open_totals(const ProcScan& scan) {
-  // A file reached through several entries counts once, with the size of
-  // its first.
-  const std::vector<bool> first = scan.deleted_open.first_of_each_file();
-  DeletedOpenTotals totals;
-  for (std::size_t i = 0; i < first.size(); ++i) {
-    if (!first[i]) continue;
-    ++totals.files;
-    totals.bytes = saturating_add(totals.bytes, scan.deleted_open[i].allocated_bytes);
-  }
-  return totals;
-}
-
 Diagnosis diagnose(const Evidence& evidence) {
   Diagnosis diagnosis;
   const ProbeOutcome& create = evidence.create_probe.outcome;
@@ -191,7 +173,7 @@ Diagnosis diagnose(const Evidence& evidence) {
                               " process directories were inaccessible");
   }
 
-  const DeletedOpenTotals totals = deleted_open_totals(scan);
+  const DeletedOpenTotals totals = deleted_open_totals(scan.deleted_open);
   if (totals.bytes > 0 && evidence.filesystem.available_bytes == 0) {
     diagnosis.contributing.push_back(Contributing{
         "deleted_open_files", totals.bytes,

@@ -8,8 +8,9 @@
 #include <utility>
 
 #include "capacity.h"
-#include "diagnosis.h"
-#include "render.h"
+#include "deleted_open.h"
+#include "text.h"
+#include "units.h"
 
 namespace brimful {
 
@@ -29,23 +30,6 @@ constexpr std::size_t kNamedConsumers = 3;
 
 Finding finding(const char* kind, std::string summary, std::string remedy) {
   return Finding{kind, std::move(summary), std::move(remedy)};
-}
-
-// part / whole as a percentage with one decimal; a sliver is "<0.1%".
-std::string percent_of(std::uint64_t part, std::uint64_t whole) {
-  char buffer[32];
-  const double value = whole == 0 ? 0.0 : static_cast<double>(part) * 100.0 / static_cast<double>(whole);
-  if (part > 0 && value < 0.1) return "<0.1%";
-  std::snprintf(buffer, sizeof buffer, "%.1f%%", value);
-  return buffer;
-}
-
-// part * 100 >= whole * percent without overflow.
-bool at_least_percent(std::uint64_t part, std::uint64_t whole, std::uint64_t percent) {
-  const std::uint64_t floor = whole / 100 * percent;
-  const std::uint64_t rest = whole % 100 * percent;  // the hundredths left over
-  if (part < floor) return false;
-  return part - floor >= (rest + 99) / 100;
 }
 
 std::string where(const Evidence& evidence) {
@@ -144,7 +128,7 @@ std::optional<Finding> nearly_full(const RuleInput& in) {
     return std::nullopt;
   }
   std::string summary = "only " + human_size(fs.available_bytes) + " of " + human_size(fs.total_bytes) + " (" +
-                        percent_of(fs.available_bytes, fs.total_bytes) +
+                        percent_text(fs.available_bytes, fs.total_bytes) +
                         ") is available, so a write larger than that fails with ENOSPC";
   const Ext4Reserve* reserve = privileged_reserve(in);
   if (reserve != nullptr && reserve->reserved_bytes > fs.free_bytes / 2) {
@@ -162,7 +146,7 @@ std::optional<Finding> nearly_full(const RuleInput& in) {
 
 std::optional<Finding> deleted_open_space(const RuleInput& in) {
   const Filesystem& fs = in.evidence.filesystem;
-  const std::uint64_t held = deleted_open_totals(in.evidence.proc_scan).bytes;
+  const std::uint64_t held = deleted_open_totals(in.evidence.proc_scan.deleted_open).bytes;
   if (fs.available_bytes == 0 || held == 0 || !at_least_percent(held, fs.total_bytes, 1)) return std::nullopt;
   // The holder's owner may point the descriptor at another file once brimful
   // is gone: the command checks that it is still the deleted file, and acts
@@ -190,7 +174,7 @@ std::optional<Finding> deleted_open_space(const RuleInput& in) {
                          "with the holder's own rights and only while it is still the deleted file (its device "
                          "and inode): " + commands + "; or restart the holders";
   return finding("deleted_open_space",
-                 "deleted files still held open take " + human_size(held) + " (" + percent_of(held, fs.total_bytes) +
+                 "deleted files still held open take " + human_size(held) + " (" + percent_text(held, fs.total_bytes) +
                      " of the filesystem): " + largest_deleted_text(files),
                  remedy);
 }
@@ -208,12 +192,7 @@ std::optional<Finding> scan_unprivileged(const RuleInput& in) {
 
 std::optional<Finding> namespace_inotify_limit(const RuleInput& in) {
   const InotifyLimitFiles& files = in.facts.inotify_limit_files;
-  std::uint64_t watches = 0;
-  std::uint64_t instances = 0;
-  for (const InotifyConsumer& consumer : in.evidence.proc_scan.inotify_consumers) {
-    watches = saturating_add(watches, consumer.watches);
-    instances = saturating_add(instances, consumer.instances);
-  }
+  const InotifyUsage usage = inotify_usage(in.evidence.proc_scan);
   struct Limit {
     const char* name;
     const char* sysctl;
@@ -222,8 +201,8 @@ std::optional<Finding> namespace_inotify_limit(const RuleInput& in) {
     std::uint64_t used;
   };
   const Limit limits[] = {
-      {"watches", "user.max_inotify_watches", files.namespace_watches, files.global_watches, watches},
-      {"instances", "user.max_inotify_instances", files.namespace_instances, files.global_instances, instances},
+      {"watches", "user.max_inotify_watches", files.namespace_watches, files.global_watches, usage.watches},
+      {"instances", "user.max_inotify_instances", files.namespace_instances, files.global_instances, usage.instances},
   };
   std::string summary;
   std::string sysctls;
@@ -442,7 +421,7 @@ std::optional<Finding> directory_full(const RuleInput& in) {
   if (!at_least_percent(directory->size_bytes, limit, 50)) return std::nullopt;
   return finding("directory_full",
                  "the directory " + probe_directory + " is " + human_size(directory->size_bytes) + ", " +
-                     percent_of(directory->size_bytes, limit) + " of the " + human_size(limit) +
+                     percent_text(directory->size_bytes, limit) + " of the " + human_size(limit) +
                      " that a two-level hashed index holds with " + std::to_string(block) +
                      "-byte blocks; when the index is full, creating a file there fails with ENOSPC",
                  "check: the kernel log for \"index full\" (`dmesg | grep 'index full'`); if it is there, " +
@@ -626,7 +605,7 @@ std::optional<Finding> xfs_free_space_fragmented(const RuleInput& in) {
     }
     const std::uint64_t total = in.facts.free_extents->size();
     summary += "; " + grouped_number(shorter) + " of " + grouped_number(total) + " free extents (" +
-               percent_of(shorter, total) + ") are shorter; free extents by length in blocks:";
+               percent_text(shorter, total) + ") are shorter; free extents by length in blocks:";
     bool first = true;
     for (int i = 0; i < 64; ++i) {
       if (buckets[i] == 0) continue;
@@ -715,7 +694,7 @@ std::string kinds_text(const ProcessDescriptors& descriptors) {
 // "NAME PID N (64 of 64 open files, 100.0%)"
 std::string share_text(const ProcessDescriptors& descriptors) {
   return process_text(descriptors.process, descriptors.pid) + " (" + grouped_number(descriptors.open) + " of " +
-         grouped_number(descriptors.limit) + " open files, " + percent_of(descriptors.open, descriptors.limit) + ")";
+         grouped_number(descriptors.limit) + " open files, " + percent_text(descriptors.open, descriptors.limit) + ")";
 }
 
 std::string leak_text(const ProcessDescriptors& descriptors) {
@@ -759,7 +738,7 @@ std::optional<Finding> system_file_limit(const RuleInput& in) {
   if (!table || !at_least_percent(table->allocated, table->maximum, 95)) return std::nullopt;
   return finding("system_file_limit",
                  "the system has " + grouped_number(table->allocated) + " open files against fs.file-max " +
-                     grouped_number(table->maximum) + " (" + percent_of(table->allocated, table->maximum) +
+                     grouped_number(table->maximum) + " (" + percent_text(table->allocated, table->maximum) +
                      "): new opens fail with ENFILE for every process that is not root",
                  "fix: raise fs.file-max (`sysctl -w fs.file-max=N`), or find the process that holds the most files");
 }

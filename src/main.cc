@@ -23,11 +23,13 @@
 #include "diagnosis.h"
 #include "facts.h"
 #include "findings.h"
+#include "json_writer.h"
 #include "metrics.h"
 #include "output_file.h"
 #include "process_view.h"
 #include "render.h"
 #include "report.h"
+#include "text.h"
 
 // ---------------------------------------------------------------------------
 // Running out of memory ends the program at once with one line that names the

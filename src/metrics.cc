@@ -5,7 +5,8 @@
 #include <cstdio>
 #include <utility>
 
-#include "diagnosis.h"
+#include "deleted_open.h"
+#include "text.h"
 
 namespace brimful {
 
@@ -172,7 +173,7 @@ std::string render_metrics(const std::vector<MetricsReport>& reports, const RunI
     add_probe(probe_success, probe_errno, "inotify_watch", evidence.inotify_probe.add_watch);
 
     const ProcScan& scan = evidence.proc_scan;
-    const DeletedOpenTotals deleted = deleted_open_totals(scan);
+    const DeletedOpenTotals deleted = deleted_open_totals(scan.deleted_open);
     deleted_bytes.add("", std::to_string(deleted.bytes));
     deleted_files.add("", std::to_string(deleted.files));
     const Filesystem& filesystem = evidence.filesystem;
@@ -182,15 +183,10 @@ std::string render_metrics(const std::vector<MetricsReport>& reports, const RunI
       files.add("", std::to_string(filesystem.total_inodes));
       files_free.add("", std::to_string(filesystem.free_inodes));
     }
-    std::uint64_t watches = 0;
-    std::uint64_t instances = 0;
-    for (const InotifyConsumer& consumer : scan.inotify_consumers) {
-      watches = saturating_add(watches, consumer.watches);
-      instances = saturating_add(instances, consumer.instances);
-    }
-    watches_used.add("", std::to_string(watches));
+    const InotifyUsage usage = inotify_usage(scan);
+    watches_used.add("", std::to_string(usage.watches));
     add_limit(watches_limit, evidence.inotify_limits.max_user_watches);
-    instances_used.add("", std::to_string(instances));
+    instances_used.add("", std::to_string(usage.instances));
     add_limit(instances_limit, evidence.inotify_limits.max_user_instances);
     scanned.add("", std::to_string(scan.processes_scanned));
     inaccessible.add("", std::to_string(scan.processes_inaccessible));

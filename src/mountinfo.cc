@@ -11,6 +11,8 @@
 #include <cstring>
 #include <iterator>
 
+#include "text.h"
+
 namespace brimful {
 
 namespace {

@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "procfs.h"
+#include "text.h"
 
 namespace brimful {
 

@@ -16,6 +16,7 @@
 #include "mountinfo.h"
 #include "procfs.h"
 #include "text.h"
+#include "units.h"
 
 namespace brimful {
 
@@ -53,6 +54,9 @@ std::vector<DescriptorKind> sorted_kinds(const std::map<std::string, std::uint64
 // The kernel's PF_KTHREAD in the flags of /proc/PID/stat.
 constexpr std::uint64_t kKernelThreadFlag = 0x00200000;
 
+// A process with this share of its descriptor limit open is near it.
+constexpr std::uint64_t kNearDescriptorLimitPercent = 90;
+
 bool is_under(std::string_view path, const std::vector<std::string_view>& prefix) {
   const std::vector<std::string_view> components = path_components(path);
   return components.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), components.begin());
@@ -61,10 +65,7 @@ bool is_under(std::string_view path, const std::vector<std::string_view>& prefix
 }  // namespace
 
 bool near_descriptor_limit(std::uint64_t open, std::uint64_t limit) {
-  // open * 100 >= limit * 90 without overflow.
-  const std::uint64_t floor = limit / 100 * 90;
-  const std::uint64_t rest = limit % 100 * 90;
-  return open >= floor && open - floor >= (rest + 99) / 100;
+  return at_least_percent(open, limit, kNearDescriptorLimitPercent);
 }
 
 std::string descriptor_kind(std::string_view link) {

@@ -10,7 +10,9 @@
 #include <string_view>
 #include <vector>
 
-#include "diagnosis.h"
+#include "deleted_open.h"
+#include "text.h"
+#include "units.h"
 
 namespace brimful {
 
@@ -25,17 +27,6 @@ void line(std::string& out, std::string_view text) {
 }
 
 void blank_line(std::string& out) { out += '\n'; }
-
-// One digit after the point. glibc rounds the exact binary value to the
-// nearest tenth with ties to even, so 1.25 gives 1.2 and 1.75 gives 1.8.
-// The largest value printed is a saturated count per limit of 1 times 100,
-// below 10^22, so the buffer always holds it.
-std::string one_decimal(double value) {
-  char buffer[64];
-  const int length = std::snprintf(buffer, sizeof buffer, "%.1f", value);
-  if (length < 0) return {};
-  return std::string(buffer, std::min(static_cast<std::size_t>(length), sizeof buffer - 1));
-}
 
 std::size_t scalar_count(std::string_view text) {
   std::size_t count = 0;
@@ -81,14 +72,6 @@ std::string outcome_text(const ProbeOutcome& outcome) {
   return "NOT RUN";
 }
 
-std::string percentage(std::uint64_t used, std::uint64_t limit) {
-  if (used == 0) return "0%";
-  const double percent = static_cast<double>(used) * 100.0 / static_cast<double>(limit);
-  // A single watch against a large limit would otherwise read as 0.0%.
-  if (percent < 0.1) return "<0.1%";
-  return one_decimal(percent) + "%";
-}
-
 // What a used count means against its limit. An incomplete scan missed some
 // processes, so its count is only a lower bound and no percentage is given.
 std::string usage_text(std::uint64_t used, std::optional<std::uint64_t> limit, bool complete) {
@@ -97,7 +80,7 @@ std::string usage_text(std::uint64_t used, std::optional<std::uint64_t> limit, b
   if (!complete) return ">= " + fraction + " (lower bound; process scan incomplete)";
   if (*limit == 0) return fraction;
   const std::uint64_t available = used > *limit ? 0 : *limit - used;
-  return fraction + " (" + percentage(used, *limit) + "; " + grouped_number(available) +
+  return fraction + " (" + percent_text(used, *limit, ZeroPercent::bare) + "; " + grouped_number(available) +
          " available)";
 }
 
@@ -261,20 +244,15 @@ void render_consumers(std::string& out, const std::vector<InotifyConsumer>& cons
 void render_inotify_usage(std::string& out, const Evidence& evidence, bool verbose) {
   const ProcScan& scan = evidence.proc_scan;
   // The totals cover every consumer, also those the table leaves out.
-  std::uint64_t watches = 0;
-  std::uint64_t instances = 0;
-  for (const InotifyConsumer& consumer : scan.inotify_consumers) {
-    watches = saturating_add(watches, consumer.watches);
-    instances = saturating_add(instances, consumer.instances);
-  }
+  const InotifyUsage usage = inotify_usage(scan);
   const InotifyLimits& limits = evidence.inotify_limits;
 
   blank_line(out);
   line(out, "Inotify usage (current UID):");
   line(out, "  watches                " +
-                usage_text(watches, limits.max_user_watches, scan.complete));
+                usage_text(usage.watches, limits.max_user_watches, scan.complete));
   line(out, "  instances              " +
-                usage_text(instances, limits.max_user_instances, scan.complete));
+                usage_text(usage.instances, limits.max_user_instances, scan.complete));
   line(out, std::string("  assessment             ") + assessment_text(evidence.inotify_probe));
   if (!scan.inotify_consumers.empty()) render_consumers(out, scan.inotify_consumers, verbose);
 }
@@ -309,30 +287,6 @@ std::string render_text(const Evidence& evidence, const Diagnosis& diagnosis, bo
   // Trimmed in place: a verbose report of a large host runs to megabytes.
   out.resize(trim_unicode_whitespace_end(out).size());
   return out;
-}
-
-std::string grouped_number(std::uint64_t value) {
-  const std::string digits = std::to_string(value);
-  std::string grouped;
-  grouped.reserve(digits.size() + digits.size() / 3);
-  for (std::size_t i = 0; i < digits.size(); ++i) {
-    if (i > 0 && (digits.size() - i) % 3 == 0) grouped += ',';
-    grouped += digits[i];
-  }
-  return grouped;
-}
-
-std::string human_size(std::uint64_t bytes) {
-  static const char* const kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB"};
-  if (bytes < 1024) return std::to_string(bytes) + " B";
-  double size = static_cast<double>(bytes) / 1024.0;
-  std::size_t unit = 1;
-  // The unit is chosen before rounding: 1048575 bytes stay 1024.0 KiB.
-  while (size >= 1024.0 && unit < 4) {
-    size /= 1024.0;
-    ++unit;
-  }
-  return one_decimal(size) + " " + kUnits[unit];
 }
 
 namespace {
@@ -370,7 +324,7 @@ std::string render_host_summary(const std::vector<Evidence>& filesystems, const 
     const Filesystem& fs = evidence.filesystem;
     rows.push_back({display(evidence.target), display(fs_type_of(evidence)), human_size(fs.available_bytes),
                     fs.total_inodes == 0 ? "-" : std::to_string(fs.free_inodes),
-                    human_size(deleted_open_totals(evidence.proc_scan).bytes), short_verdict(diagnoses[i])});
+                    human_size(deleted_open_totals(evidence.proc_scan.deleted_open).bytes), short_verdict(diagnoses[i])});
   }
   std::vector<std::size_t> widths(rows.front().size(), 0);
   for (const auto& row : rows) {

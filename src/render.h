@@ -22,10 +22,6 @@ std::string render_text(const Evidence& evidence, const Diagnosis& diagnosis, bo
 // space. diagnoses[i] is the verdict on filesystems[i].
 std::string render_host_summary(const std::vector<Evidence>& filesystems, const std::vector<Diagnosis>& diagnoses);
 
-// Value formats of the report, exposed for their own tests.
-std::string grouped_number(std::uint64_t value);
-std::string human_size(std::uint64_t bytes);
-
 }  // namespace brimful
 
 #endif  // BRIMFUL_RENDER_H

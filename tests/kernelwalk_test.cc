@@ -2,6 +2,7 @@
 // and the literal walk, must give the same report. Each test builds a load inside a
 // private PID and mount namespace, where /proc shows every process, and
 // compares the JSON of both scans byte for byte.
+#include "json_writer.h"
 #include "kernelwalk.h"
 
 #include <dirent.h>

@@ -1,4 +1,5 @@
 #include "render.h"
+#include "units.h"
 
 #include <gtest/gtest.h>
 
@@ -567,6 +568,50 @@ TEST(RenderGroupedNumber, CommasEveryThreeDigits) {
       {UINT64_MAX, "18,446,744,073,709,551,615"},
   };
   for (const auto& [value, text] : cases) EXPECT_EQ(text, grouped_number(value)) << value;
+}
+
+// One formatter serves the usage lines ("0%") and the findings ("0.0%"); the
+// rest of its text must not depend on which.
+TEST(RenderPercent, ZeroStyleSliverAndEmptyWhole) {
+  struct Case {
+    std::uint64_t part, whole;
+    const char* bare;
+    const char* one_decimal;
+  };
+  const Case cases[] = {
+      {0, 8192, "0%", "0.0%"},       {1, 1u << 20, "<0.1%", "<0.1%"}, {1, 1000, "0.1%", "0.1%"},
+      {3600, 8192, "43.9%", "43.9%"}, {5, 0, "<0.1%", "<0.1%"},        {UINT64_MAX, 1, "1844674407370955161600.0%",
+                                                                          "1844674407370955161600.0%"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.bare, percent_text(c.part, c.whole, ZeroPercent::bare)) << c.part << "/" << c.whole;
+    EXPECT_EQ(c.one_decimal, percent_text(c.part, c.whole)) << c.part << "/" << c.whole;
+  }
+}
+
+// The threshold test is exact at the boundary and holds where part * 100
+// would overflow.
+TEST(RenderPercent, AtLeastPercentExactWithoutOverflow) {
+  struct Case {
+    std::uint64_t part, whole, percent;
+    bool expected;
+  };
+  const Case cases[] = {
+      {90, 100, 90, true},
+      {89, 100, 90, false},
+      {9, 10, 90, true},
+      {8, 10, 90, false},
+      {2, 101, 2, false},
+      {3, 101, 2, true},
+      {0, 0, 2, true},
+      {0, 1, 2, false},
+      {UINT64_MAX, UINT64_MAX, 100, true},
+      {UINT64_MAX / 10 * 9 + 4, UINT64_MAX, 90, false},
+      {UINT64_MAX / 10 * 9 + 5, UINT64_MAX, 90, true},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.expected, at_least_percent(c.part, c.whole, c.percent)) << c.part << "/" << c.whole << " " << c.percent;
+  }
 }
 
 }  // namespace

@@ -1,3 +1,4 @@
+#include "json_writer.h"
 #include "report.h"
 
 #include <gtest/gtest.h>

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "json_writer.h"
 #include "kernelwalk.h"
 #include "literal_scan.h"
 #include "procscan.h"

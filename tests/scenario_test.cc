@@ -28,6 +28,7 @@
 #include "process_facts.h"
 #include "render.h"
 #include "test_util.h"
+#include "units.h"
 
 namespace brimful {
 namespace {
