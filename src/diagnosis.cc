@@ -138,6 +138,36 @@ std::string final_note(const Evidence& evidence) {
   return unsupported("inotify_init", init_error->error);
 }
 
+// Where the create probe did not run as planned.
+void add_probe_notes(const CreateProbe& probe, const OsPath& probe_directory, Diagnosis& diagnosis) {
+  if (const std::optional<OsPath>& probed = probe.directory_probed) {
+    diagnosis.notes.push_back("the create probe ran in " + display(*probed) + ", which is not " +
+                              display(probe_directory) + " as first resolved");
+  }
+  if (probe.file_renamed) {
+    diagnosis.notes.push_back(
+        "the probe file was renamed or replaced before brimful could remove it; brimful removed and wrote "
+        "nothing, and the empty file it created may remain under another name");
+  }
+}
+
+// Deleted-open files contribute their space when no space is left, and
+// their inodes when the inodes ran out.
+void add_deleted_open_contributing(const Evidence& evidence, Diagnosis& diagnosis) {
+  const ProcScan& scan = evidence.proc_scan;
+  const DeletedOpenTotals totals = deleted_open_totals(scan.deleted_open);
+  if (totals.bytes > 0 && evidence.filesystem.available_bytes == 0) {
+    diagnosis.contributing.push_back(Contributing{
+        "deleted_open_files", totals.bytes,
+        std::to_string(totals.bytes) +
+            " allocated bytes are reclaimable from deleted-open files on this filesystem"});
+  }
+  if (totals.files > 0 && has_cause(diagnosis, CauseKind::inode_exhaustion)) {
+    diagnosis.contributing.push_back(
+        Contributing{"deleted_open_inodes", totals.bytes, inodes_held_text(scan, totals.files)});
+  }
+}
+
 }  // namespace
 
 Diagnosis diagnose(const Evidence& evidence) {
@@ -157,15 +187,7 @@ Diagnosis diagnose(const Evidence& evidence) {
     diagnosis.notes.push_back("statvfs reports a read-only mount, but the create probe did not return EROFS");
   }
 
-  if (const std::optional<OsPath>& probed = evidence.create_probe.directory_probed) {
-    diagnosis.notes.push_back("the create probe ran in " + display(*probed) + ", which is not " +
-                              display(evidence.probe_directory) + " as first resolved");
-  }
-  if (evidence.create_probe.file_renamed) {
-    diagnosis.notes.push_back(
-        "the probe file was renamed or replaced before brimful could remove it; brimful removed and wrote "
-        "nothing, and the empty file it created may remain under another name");
-  }
+  add_probe_notes(evidence.create_probe, evidence.probe_directory, diagnosis);
 
   const ProcScan& scan = evidence.proc_scan;
   if (!scan.complete) {
@@ -173,17 +195,7 @@ Diagnosis diagnose(const Evidence& evidence) {
                               " process directories were inaccessible");
   }
 
-  const DeletedOpenTotals totals = deleted_open_totals(scan.deleted_open);
-  if (totals.bytes > 0 && evidence.filesystem.available_bytes == 0) {
-    diagnosis.contributing.push_back(Contributing{
-        "deleted_open_files", totals.bytes,
-        std::to_string(totals.bytes) +
-            " allocated bytes are reclaimable from deleted-open files on this filesystem"});
-  }
-  if (totals.files > 0 && has_cause(diagnosis, CauseKind::inode_exhaustion)) {
-    diagnosis.contributing.push_back(
-        Contributing{"deleted_open_inodes", totals.bytes, inodes_held_text(scan, totals.files)});
-  }
+  add_deleted_open_contributing(evidence, diagnosis);
 
   if (!diagnosis.causes.empty()) {
     diagnosis.status = Status::confirmed;

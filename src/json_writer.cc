@@ -174,33 +174,23 @@ void write_outcome(JsonWriter& json, const char* key, const ProbeOutcome& outcom
   json.end();
 }
 
-void write_evidence(JsonWriter& json, const Evidence& evidence) {
-  json.path("target", evidence.target);
-  if (evidence.as_seen_by) {
-    json.begin_object("as_seen_by");
-    json.number("pid", evidence.as_seen_by->pid);
-    json.string("process", evidence.as_seen_by->process);
-    json.end();
-  }
-  json.boolean("target_exists", evidence.target_exists);
-  json.path("probe_directory", evidence.probe_directory);
-
-  if (evidence.mount) {
-    const Mount& mount = *evidence.mount;
-    json.begin_object("mount");
-    json.number("mount_id", mount.mount_id);
-    json.path("mount_point", mount.mount_point);
-    json.optional_path("source", mount.source);
-    json.string("fs_type", mount.fs_type);
-    json.begin_array("options");
-    for (const std::string& option : mount.options) json.string(nullptr, option);
-    json.end();
-    json.end();
-  } else {
+void write_mount(JsonWriter& json, const std::optional<Mount>& mount) {
+  if (!mount) {
     json.null("mount");
+    return;
   }
+  json.begin_object("mount");
+  json.number("mount_id", mount->mount_id);
+  json.path("mount_point", mount->mount_point);
+  json.optional_path("source", mount->source);
+  json.string("fs_type", mount->fs_type);
+  json.begin_array("options");
+  for (const std::string& option : mount->options) json.string(nullptr, option);
+  json.end();
+  json.end();
+}
 
-  const Filesystem& fs = evidence.filesystem;
+void write_filesystem(JsonWriter& json, const Filesystem& fs) {
   json.begin_object("filesystem");
   json.number("total_bytes", fs.total_bytes);
   json.number("free_bytes", fs.free_bytes);
@@ -210,7 +200,9 @@ void write_evidence(JsonWriter& json, const Evidence& evidence) {
   json.boolean("inode_accounting_supported", fs.inode_accounting_supported);
   json.boolean("read_only", fs.read_only);
   json.end();
+}
 
+void write_probes(JsonWriter& json, const Evidence& evidence) {
   json.begin_object("create_probe");
   write_outcome(json, "outcome", evidence.create_probe.outcome);
   json.end();
@@ -226,11 +218,11 @@ void write_evidence(JsonWriter& json, const Evidence& evidence) {
   json.optional_number("max_user_instances", limits.max_user_instances);
   json.optional_number("max_queued_events", limits.max_queued_events);
   json.end();
+}
 
-  const ProcScan& scan = evidence.proc_scan;
-  json.begin_object("proc_scan");
+void write_deleted_open(JsonWriter& json, const DeletedOpenFiles& files) {
   json.begin_array("deleted_open");
-  for (const DeletedOpenFile& file : scan.deleted_open) {
+  for (const DeletedOpenFile& file : files) {
     json.begin_object(nullptr);
     json.number("device", file.device);
     json.number("inode", file.inode);
@@ -248,6 +240,11 @@ void write_evidence(JsonWriter& json, const Evidence& evidence) {
     json.end();
   }
   json.end();
+}
+
+void write_proc_scan(JsonWriter& json, const ProcScan& scan) {
+  json.begin_object("proc_scan");
+  write_deleted_open(json, scan.deleted_open);
   json.begin_array("inotify_consumers");
   for (const InotifyConsumer& consumer : scan.inotify_consumers) {
     json.begin_object(nullptr);
@@ -264,6 +261,22 @@ void write_evidence(JsonWriter& json, const Evidence& evidence) {
   if (scan.processes_leader_exited > 0) json.number("processes_leader_exited", scan.processes_leader_exited);
   json.boolean("complete", scan.complete);
   json.end();
+}
+
+void write_evidence(JsonWriter& json, const Evidence& evidence) {
+  json.path("target", evidence.target);
+  if (evidence.as_seen_by) {
+    json.begin_object("as_seen_by");
+    json.number("pid", evidence.as_seen_by->pid);
+    json.string("process", evidence.as_seen_by->process);
+    json.end();
+  }
+  json.boolean("target_exists", evidence.target_exists);
+  json.path("probe_directory", evidence.probe_directory);
+  write_mount(json, evidence.mount);
+  write_filesystem(json, evidence.filesystem);
+  write_probes(json, evidence);
+  write_proc_scan(json, evidence.proc_scan);
 }
 
 void write_diagnosis(JsonWriter& json, const Diagnosis& diagnosis) {

@@ -72,6 +72,10 @@ std::string common_labels(const OsPath& target, const Mount* mount) {
 
 std::string flag(bool value) { return value ? "1" : "0"; }
 
+// The run's duration to the microsecond, its start to the millisecond.
+constexpr int kDurationDecimals = 6;
+constexpr int kTimestampDecimals = 3;
+
 std::string seconds(double value, int decimals) {
   char buffer[64];
   const int length = std::snprintf(buffer, sizeof buffer, "%.*f", decimals, value);
@@ -119,84 +123,100 @@ std::string render_metrics(const Evidence& evidence, const Diagnosis& diagnosis,
   return render_metrics({MetricsReport{&evidence, &diagnosis, finding_kinds}}, run);
 }
 
-std::string render_metrics(const std::vector<MetricsReport>& reports, const RunInfo& run) {
-  Family status("brimful_status", "The verdict as a state set: 1 for the current status, 0 for the others.");
-  Family cause("brimful_cause", "Whether the run confirmed this cause of failing writes.");
-  Family probe_success("brimful_probe_success", "Whether the probe succeeded; absent when it did not run.");
-  Family probe_errno("brimful_probe_errno", "The error number of a failed probe, with the failing step and its name.");
-  Family deleted_bytes("brimful_deleted_open_bytes",
-                       "Bytes allocated to deleted files on the filesystem that processes still hold open.");
-  Family deleted_files("brimful_deleted_open_files",
-                       "Deleted files on the filesystem that processes still hold open.");
+namespace {
+
+// Every family of the exposition.
+struct Families {
+  Family status{"brimful_status", "The verdict as a state set: 1 for the current status, 0 for the others."};
+  Family cause{"brimful_cause", "Whether the run confirmed this cause of failing writes."};
+  Family probe_success{"brimful_probe_success", "Whether the probe succeeded; absent when it did not run."};
+  Family probe_errno{"brimful_probe_errno", "The error number of a failed probe, with the failing step and its name."};
+  Family deleted_bytes{"brimful_deleted_open_bytes",
+                       "Bytes allocated to deleted files on the filesystem that processes still hold open."};
+  Family deleted_files{"brimful_deleted_open_files",
+                       "Deleted files on the filesystem that processes still hold open."};
   // The filesystem's own size, so that every ratio the alert rules take
   // needs brimful's series alone: node_exporter leaves out many mounts by
   // default (/mnt, /run, /dev/shm, /media among them).
-  Family size_bytes("brimful_filesystem_size_bytes", "The filesystem's size in bytes.");
-  Family avail_bytes("brimful_filesystem_avail_bytes", "Bytes an unprivileged user may still write.");
-  Family files("brimful_filesystem_files", "The filesystem's inodes; absent where it does not count them.");
-  Family files_free("brimful_filesystem_files_free", "Free inodes; absent where the filesystem does not count them.");
-  Family watches_used("brimful_inotify_watches", "Inotify watches held by the processes of the user brimful ran as.");
-  Family watches_limit("brimful_inotify_watches_limit", "The per-user limit of inotify watches.");
-  Family instances_used("brimful_inotify_instances",
-                        "Inotify instances held by the processes of the user brimful ran as.");
-  Family instances_limit("brimful_inotify_instances_limit", "The per-user limit of inotify instances.");
-  Family scanned("brimful_processes_scanned", "Processes the scan of /proc examined.");
-  Family inaccessible("brimful_processes_inaccessible", "Processes the scan of /proc could not read.");
-  Family finding("brimful_finding", "A finding of this kind applies.");
-  Family duration("brimful_run_duration_seconds", "How long the run took.");
-  Family started("brimful_last_run_timestamp_seconds", "When the run started, in seconds since the epoch.");
-  const std::initializer_list<Family*> families = {
-      &status,        &cause,         &probe_success,   &probe_errno, &deleted_bytes,
-      &deleted_files, &size_bytes,    &avail_bytes,     &files,       &files_free,     &watches_used,  &watches_limit,   &instances_used, &instances_limit,
-      &scanned,       &inaccessible,  &finding,         &duration,    &started};
+  Family size_bytes{"brimful_filesystem_size_bytes", "The filesystem's size in bytes."};
+  Family avail_bytes{"brimful_filesystem_avail_bytes", "Bytes an unprivileged user may still write."};
+  Family files{"brimful_filesystem_files", "The filesystem's inodes; absent where it does not count them."};
+  Family files_free{"brimful_filesystem_files_free", "Free inodes; absent where the filesystem does not count them."};
+  Family watches_used{"brimful_inotify_watches", "Inotify watches held by the processes of the user brimful ran as."};
+  Family watches_limit{"brimful_inotify_watches_limit", "The per-user limit of inotify watches."};
+  Family instances_used{"brimful_inotify_instances",
+                        "Inotify instances held by the processes of the user brimful ran as."};
+  Family instances_limit{"brimful_inotify_instances_limit", "The per-user limit of inotify instances."};
+  Family scanned{"brimful_processes_scanned", "Processes the scan of /proc examined."};
+  Family inaccessible{"brimful_processes_inaccessible", "Processes the scan of /proc could not read."};
+  Family finding{"brimful_finding", "A finding of this kind applies."};
+  Family duration{"brimful_run_duration_seconds", "How long the run took."};
+  Family started{"brimful_last_run_timestamp_seconds", "When the run started, in seconds since the epoch."};
 
+  // In the order they are written.
+  std::vector<Family*> all() {
+    return {&status, &cause, &probe_success, &probe_errno, &deleted_bytes, &deleted_files, &size_bytes, &avail_bytes,
+            &files, &files_free, &watches_used, &watches_limit, &instances_used, &instances_limit, &scanned,
+            &inaccessible, &finding, &duration, &started};
+  }
+};
+
+void add_verdict(Families& families, const Diagnosis& diagnosis) {
+  for (const Status each : {Status::confirmed, Status::no_supported_failure, Status::unknown}) {
+    families.status.add(label("status", status_name(each)), flag(diagnosis.status == each));
+  }
+  for (const CauseKind each : {CauseKind::inode_exhaustion, CauseKind::block_exhaustion, CauseKind::inotify_exhaustion,
+                               CauseKind::inotify_instance_exhaustion, CauseKind::read_only_filesystem}) {
+    const bool confirmed = std::find(diagnosis.causes.begin(), diagnosis.causes.end(), each) != diagnosis.causes.end();
+    families.cause.add(label("cause", cause_name(each)), flag(confirmed));
+  }
+}
+
+void add_evidence(Families& families, const Evidence& evidence) {
+  add_probe(families.probe_success, families.probe_errno, "create", evidence.create_probe.outcome);
+  add_probe(families.probe_success, families.probe_errno, "inotify_init", evidence.inotify_probe.init);
+  add_probe(families.probe_success, families.probe_errno, "inotify_watch", evidence.inotify_probe.add_watch);
+
+  const ProcScan& scan = evidence.proc_scan;
+  const DeletedOpenTotals deleted = deleted_open_totals(scan.deleted_open);
+  families.deleted_bytes.add("", std::to_string(deleted.bytes));
+  families.deleted_files.add("", std::to_string(deleted.files));
+  const Filesystem& filesystem = evidence.filesystem;
+  families.size_bytes.add("", std::to_string(filesystem.total_bytes));
+  families.avail_bytes.add("", std::to_string(filesystem.available_bytes));
+  if (filesystem.inode_accounting_supported) {
+    families.files.add("", std::to_string(filesystem.total_inodes));
+    families.files_free.add("", std::to_string(filesystem.free_inodes));
+  }
+  const InotifyUsage usage = inotify_usage(scan);
+  families.watches_used.add("", std::to_string(usage.watches));
+  add_limit(families.watches_limit, evidence.inotify_limits.max_user_watches);
+  families.instances_used.add("", std::to_string(usage.instances));
+  add_limit(families.instances_limit, evidence.inotify_limits.max_user_instances);
+  families.scanned.add("", std::to_string(scan.processes_scanned));
+  families.inaccessible.add("", std::to_string(scan.processes_inaccessible));
+}
+
+}  // namespace
+
+std::string render_metrics(const std::vector<MetricsReport>& reports, const RunInfo& run) {
+  Families families;
+  const std::vector<Family*> all = families.all();
   std::vector<std::string> commons;
   commons.reserve(reports.size());
   for (const MetricsReport& report : reports) {
     const Evidence& evidence = *report.evidence;
-    const Diagnosis& diagnosis = *report.diagnosis;
     commons.push_back(common_labels(evidence.target, evidence.mount ? &*evidence.mount : nullptr));
-    for (Family* family : families) family->set_common(&commons.back());
-
-    for (const Status each : {Status::confirmed, Status::no_supported_failure, Status::unknown}) {
-      status.add(label("status", status_name(each)), flag(diagnosis.status == each));
-    }
-    for (const CauseKind each : {CauseKind::inode_exhaustion, CauseKind::block_exhaustion,
-                                 CauseKind::inotify_exhaustion, CauseKind::inotify_instance_exhaustion,
-                                 CauseKind::read_only_filesystem}) {
-      const bool confirmed =
-          std::find(diagnosis.causes.begin(), diagnosis.causes.end(), each) != diagnosis.causes.end();
-      cause.add(label("cause", cause_name(each)), flag(confirmed));
-    }
-    add_probe(probe_success, probe_errno, "create", evidence.create_probe.outcome);
-    add_probe(probe_success, probe_errno, "inotify_init", evidence.inotify_probe.init);
-    add_probe(probe_success, probe_errno, "inotify_watch", evidence.inotify_probe.add_watch);
-
-    const ProcScan& scan = evidence.proc_scan;
-    const DeletedOpenTotals deleted = deleted_open_totals(scan.deleted_open);
-    deleted_bytes.add("", std::to_string(deleted.bytes));
-    deleted_files.add("", std::to_string(deleted.files));
-    const Filesystem& filesystem = evidence.filesystem;
-    size_bytes.add("", std::to_string(filesystem.total_bytes));
-    avail_bytes.add("", std::to_string(filesystem.available_bytes));
-    if (filesystem.inode_accounting_supported) {
-      files.add("", std::to_string(filesystem.total_inodes));
-      files_free.add("", std::to_string(filesystem.free_inodes));
-    }
-    const InotifyUsage usage = inotify_usage(scan);
-    watches_used.add("", std::to_string(usage.watches));
-    add_limit(watches_limit, evidence.inotify_limits.max_user_watches);
-    instances_used.add("", std::to_string(usage.instances));
-    add_limit(instances_limit, evidence.inotify_limits.max_user_instances);
-    scanned.add("", std::to_string(scan.processes_scanned));
-    inaccessible.add("", std::to_string(scan.processes_inaccessible));
-    for (const std::string& kind : report.finding_kinds) finding.add(label("kind", kind), "1");
-    duration.add("", seconds(run.duration_seconds, 6));
-    started.add("", seconds(run.start_time_seconds, 3));
+    for (Family* family : all) family->set_common(&commons.back());
+    add_verdict(families, *report.diagnosis);
+    add_evidence(families, evidence);
+    for (const std::string& kind : report.finding_kinds) families.finding.add(label("kind", kind), "1");
+    families.duration.add("", seconds(run.duration_seconds, kDurationDecimals));
+    families.started.add("", seconds(run.start_time_seconds, kTimestampDecimals));
   }
 
   std::string out;
-  for (const Family* family : families) family->write(out);
+  for (const Family* family : all) family->write(out);
   return out;
 }
 

@@ -222,10 +222,15 @@ bool inotify_confirmed(const Diagnosis& diagnosis) {
   });
 }
 
+// The widths of the consumer table's columns but the last, in characters.
+constexpr std::size_t kPidColumn = 9;
+constexpr std::size_t kProcessColumn = 24;
+constexpr std::size_t kInstancesColumn = 10;
+
 std::string consumer_row(std::string pid, std::string process, std::string instances,
                          const std::string& watches) {
-  return "  " + pad_right(std::move(pid), 9) + " " + pad_right(std::move(process), 24) + " " +
-         pad_right(std::move(instances), 10) + " " + watches;
+  return "  " + pad_right(std::move(pid), kPidColumn) + " " + pad_right(std::move(process), kProcessColumn) + " " +
+         pad_right(std::move(instances), kInstancesColumn) + " " + watches;
 }
 
 void render_consumers(std::string& out, const std::vector<InotifyConsumer>& consumers,
