@@ -151,20 +151,29 @@ class NodeExporter {
   NodeExporter(const NodeExporter&) = delete;
   NodeExporter& operator=(const NodeExporter&) = delete;
 
-  // The body of GET /metrics, or nothing when it never answered.
+  // The body of GET /metrics, or nothing when node_exporter exited without
+  // listening or did not answer. It answers once it listens, however long
+  // starting takes on a busy host, so the wait is for that and no deadline.
   std::optional<std::string> scrape() {
-    for (int attempt = 0; attempt < 100 && pid_ > 0; ++attempt) {
-      if (port_ == 0) port_ = listening_port();
-      if (std::optional<std::string> response = get("/metrics")) {
-        const std::size_t body = response->find("\r\n\r\n");
-        if (response->rfind("HTTP/1.", 0) == 0 && body != std::string::npos) return response->substr(body + 4);
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    while (port_ == 0 && running()) {
+      port_ = listening_port();
+      if (port_ == 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    return std::nullopt;
+    const std::optional<std::string> response = get("/metrics");
+    if (!response) return std::nullopt;
+    const std::size_t body = response->find("\r\n\r\n");
+    if (response->rfind("HTTP/1.", 0) != 0 || body == std::string::npos) return std::nullopt;
+    return response->substr(body + 4);
   }
 
  private:
+  // Whether it still runs; an exited one stays a zombie for the destructor.
+  bool running() const {
+    siginfo_t info{};
+    return pid_ > 0 && waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid == 0;
+  }
+
   static sockaddr_in loopback(int port) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
