@@ -38,8 +38,8 @@ UniqueFd ProcessScanner::pin_process(int proc_fd, const char* entry, struct stat
   return process;
 }
 
-void ProcessScanner::scan_process(int proc_fd, const char* entry, std::uint32_t pid, RangeSharer* share,
-                                  Worker& worker, ProcessResult& result) const {
+void ProcessScanner::scan_process(int proc_fd, const char* entry, std::uint32_t pid,
+                                  const RangeSharer* share, Worker& worker, ProcessResult& result) const {
   // The O_PATH descriptor pins this process's directory, so the steps below
   // cannot wander into a newer process that reuses the PID.
   struct stat status {};
@@ -62,7 +62,7 @@ void ProcessScanner::scan_process(int proc_fd, const char* entry, std::uint32_t 
 }
 
 ProcessScanner::Outcome ProcessScanner::scan_remaining_thread(int process_fd, std::uint32_t pid, bool owner,
-                                                              RangeSharer* share, Worker& worker,
+                                                              const RangeSharer* share, Worker& worker,
                                                               ProcessResult& result) const {
   int error = 0;
   const UniqueFd thread = open_remaining_thread(process_fd, pid, worker.text_buffer, error);
@@ -100,7 +100,7 @@ ProcessScanner::Outcome ProcessScanner::scan_descriptors(int process_fd, Directo
 }
 
 ProcessScanner::Outcome ProcessScanner::scan_shared(int process_fd, DirectoryListing& fds, bool owner,
-                                                    RangeSharer& share, Worker& worker,
+                                                    const RangeSharer& share, Worker& worker,
                                                     ProcessResult& result) const {
   Listing& listing = worker.listing;
   listing.clear();
@@ -131,7 +131,7 @@ ProcessScanner::Outcome ProcessScanner::scan_listing(int process_fd, int fd_dir,
 
 // The worker's listing, examined in ranges by every idle thread.
 ProcessScanner::Outcome ProcessScanner::share_listing(int process_fd, int fd_dir, bool owner,
-                                                      RangeSharer& share, Worker& worker,
+                                                      const RangeSharer& share, Worker& worker,
                                                       ProcessResult& result) const {
   Listing& listing = worker.listing;
   SharedProcess process;
@@ -142,7 +142,7 @@ ProcessScanner::Outcome ProcessScanner::share_listing(int process_fd, int fd_dir
   process.listing = &listing;
   process.ranges = (listing.size() + kRangeSize - 1) / kRangeSize;
   process.results.resize(process.ranges);
-  share.share(process, worker);
+  share(process, worker);
   // A huge process's names would otherwise stay with this thread for the
   // rest of the scan.
   release(listing);

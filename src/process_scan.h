@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -136,15 +137,11 @@ struct SharedProcess {
 };
 
 // Where a huge process's ranges go to be examined by whichever threads are
-// idle (see scan_threads.h).
-class RangeSharer {
- public:
-  // Examines every range of the process and returns once all are done.
-  virtual void share(SharedProcess& process, Worker& worker) = 0;
-
- protected:
-  ~RangeSharer() = default;
-};
+// idle (see scan_threads.h): examines every range of the process and
+// returns once all are done. A callable rather than a virtual function: the
+// sanitizers check a virtual call's object with a descriptor of their own,
+// which a scan that has run out of them does not have.
+using RangeSharer = std::function<void(SharedProcess& process, Worker& worker)>;
 
 struct Reference {
   std::uint64_t device = 0;
@@ -163,7 +160,7 @@ class ProcessScanner {
       : target_devices_(target_devices), real_uid_(real_uid), anonymous_(anonymous) {}
 
   // share, when not null, lets idle threads take part in a huge process.
-  void scan_process(int proc_fd, const char* entry, std::uint32_t pid, RangeSharer* share,
+  void scan_process(int proc_fd, const char* entry, std::uint32_t pid, const RangeSharer* share,
                     Worker& worker, ProcessResult& result) const;
   // Examines one range of a shared process's descriptors into its result.
   void scan_range(SharedProcess& process, std::size_t range, Worker& worker) const;
@@ -193,7 +190,7 @@ class ProcessScanner {
 
   // Examines the table of fds, with process_fd the directory that holds it
   // (the process's, or one of its threads').
-  Outcome scan_table(int process_fd, DirectoryListing& fds, bool owner, RangeSharer* share,
+  Outcome scan_table(int process_fd, DirectoryListing& fds, bool owner, const RangeSharer* share,
                      Worker& worker, ProcessResult& result) const {
     return share != nullptr ? scan_shared(process_fd, fds, owner, *share, worker, result)
                             : scan_descriptors(process_fd, fds, owner, worker, result);
@@ -201,14 +198,14 @@ class ProcessScanner {
   Outcome scan_descriptors(int process_fd, DirectoryListing& fds, bool owner, Worker& worker,
                            ProcessResult& result) const;
   // The same, reading the listing first and sharing it out when it is long.
-  Outcome scan_shared(int process_fd, DirectoryListing& fds, bool owner, RangeSharer& share,
+  Outcome scan_shared(int process_fd, DirectoryListing& fds, bool owner, const RangeSharer& share,
                       Worker& worker, ProcessResult& result) const;
   Outcome scan_listing(int process_fd, int fd_dir, bool owner, Worker& worker, ProcessResult& result) const;
-  Outcome share_listing(int process_fd, int fd_dir, bool owner, RangeSharer& share, Worker& worker,
+  Outcome share_listing(int process_fd, int fd_dir, bool owner, const RangeSharer& share, Worker& worker,
                         ProcessResult& result) const;
   // The table of a process whose fd directory was empty, should its leader
   // have exited.
-  Outcome scan_remaining_thread(int process_fd, std::uint32_t pid, bool owner, RangeSharer* share,
+  Outcome scan_remaining_thread(int process_fd, std::uint32_t pid, bool owner, const RangeSharer* share,
                                 Worker& worker, ProcessResult& result) const;
   // Opens the fd directory of the other thread whose table the kernel
   // walked, keeping the thread's directory in thread; an invalid descriptor

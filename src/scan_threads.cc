@@ -18,7 +18,7 @@ namespace scan {
 namespace {
 
 // Where the threads meet to share out the descriptors of huge processes.
-class DescriptorShare final : public RangeSharer {
+class DescriptorShare {
  public:
   // A thread calls these around taking a process from the counter and
   // scanning it: while any thread is scanning one, a huge process may yet
@@ -37,7 +37,7 @@ class DescriptorShare final : public RangeSharer {
 
   // Examines every range of the process, on this thread and on whichever
   // threads are idle, and returns once all of them are done.
-  void share(SharedProcess& process, Worker& worker) override;
+  void share(SharedProcess& process, Worker& worker);
   // Examines one range of any process on offer; false when there is none.
   bool help(Worker& worker);
   // For a thread with no process left to take: waits until a range is on
@@ -255,7 +255,7 @@ class Coordinator {
 
   std::size_t total() const { return entries_.pids.size(); }
 
-  void scan_one(std::size_t i, DescriptorShare* share, Worker& worker) {
+  void scan_one(std::size_t i, const RangeSharer* share, Worker& worker) {
     const char* entry = entries_.names[i].c_str();
     const std::uint32_t pid = entries_.pids[i];
     if (kernel_ != nullptr) {
@@ -279,7 +279,7 @@ class Coordinator {
         if (share_.wait_for_ranges()) continue;
         return;
       }
-      scan_one(i, &share_, worker);
+      scan_one(i, &sharer_, worker);
       share_.end_process();
       merge_done(i);
       {
@@ -342,6 +342,9 @@ class Coordinator {
   std::condition_variable ready_;
   std::size_t finished_ = 0;  // guarded by mutex_
   DescriptorShare share_;
+  const RangeSharer sharer_ = [this](SharedProcess& process, Worker& worker) {
+    share_.share(process, worker);
+  };
   std::mutex merge_mutex_;
   std::vector<char> done_;  // guarded by merge_mutex_, as are the two below
   std::size_t merged_ = 0;
