@@ -151,6 +151,17 @@ Result<Resolution> resolve_target(const OsPath& path) {
   return resolution;
 }
 
+namespace {
+
+// Whose inotify consumers the scan counts: the user of the process the
+// report speaks for; none for brimful's own real user.
+std::optional<std::uint32_t> consumer_uid(const Viewpoint& viewpoint) {
+  if (!viewpoint.as_seen_by) return std::nullopt;
+  return viewpoint.as_seen_by->real_uid;
+}
+
+}  // namespace
+
 Result<Evidence> collect_evidence(const OsPath& path, bool probes_disabled, const Viewpoint& viewpoint,
                                   const ScanProgress& progress) {
   Result<Resolution> resolved = resolve_target(path);
@@ -166,6 +177,9 @@ Result<Evidence> collect_evidence(const OsPath& path, bool probes_disabled, cons
   evidence.target = std::move(resolution.target);
   evidence.target_exists = resolution.target_exists;
   evidence.probe_directory = std::move(resolution.probe_directory);
+  evidence.inspected = resolution.inspected;
+  evidence.device = inspected.device;
+  evidence.as_seen_by = viewpoint.as_seen_by;
 
   Result<std::optional<Mount>> mount = find_own_mount(resolution.inspected, viewpoint.proc_root);
   if (!mount.ok()) return fail(mount.error());
@@ -192,7 +206,7 @@ Result<Evidence> collect_evidence(const OsPath& path, bool probes_disabled, cons
 
   ScanSettings settings;
   settings.progress = progress;
-  settings.consumer_uid = viewpoint.consumer_uid;
+  settings.consumer_uid = consumer_uid(viewpoint);
   evidence.proc_scan = scan_processes(inspected.device, viewpoint.proc_root, settings);
 
   evidence.inotify_limits = effective_inotify_limits(
@@ -232,11 +246,11 @@ bool skipped_filesystem_type(std::string_view fs_type) {
   return std::find(std::begin(kSkippedTypes), std::end(kSkippedTypes), fs_type) != std::end(kSkippedTypes);
 }
 
-Result<std::vector<Evidence>> collect_host_evidence(bool probes_disabled, const Viewpoint& viewpoint,
-                                                    const ScanProgress& progress) {
-  Result<std::vector<Mount>> table = read_own_mounts(viewpoint.proc_root);
-  if (!table.ok()) return fail(table.error());
-  std::vector<Mount>& mounts = table.value();
+namespace {
+
+// One Evidence for each filesystem of the table that can hold user data,
+// by device, at the shallowest mount point that shows it.
+std::map<std::uint64_t, Evidence> host_filesystems(std::vector<Mount>& mounts) {
   // Shallow mount points first, so a filesystem is shown where it is
   // mounted rather than where a bind shows part of it again.
   std::sort(mounts.begin(), mounts.end(), [](const Mount& a, const Mount& b) {
@@ -244,7 +258,6 @@ Result<std::vector<Evidence>> collect_host_evidence(bool probes_disabled, const 
     const std::size_t depth_b = depth(b.mount_point);
     return depth_a != depth_b ? depth_a < depth_b : a.mount_point < b.mount_point;
   });
-
   std::map<std::uint64_t, Evidence> by_device;
   for (Mount& mount : mounts) {
     if (skipped_filesystem_type(mount.fs_type) || contains_nul(mount.mount_point)) continue;
@@ -261,15 +274,21 @@ Result<std::vector<Evidence>> collect_host_evidence(bool probes_disabled, const 
     evidence.target = mount.mount_point;
     evidence.target_exists = true;
     evidence.probe_directory = mount.mount_point;
+    evidence.inspected = mount.mount_point;
+    evidence.device = device;
     evidence.mount = std::move(mount);
     by_device.emplace(device, std::move(evidence));
   }
+  return by_device;
+}
 
+// Each filesystem's own facts and probes; a filesystem unmounted since the
+// table was read, or refused (another user's FUSE mount), is passed over
+// like a mount point that cannot be reached. Returns the devices kept.
+std::vector<std::uint64_t> examine_each(std::map<std::uint64_t, Evidence>& by_device, bool probes_disabled) {
   std::vector<std::uint64_t> devices;
   for (auto entry = by_device.begin(); entry != by_device.end();) {
     Evidence& evidence = entry->second;
-    // Unmounted since the table was read, or refused (another user's FUSE
-    // mount): passed over like a mount point that cannot be reached.
     Result<Filesystem> filesystem = filesystem_facts(evidence.target, evidence.mount->fs_type);
     if (!filesystem.ok()) {
       entry = by_device.erase(entry);
@@ -284,10 +303,21 @@ Result<std::vector<Evidence>> collect_host_evidence(bool probes_disabled, const 
       if (!evidence.filesystem.read_only) evidence.inotify_probe = run_inotify_probe(evidence.target, kernel);
     }
   }
+  return devices;
+}
+
+}  // namespace
+
+Result<std::vector<Evidence>> collect_host_evidence(bool probes_disabled, const Viewpoint& viewpoint,
+                                                    const ScanProgress& progress) {
+  Result<std::vector<Mount>> table = read_own_mounts(viewpoint.proc_root);
+  if (!table.ok()) return fail(table.error());
+  std::map<std::uint64_t, Evidence> by_device = host_filesystems(table.value());
+  const std::vector<std::uint64_t> devices = examine_each(by_device, probes_disabled);
 
   ScanSettings settings;
   settings.progress = progress;
-  settings.consumer_uid = viewpoint.consumer_uid;
+  settings.consumer_uid = consumer_uid(viewpoint);
   const ProcScan scan = scan_processes(devices, viewpoint.proc_root, settings);
   const InotifyLimits limits = effective_inotify_limits(
       viewpoint.inotify_limit_files ? *viewpoint.inotify_limit_files

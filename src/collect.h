@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "probe.h"
+#include "process_view.h"
 #include "procscan.h"
 #include "report.h"
 
@@ -24,18 +25,6 @@ struct Resolution {
 };
 
 Result<Resolution> resolve_target(const OsPath& path);
-
-// Where the collection reads the system from; the defaults are brimful's
-// own view.
-struct Viewpoint {
-  // The /proc whose processes are scanned and whose "self" is brimful.
-  OsPath proc_root = "/proc";
-  // Whose inotify consumers count; none for brimful's own real user.
-  std::optional<std::uint32_t> consumer_uid;
-  // The limit files as read elsewhere (by a task of another user
-  // namespace); none to read them here.
-  std::optional<InotifyLimitFiles> inotify_limit_files;
-};
 
 // The whole Evidence, or the one message that ended the collection.
 // progress, when set, hears how the process scan advances.

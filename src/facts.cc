@@ -22,18 +22,6 @@ namespace brimful {
 
 namespace {
 
-// The device of the examined filesystem: the target's, or the probe
-// directory's when the target does not exist.
-std::optional<std::uint64_t> device_of(const FactSources& sources) {
-  for (const OsPath* path : {&sources.target, &sources.probe_directory}) {
-    struct stat status {};
-    if (!path->empty() && !contains_nul(*path) && stat_without_waiting(AT_FDCWD, path->c_str(), status) == 0) {
-      return status.st_dev;
-    }
-  }
-  return std::nullopt;
-}
-
 // How deep loop devices on files on loop devices are followed.
 constexpr int kLoopDepth = 8;
 
@@ -41,11 +29,6 @@ std::optional<struct stat> stat_of(const OsPath& path) {
   struct stat status {};
   if (contains_nul(path) || stat_without_waiting(AT_FDCWD, path.c_str(), status) != 0) return std::nullopt;
   return status;
-}
-
-// The existing path whose filesystem the evidence describes.
-const OsPath& inspected_path(const Evidence& evidence) {
-  return evidence.target_exists ? evidence.target : evidence.probe_directory;
 }
 
 Place place_of(const OsPath& path, const OsPath& proc_root) {
@@ -116,9 +99,9 @@ std::vector<FuseServer> servers_of(std::vector<FuseServer> servers, const Mount&
 
 // The mount options name the reserve's owners when they differ from the
 // superblock's defaults ("resuid=4242").
-std::optional<Ext4Reserve> read_ext4_reserve(const Evidence& evidence, const FactSources& sources,
+std::optional<Ext4Reserve> read_ext4_reserve(const Evidence& evidence, const Viewpoint& view,
                                              const std::string& device) {
-  const std::optional<Ext4Superblock> superblock = read_ext4_superblock(sources.dev + "/" + device);
+  const std::optional<Ext4Superblock> superblock = read_ext4_superblock(view.dev_root + "/" + device);
   if (!superblock) return std::nullopt;
   Ext4Reserve reserve;
   reserve.reserved_bytes = saturating_multiply(superblock->reserved_blocks, superblock->block_size);
@@ -132,7 +115,7 @@ std::optional<Ext4Reserve> read_ext4_reserve(const Evidence& evidence, const Fac
       }
     }
   }
-  const std::optional<std::uint64_t> own = ext4_reserved_clusters(sources.sys, device);
+  const std::optional<std::uint64_t> own = ext4_reserved_clusters(view.sys_root, device);
   reserve.own_bytes = own ? saturating_multiply(*own, superblock->cluster_size) : 0;
   return reserve;
 }
@@ -142,16 +125,17 @@ std::optional<std::uint64_t> read_number_file(const OsPath& path) {
   return text ? parse_unsigned(trim_unicode_whitespace(*text), UINT64_MAX) : std::nullopt;
 }
 
-MqueueFacts read_mqueue(const OsPath& mount_point, const FactSources& sources, std::uint32_t uid) {
+MqueueFacts read_mqueue(const OsPath& mount_point, const Viewpoint& view, std::uint32_t uid) {
   MqueueFacts facts;
-  const OsPath sysctl = sources.proc + "/sys/fs/mqueue/";
+  const OsPath sysctl = view.proc_root + "/sys/fs/mqueue/";
   facts.queues_max = read_number_file(sysctl + "queues_max");
   facts.msg_max = read_number_file(sysctl + "msg_max");
   facts.msgsize_max = read_number_file(sysctl + "msgsize_max");
   const std::optional<std::uint64_t> messages = read_number_file(sysctl + "msg_default");
   const std::optional<std::uint64_t> size = read_number_file(sysctl + "msgsize_default");
   if (messages && size) facts.default_queue_bytes = mqueue_charge(*messages, *size);
-  const std::string limits = sources.proc + "/" + (sources.process ? std::to_string(*sources.process) : "self");
+  const std::string limits =
+      view.proc_root + "/" + (view.as_seen_by ? std::to_string(view.as_seen_by->pid) : std::string("self"));
   if (const std::optional<std::string> text = read_whole_file(limits + "/limits")) {
     facts.byte_limit = parse_soft_limit(*text, kMessageQueueLimit);
   }
@@ -219,23 +203,17 @@ OsPath overlay_option_path(std::string_view value) {
   return path;
 }
 
-ExplainFacts gather_explain_facts(const FactSources& sources) {
+ExplainFacts gather_explain_facts(const Viewpoint& view) {
   ExplainFacts facts;
-  facts.effective_uid = read_effective_uid(sources.proc);
-  facts.open_files_limit = read_open_files_limit(sources.proc);
-  if (const std::optional<std::string> status = read_whole_file(sources.proc + "/self/status")) {
+  facts.effective_uid = read_effective_uid(view.proc_root);
+  facts.open_files_limit = read_open_files_limit(view.proc_root);
+  if (const std::optional<std::string> status = read_whole_file(view.proc_root + "/self/status")) {
     facts.sys_resource_capability = parse_status_sys_resource(*status);
   }
-  facts.inotify_limit_files = sources.inotify_limit_files ? *sources.inotify_limit_files
-                                                          : read_inotify_limit_files(sources.proc + "/sys");
-
-  facts.file_table = read_file_table(sources.proc);
-  if (sources.process) {
-    facts.process_descriptors = read_process_descriptors(sources.proc, *sources.process);
-  } else if (const std::optional<std::uint64_t> device = device_of(sources)) {
-    facts.crowded_holders = read_crowded_holders(sources.proc, *device);
-    facts.other_namespace_views = read_other_namespace_views(sources.proc, sources.target, *device);
-  }
+  facts.inotify_limit_files =
+      view.inotify_limit_files ? *view.inotify_limit_files : read_inotify_limit_files(view.proc_root + "/sys");
+  facts.file_table = read_file_table(view.proc_root);
+  if (view.as_seen_by) facts.process_descriptors = read_process_descriptors(view.proc_root, view.as_seen_by->pid);
   return facts;
 }
 
@@ -260,70 +238,83 @@ std::vector<ProcessOwner> read_holder_owners(const OsPath& proc_root, const Dele
   return owners;
 }
 
-ExplainFacts gather_explain_facts(const Evidence& evidence, const FactSources& sources) {
-  ExplainFacts facts = gather_explain_facts(sources);
-  facts.holder_owners = read_holder_owners(sources.proc, evidence.proc_scan.deleted_open);
-  const KernelFilesystemIoctls kernel;
-  const FilesystemIoctls& ioctls = sources.ioctls != nullptr ? *sources.ioctls : kernel;
-  const OsPath& inspected = inspected_path(evidence);
+namespace {
+
+// The filesystem's block device, the loop devices under it, what the
+// kernel logged about them, and ext4's own counts.
+void gather_device_facts(const Evidence& evidence, const Viewpoint& view, ExplainFacts& facts) {
+  facts.device_name = filesystem_device(evidence, view.sys_root, evidence.device);
+  if (!facts.device_name) return;
+  std::vector<std::string> devices{*facts.device_name};
+  std::string device = *facts.device_name;
+  for (int depth = 0; depth < kLoopDepth; ++depth) {
+    const std::optional<OsPath> file = loop_backing_file(view.sys_root, device);
+    if (!file) break;
+    const std::optional<struct stat> backing = stat_of(*file);
+    const std::optional<std::string> under = backing ? device_name_of(view.sys_root, backing->st_dev) : std::nullopt;
+    facts.loop_layers.push_back(LoopLayer{device, place_of(*file, view.proc_root), under});
+    if (!under) break;
+    devices.push_back(*under);
+    device = *under;
+  }
+  if (std::optional<std::vector<KernelMessage>> log = read_kernel_log(view.kmsg)) {
+    facts.now_usec = monotonic_usec();
+    facts.kernel_messages = messages_since_start(*log, devices);
+  }
+  if (is_ext_family(fs_type_of(evidence))) {
+    facts.ext4_error_count = ext4_error_count(view.sys_root, *facts.device_name);
+    facts.ext4_reserve = read_ext4_reserve(evidence, view, *facts.device_name);
+  }
+}
+
+// What only one type of filesystem can tell.
+void gather_type_facts(const Evidence& evidence, const Viewpoint& view, const FilesystemIoctls& ioctls,
+                       ExplainFacts& facts) {
   const std::string& type = fs_type_of(evidence);
-  const std::optional<struct stat> status = stat_of(inspected);
-  if (!status) return facts;
-
-  facts.device_name = filesystem_device(evidence, sources.sys, status->st_dev);
-  std::vector<std::string> devices;
-  if (facts.device_name) {
-    devices.push_back(*facts.device_name);
-    std::string device = *facts.device_name;
-    for (int depth = 0; depth < kLoopDepth; ++depth) {
-      const std::optional<OsPath> file = loop_backing_file(sources.sys, device);
-      if (!file) break;
-      const std::optional<struct stat> backing = stat_of(*file);
-      const std::optional<std::string> under = backing ? device_name_of(sources.sys, backing->st_dev) : std::nullopt;
-      facts.loop_layers.push_back(LoopLayer{device, place_of(*file, sources.proc), under});
-      if (!under) break;
-      devices.push_back(*under);
-      device = *under;
-    }
-    if (std::optional<std::vector<KernelMessage>> log = read_kernel_log(sources.kmsg)) {
-      facts.now_usec = monotonic_usec();
-      facts.kernel_messages = messages_since_start(*log, devices);
-    }
-    if (is_ext_family(type)) {
-      facts.ext4_error_count = ext4_error_count(sources.sys, *facts.device_name);
-      facts.ext4_reserve = read_ext4_reserve(evidence, sources, *facts.device_name);
-    }
-  }
-
-  if (const std::optional<struct stat> directory = stat_of(evidence.probe_directory)) {
-    facts.probe_directory = DirectoryFacts{directory->st_ino, static_cast<std::uint64_t>(directory->st_size),
-                                           static_cast<std::uint64_t>(directory->st_blksize)};
-  }
-
+  const OsPath& inspected = evidence.inspected;
   if (type == "overlay" && evidence.mount) {
     std::string mountinfo;
-    if (read_whole_file((sources.proc + "/self/mountinfo").c_str(), mountinfo, kTableFileLimit) == 0) {
+    if (read_whole_file((view.proc_root + "/self/mountinfo").c_str(), mountinfo, kTableFileLimit) == 0) {
       if (std::optional<OsPath> upper = parse_mount_option(mountinfo, evidence.mount->mount_id, "upperdir")) {
-        facts.overlay_upper = place_of(overlay_option_path(*upper), sources.proc);
+        facts.overlay_upper = place_of(overlay_option_path(*upper), view.proc_root);
       }
     }
   } else if (type == "btrfs") {
     if (const std::optional<std::string> fsid = ioctls.btrfs_fsid(inspected)) {
-      facts.btrfs_allocation = read_btrfs_allocation(sources.sys, *fsid);
+      facts.btrfs_allocation = read_btrfs_allocation(view.sys_root, *fsid);
     }
     facts.btrfs_subvolume = ioctls.btrfs_subvolume(inspected);
-    if (facts.btrfs_subvolume) facts.btrfs_subvolume->root = subvolume_root(inspected, status->st_dev);
+    if (facts.btrfs_subvolume) facts.btrfs_subvolume->root = subvolume_root(inspected, evidence.device);
   } else if (type == "xfs") {
     facts.xfs_geometry = ioctls.xfs_geometry(inspected);
     if (facts.xfs_geometry && !facts.xfs_geometry->sparse_inodes) facts.free_extents = ioctls.free_extents(inspected);
   } else if (type == "mqueue" && evidence.mount) {
-    facts.mqueue = read_mqueue(evidence.mount->mount_point, sources, facts.effective_uid.value_or(0));
+    facts.mqueue = read_mqueue(evidence.mount->mount_point, view, facts.effective_uid.value_or(0));
   } else if (is_fuse(type) && evidence.mount) {
     // The connection is named after the kernel's own encoding of st_dev.
-    const std::uint64_t id = (static_cast<std::uint64_t>(major(status->st_dev)) << 20) | minor(status->st_dev);
-    facts.fuse = FuseConnection{id, fuse_waiting_requests(sources.sys, id),
-                                servers_of(read_fuse_servers(sources.proc), *evidence.mount)};
+    const std::uint64_t id = (static_cast<std::uint64_t>(major(evidence.device)) << 20) | minor(evidence.device);
+    facts.fuse = FuseConnection{id, fuse_waiting_requests(view.sys_root, id),
+                                servers_of(read_fuse_servers(view.proc_root), *evidence.mount)};
   }
+}
+
+}  // namespace
+
+ExplainFacts gather_explain_facts(const Evidence& evidence, const Viewpoint& view, const FilesystemIoctls* ioctls) {
+  ExplainFacts facts = gather_explain_facts(view);
+  // Who else uses the filesystem matters only when no process is named.
+  if (!view.as_seen_by) {
+    facts.crowded_holders = read_crowded_holders(view.proc_root, evidence.device);
+    facts.other_namespace_views = read_other_namespace_views(view.proc_root, evidence.target, evidence.device);
+  }
+  facts.holder_owners = read_holder_owners(view.proc_root, evidence.proc_scan.deleted_open);
+  gather_device_facts(evidence, view, facts);
+  if (const std::optional<struct stat> directory = stat_of(evidence.probe_directory)) {
+    facts.probe_directory = DirectoryFacts{directory->st_ino, static_cast<std::uint64_t>(directory->st_size),
+                                           static_cast<std::uint64_t>(directory->st_blksize)};
+  }
+  const KernelFilesystemIoctls kernel;
+  gather_type_facts(evidence, view, ioctls != nullptr ? *ioctls : kernel, facts);
   return facts;
 }
 

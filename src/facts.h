@@ -14,6 +14,7 @@
 #include "os.h"
 #include "probe.h"
 #include "process_facts.h"
+#include "process_view.h"
 #include "report.h"
 #include "sysfs.h"
 
@@ -143,29 +144,14 @@ struct ExplainFacts {
   std::vector<OtherNamespaceView> other_namespace_views;
 };
 
-// Where the readers look; tests point them at a tree they built.
-struct FactSources {
-  OsPath proc = "/proc";
-  // The process the report speaks for, if any.
-  std::optional<std::uint32_t> process;
-  // The report's target and probe directory; the readers that look for
-  // other users of the filesystem skip when they are empty.
-  OsPath target;
-  OsPath probe_directory;
-  OsPath sys = "/sys";
-  OsPath kmsg = "/dev/kmsg";
-  OsPath dev = "/dev";
-  // The kernel's ioctls when null.
-  const FilesystemIoctls* ioctls = nullptr;
-  // The inotify limit files as the process the report speaks for reads them
-  // in its user namespace; brimful's own under proc when none.
-  std::optional<InotifyLimitFiles> inotify_limit_files;
-};
-
-// Every reader once. A fact that cannot be read stays absent.
-ExplainFacts gather_explain_facts(const FactSources& sources = {});
-// The same, and the facts about what lies under the evidence's filesystem.
-ExplainFacts gather_explain_facts(const Evidence& evidence, const FactSources& sources = {});
+// Every reader once, through the view (tests point it at a tree they
+// built). A fact that cannot be read stays absent. Without evidence: the
+// facts of the process the view speaks for (brimful itself by default).
+ExplainFacts gather_explain_facts(const Viewpoint& view = {});
+// The same, and the facts about the evidence's filesystem, what lies under
+// it and who else uses it. ioctls: the kernel's when null.
+ExplainFacts gather_explain_facts(const Evidence& evidence, const Viewpoint& view,
+                                  const FilesystemIoctls* ioctls = nullptr);
 
 // The readers and the parsers of what they read.
 std::optional<std::uint32_t> read_effective_uid(const OsPath& proc_root);

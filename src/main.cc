@@ -200,91 +200,83 @@ class ReportSink {
   std::string gathered_;
 };
 
-int run(const CommandLine& command_line) {
-  RunInfo run_info;
-  run_info.start_time_seconds = clock_seconds(CLOCK_REALTIME);
-  const double started = clock_seconds(CLOCK_MONOTONIC);
-  // Under --pid the whole run takes that process's place first, so nothing
-  // after this point needs to know which process it speaks for.
-  OsPath path = command_line.path;
-  Viewpoint viewpoint;
-  FactSources sources;
-  std::optional<ProcessIdentity> as_seen_by;
-  if (command_line.pid) {
-    Result<ProcessView> view = enter_process_view(*command_line.pid, command_line.path);
-    if (!view.ok()) {
-      print(2, "brimful: " + view.error() + "\n");
-      return 2;
-    }
-    path = view.value().path;
-    viewpoint.proc_root = view.value().proc_root;
-    viewpoint.consumer_uid = view.value().real_uid;
-    viewpoint.inotify_limit_files = view.value().inotify_limit_files;
-    sources.proc = view.value().proc_root;
-    sources.sys = view.value().sys_root;
-    sources.dev = view.value().dev_root;
-    sources.kmsg = view.value().kmsg;
-    sources.process = view.value().pid;
-    sources.inotify_limit_files = view.value().inotify_limit_files;
-    as_seen_by = ProcessIdentity{view.value().pid, view.value().process, view.value().real_uid,
-                                 static_cast<std::uint32_t>(::getuid())};
-  }
-
+// Collects the evidence through the view, with a progress line on a
+// terminal while the process scan runs.
+Result<Evidence> collect(const OsPath& path, const CommandLine& command_line, const Viewpoint& view) {
   ProgressLine progress;
   Result<Evidence> evidence =
-      collect_evidence(path, command_line.no_probe, viewpoint,
+      collect_evidence(path, command_line.no_probe, view,
                        [&progress](std::uint64_t scanned, std::uint64_t total) { progress.update(scanned, total); });
   progress.erase();
-  if (!evidence.ok()) {
-    print(2, "brimful: " + evidence.error() + "\n");
-    return 2;
-  }
-  evidence.value().as_seen_by = std::move(as_seen_by);
-  const Diagnosis diagnosis = diagnose(evidence.value());
-  // Findings never feed back into the verdict or the exit status.
-  std::optional<std::vector<Finding>> findings;
-  if (command_line.explain) {
-    sources.target = evidence.value().target;
-    sources.probe_directory = evidence.value().probe_directory;
-    findings = find_findings(evidence.value(), diagnosis, gather_explain_facts(evidence.value(), sources));
-  }
+  return evidence;
+}
+
+// Writes one report in the format asked for; false when the report cannot
+// be encoded (the message is printed).
+bool emit_report(const CommandLine& command_line, const Evidence& evidence, const Diagnosis& diagnosis,
+                 const std::optional<std::vector<Finding>>& findings, const RunInfo& run_info, ReportSink& emit) {
   const std::vector<Finding>* shown_findings = findings ? &*findings : nullptr;
   Diagnosis shown_diagnosis = diagnosis;
   if (findings) shown_diagnosis.notes = notes_beside(diagnosis.notes, *findings);
-  run_info.duration_seconds = clock_seconds(CLOCK_MONOTONIC) - started;
-  ReportSink emit(command_line.output);
   if (command_line.prometheus) {
     std::vector<std::string> finding_kinds;
     if (findings) {
       for (const Finding& finding : *findings) finding_kinds.push_back(finding.kind);
     }
-    emit(render_metrics(evidence.value(), diagnosis, run_info, finding_kinds));
+    emit(render_metrics(evidence, diagnosis, run_info, finding_kinds));
   } else if (command_line.json) {
     // Written in pieces: a report of many files is never held whole.
-    const Result<std::uint64_t> json = write_json(evidence.value(), shown_diagnosis, shown_findings,
-                                                  [&emit](std::string_view chunk) { emit(chunk); });
+    const Result<std::uint64_t> json =
+        write_json(evidence, shown_diagnosis, shown_findings, [&emit](std::string_view chunk) { emit(chunk); });
     if (!json.ok()) {
       print(2, "brimful: cannot serialize report: " + json.error() + "\n");
-      return 2;
+      return false;
     }
     emit("\n");
   } else {
-    print(1, render_text(evidence.value(), shown_diagnosis, command_line.verbose, shown_findings));
+    print(1, render_text(evidence, shown_diagnosis, command_line.verbose, shown_findings));
     print(1, "\n");
   }
+  return true;
+}
+
+int run(const CommandLine& command_line) {
+  RunInfo run_info;
+  run_info.start_time_seconds = clock_seconds(CLOCK_REALTIME);
+  const double started = clock_seconds(CLOCK_MONOTONIC);
+  // Under --pid the whole run takes that process's place first and reads
+  // through its view, so nothing after this point needs to know which
+  // process it speaks for.
+  OsPath path = command_line.path;
+  Viewpoint view;
+  if (command_line.pid) {
+    Result<ProcessView> entered = enter_process_view(*command_line.pid, command_line.path);
+    if (!entered.ok()) {
+      print(2, "brimful: " + entered.error() + "\n");
+      return 2;
+    }
+    path = std::move(entered.value().path);
+    view = std::move(entered.value().view);
+  }
+  const Result<Evidence> evidence = collect(path, command_line, view);
+  if (!evidence.ok()) {
+    print(2, "brimful: " + evidence.error() + "\n");
+    return 2;
+  }
+  const Diagnosis diagnosis = diagnose(evidence.value());
+  // Findings never feed back into the verdict or the exit status.
+  std::optional<std::vector<Finding>> findings;
+  if (command_line.explain) {
+    findings = find_findings(evidence.value(), diagnosis, gather_explain_facts(evidence.value(), view));
+  }
+  run_info.duration_seconds = clock_seconds(CLOCK_MONOTONIC) - started;
+  ReportSink emit(command_line.output);
+  if (!emit_report(command_line, evidence.value(), diagnosis, findings, run_info, emit)) return 2;
   // A person at a terminal learns that --explain has more to say; the
   // output and the status stay as they are, and a failed write is ignored.
   if (!command_line.explain && ::isatty(2) == 1) {
-    sources.target = evidence.value().target;
-    sources.probe_directory = evidence.value().probe_directory;
-    const std::string hint =
-        more_findings_hint(find_findings(evidence.value(), diagnosis, gather_explain_facts(evidence.value(), sources)));
-    for (std::size_t done = 0; done < hint.size();) {
-      const ssize_t n = ::write(2, hint.data() + done, hint.size() - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      done += static_cast<std::size_t>(n);
-    }
+    (void)write_all(STDERR_FILENO, more_findings_hint(find_findings(evidence.value(), diagnosis,
+                                                                    gather_explain_facts(evidence.value(), view))));
   }
   return emit.finish(command_line.check ? check_status(diagnosis.status) : 0);
 }
@@ -318,6 +310,50 @@ class IndentedChunks {
   ReportSink& sink_;
 };
 
+// The host's reports in the format asked for; false when one cannot be
+// encoded (the message is printed, and nothing of the document is out).
+bool emit_host_report(const CommandLine& command_line, const std::vector<Evidence>& host,
+                      const std::vector<Diagnosis>& diagnoses,
+                      const std::vector<std::optional<std::vector<Finding>>>& findings, const RunInfo& run_info,
+                      ReportSink& emit) {
+  const auto shown = [&findings](std::size_t i) { return findings[i] ? &*findings[i] : nullptr; };
+  if (command_line.prometheus) {
+    std::vector<MetricsReport> reports;
+    for (std::size_t i = 0; i < host.size(); ++i) {
+      MetricsReport report{&host[i], &diagnoses[i], {}};
+      if (findings[i]) {
+        for (const Finding& finding : *findings[i]) report.finding_kinds.push_back(finding.kind);
+      }
+      reports.push_back(std::move(report));
+    }
+    emit(render_metrics(reports, run_info));
+  } else if (command_line.json) {
+    // Every report is tried first, so that one that cannot be written ends
+    // the run before half a document is out.
+    for (std::size_t i = 0; i < host.size(); ++i) {
+      const Result<std::uint64_t> json = write_json(host[i], diagnoses[i], shown(i), [](std::string_view) {});
+      if (!json.ok()) {
+        print(2, "brimful: cannot serialize report: " + json.error() + "\n");
+        return false;
+      }
+    }
+    emit(host.empty() ? "{\n  \"filesystems\": []" : "{\n  \"filesystems\": [");
+    for (std::size_t i = 0; i < host.size(); ++i) {
+      emit(i == 0 ? "\n    " : ",\n    ");
+      (void)write_json(host[i], diagnoses[i], shown(i), IndentedChunks(emit));
+    }
+    emit(host.empty() ? "\n}\n" : "\n  ]\n}\n");
+  } else {
+    std::string text = render_host_summary(host, diagnoses) + "\n";
+    for (std::size_t i = 0; i < host.size(); ++i) {
+      if (diagnoses[i].status == Status::no_supported_failure) continue;
+      text += "\n" + render_text(host[i], diagnoses[i], command_line.verbose, shown(i)) + "\n";
+    }
+    print(1, text);
+  }
+  return true;
+}
+
 // Every filesystem of the host: the same evidence, verdict and findings as
 // a run on each mount point, with one process scan for all of them.
 int run_host(const CommandLine& command_line) {
@@ -337,51 +373,11 @@ int run_host(const CommandLine& command_line) {
   std::vector<std::optional<std::vector<Finding>>> findings(host.size());
   for (std::size_t i = 0; i < host.size(); ++i) {
     diagnoses.push_back(diagnose(host[i]));
-    if (command_line.explain) {
-      FactSources sources;
-      sources.target = host[i].target;
-      sources.probe_directory = host[i].probe_directory;
-      findings[i] = find_findings(host[i], diagnoses[i], gather_explain_facts(host[i], sources));
-    }
+    if (command_line.explain) findings[i] = find_findings(host[i], diagnoses[i], gather_explain_facts(host[i], {}));
   }
   run_info.duration_seconds = clock_seconds(CLOCK_MONOTONIC) - started;
-
   ReportSink emit(command_line.output);
-  if (command_line.prometheus) {
-    std::vector<MetricsReport> reports;
-    for (std::size_t i = 0; i < host.size(); ++i) {
-      MetricsReport report{&host[i], &diagnoses[i], {}};
-      if (findings[i]) {
-        for (const Finding& finding : *findings[i]) report.finding_kinds.push_back(finding.kind);
-      }
-      reports.push_back(std::move(report));
-    }
-    emit(render_metrics(reports, run_info));
-  } else if (command_line.json) {
-    // Every report is tried first, so that one that cannot be written ends
-    // the run before half a document is out.
-    for (std::size_t i = 0; i < host.size(); ++i) {
-      const Result<std::uint64_t> json =
-          write_json(host[i], diagnoses[i], findings[i] ? &*findings[i] : nullptr, [](std::string_view) {});
-      if (!json.ok()) {
-        print(2, "brimful: cannot serialize report: " + json.error() + "\n");
-        return 2;
-      }
-    }
-    emit(host.empty() ? "{\n  \"filesystems\": []" : "{\n  \"filesystems\": [");
-    for (std::size_t i = 0; i < host.size(); ++i) {
-      emit(i == 0 ? "\n    " : ",\n    ");
-      (void)write_json(host[i], diagnoses[i], findings[i] ? &*findings[i] : nullptr, IndentedChunks(emit));
-    }
-    emit(host.empty() ? "\n}\n" : "\n  ]\n}\n");
-  } else {
-    std::string text = render_host_summary(host, diagnoses) + "\n";
-    for (std::size_t i = 0; i < host.size(); ++i) {
-      if (diagnoses[i].status == Status::no_supported_failure) continue;
-      text += "\n" + render_text(host[i], diagnoses[i], command_line.verbose, findings[i] ? &*findings[i] : nullptr) + "\n";
-    }
-    print(1, text);
-  }
+  if (!emit_host_report(command_line, host, diagnoses, findings, run_info, emit)) return 2;
   return emit.finish(command_line.check ? check_status(worst_status(diagnoses)) : 0);
 }
 

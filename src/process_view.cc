@@ -175,94 +175,129 @@ std::optional<std::uint32_t> parse_process_id(std::string_view text) {
   return static_cast<std::uint32_t>(*value);
 }
 
+namespace {
+
+// A path under the host's /proc that leads to name as brimful sees it now,
+// through a descriptor that stays open for the run.
+OsPath kept_open(const char* name, int flags) {
+  const int fd = ::open(name, flags | O_PATH | O_CLOEXEC);
+  return OsPath("self/fd/") + (fd >= 0 ? std::to_string(fd) : std::string("unopened"));
+}
+
+// Who the process is: its name and its real user.
+Result<ProcessIdentity> identify(int process, std::uint32_t pid) {
+  const std::string id = std::to_string(pid);
+  ProcessIdentity identity;
+  identity.pid = pid;
+  std::string text;
+  int comm_error = 0;
+  identity.process = read_comm(process, pid, text, comm_error);
+  const int status_error = read_whole_file_at(process, "status", text);
+  if (status_error != 0) {
+    if (vanished(status_error)) return fail("no process " + id);
+    return fail("cannot read /proc/" + id + "/status: " + os_error_text(status_error));
+  }
+  const auto uids = parse_status_ids(text, "Uid:");
+  if (!uids) return fail("cannot read the real user of process " + id);
+  identity.real_uid = (*uids)[kRealId];
+  identity.probe_uid = static_cast<std::uint32_t>(::getuid());
+  return identity;
+}
+
+// The entries of /proc/PID that the view is entered through, opened before
+// anything changes: after entering the namespace their names would no
+// longer lead here.
+struct ProcessEntries {
+  UniqueFd mount_ns;
+  UniqueFd root;
+  UniqueFd cwd;
+  UniqueFd user_ns;
+};
+
+Result<ProcessEntries> open_entries(int process, std::uint32_t pid) {
+  const std::string id = std::to_string(pid);
+  const auto open_entry = [&](const char* name, int flags, const char* what, UniqueFd& fd) -> std::optional<Error> {
+    fd.reset(::openat(process, name, flags | O_CLOEXEC));
+    if (fd.valid()) return std::nullopt;
+    if (vanished(errno)) return fail("no process " + id);
+    return fail(std::string("cannot enter the ") + what + " of process " + id + ": " + os_error_text(errno));
+  };
+  ProcessEntries entries;
+  for (std::optional<Error> error :
+       {open_entry("ns/mnt", O_RDONLY, "mount namespace", entries.mount_ns),
+        open_entry("root", O_PATH | O_DIRECTORY, "root directory", entries.root),
+        open_entry("cwd", O_PATH | O_DIRECTORY, "working directory", entries.cwd),
+        open_entry("ns/user", O_RDONLY, "user namespace", entries.user_ns)}) {
+    if (error) return *error;
+  }
+  return entries;
+}
+
+// Moves into the process's mount namespace, root and working directory.
+// Entering the namespace one is already in, or taking the root one already
+// has, would only ask for privileges the run does not need.
+std::optional<Error> enter(const ProcessEntries& entries, int proc, const std::string& id) {
+  const bool other_namespace = !same_object(entries.mount_ns.get(), proc, "self/ns/mnt");
+  if (other_namespace && ::setns(entries.mount_ns.get(), CLONE_NEWNS) != 0) {
+    return fail("cannot enter the mount namespace of process " + id + ": " + os_error_text(errno));
+  }
+  if (other_namespace || !same_object(entries.root.get(), AT_FDCWD, "/")) {
+    if (::fchdir(entries.root.get()) != 0 || ::chroot(".") != 0) {
+      return fail("cannot enter the root directory of process " + id + ": " + os_error_text(errno));
+    }
+  }
+  if (::fchdir(entries.cwd.get()) != 0) {
+    return fail("cannot enter the working directory of process " + id + ": " + os_error_text(errno));
+  }
+  return std::nullopt;
+}
+
+// PATH made absolute from the working directory just entered.
+Result<OsPath> absolute_here(const OsPath& path) {
+  if (!path.empty() && path[0] == '/') return path;
+  Result<OsPath> working = current_directory();
+  if (!working.ok()) return fail(working.error());
+  OsPath directory = std::move(working).value();
+  if (directory.back() != '/') directory += '/';
+  return directory + path;
+}
+
+}  // namespace
+
 Result<ProcessView> enter_process_view(std::uint32_t pid, const OsPath& path) {
   const std::string id = std::to_string(pid);
-  const std::string no_process = "no process " + id;
-
   // Every later step reads the host's /proc through this descriptor, since
   // the process's root may hold another /proc (of another PID namespace)
   // or none at all.
   const UniqueFd proc(::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!proc.valid()) return fail("cannot open /proc: " + os_error_text(errno));
-  const auto kept = [](const char* name, int flags) {
-    const int fd = ::open(name, flags | O_PATH | O_CLOEXEC);
-    return OsPath("self/fd/") + (fd >= 0 ? std::to_string(fd) : std::string("unopened"));
-  };
-  ProcessView view;
-  view.sys_root = kept("/sys", O_DIRECTORY);
-  view.dev_root = kept("/dev", O_DIRECTORY);
-  view.kmsg = kept("/dev/kmsg", 0);
+  ProcessView result;
+  Viewpoint& view = result.view;
+  view.sys_root = kept_open("/sys", O_DIRECTORY);
+  view.dev_root = kept_open("/dev", O_DIRECTORY);
+  view.kmsg = kept_open("/dev/kmsg", 0);
   const UniqueFd process(::openat(proc.get(), id.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   if (!process.valid()) {
-    if (vanished(errno)) return fail(no_process);
+    if (vanished(errno)) return fail("no process " + id);
     return fail("cannot open /proc/" + id + ": " + os_error_text(errno));
   }
+  Result<ProcessIdentity> identity = identify(process.get(), pid);
+  if (!identity.ok()) return fail(identity.error());
+  view.as_seen_by = std::move(identity).value();
+  Result<ProcessEntries> entries = open_entries(process.get(), pid);
+  if (!entries.ok()) return fail(entries.error());
 
-  view.pid = pid;
-  std::string text;
-  int comm_error = 0;
-  view.process = read_comm(process.get(), pid, text, comm_error);
-  const int status_error = read_whole_file_at(process.get(), "status", text);
-  if (status_error != 0) {
-    if (vanished(status_error)) return fail(no_process);
-    return fail("cannot read /proc/" + id + "/status: " + os_error_text(status_error));
-  }
-  const auto uids = parse_status_ids(text, "Uid:");
-  if (!uids) return fail("cannot read the real user of process " + id);
-  view.real_uid = (*uids)[kRealId];
-
-  // Opened before anything changes: after entering the namespace these
-  // names would no longer lead here.
-  const auto open_entry = [&](const char* name, int flags, const char* what) -> Result<int> {
-    const int fd = ::openat(process.get(), name, flags | O_CLOEXEC);
-    if (fd >= 0) return fd;
-    if (vanished(errno)) return fail(no_process);
-    return fail(std::string("cannot enter the ") + what + " of process " + id + ": " + os_error_text(errno));
-  };
-  Result<int> opened = open_entry("ns/mnt", O_RDONLY, "mount namespace");
-  if (!opened.ok()) return fail(opened.error());
-  const UniqueFd mount_ns(opened.value());
-  opened = open_entry("root", O_PATH | O_DIRECTORY, "root directory");
-  if (!opened.ok()) return fail(opened.error());
-  const UniqueFd root(opened.value());
-  opened = open_entry("cwd", O_PATH | O_DIRECTORY, "working directory");
-  if (!opened.ok()) return fail(opened.error());
-  const UniqueFd cwd(opened.value());
-  opened = open_entry("ns/user", O_RDONLY, "user namespace");
-  if (!opened.ok()) return fail(opened.error());
-  const UniqueFd user_ns(opened.value());
-
-  view.inotify_limit_files = same_object(user_ns.get(), proc.get(), "self/ns/user")
+  view.inotify_limit_files = same_object(entries.value().user_ns.get(), proc.get(), "self/ns/user")
                                  ? read_inotify_limit_files()
-                                 : limits_in_user_namespace(user_ns.get(), proc.get());
-
-  // Entering the namespace one is already in, or taking the root one
-  // already has, would only ask for privileges the run does not need.
-  const bool other_namespace = !same_object(mount_ns.get(), proc.get(), "self/ns/mnt");
-  if (other_namespace && ::setns(mount_ns.get(), CLONE_NEWNS) != 0) {
-    return fail("cannot enter the mount namespace of process " + id + ": " + os_error_text(errno));
-  }
-  if (other_namespace || !same_object(root.get(), AT_FDCWD, "/")) {
-    if (::fchdir(root.get()) != 0 || ::chroot(".") != 0) {
-      return fail("cannot enter the root directory of process " + id + ": " + os_error_text(errno));
-    }
-  }
-  if (::fchdir(cwd.get()) != 0) {
-    return fail("cannot enter the working directory of process " + id + ": " + os_error_text(errno));
-  }
-
-  view.path = path;
-  if (path.empty() || path[0] != '/') {
-    Result<OsPath> working = current_directory();
-    if (!working.ok()) return fail(working.error());
-    OsPath directory = std::move(working).value();
-    if (directory.back() != '/') directory += '/';
-    view.path = directory + path;
-  }
+                                 : limits_in_user_namespace(entries.value().user_ns.get(), proc.get());
+  if (std::optional<Error> error = enter(entries.value(), proc.get(), id)) return *error;
+  Result<OsPath> absolute = absolute_here(path);
+  if (!absolute.ok()) return fail(absolute.error());
+  result.path = std::move(absolute).value();
 
   if (::fchdir(proc.get()) != 0) return fail("cannot open /proc: " + os_error_text(errno));
   view.proc_root = ".";
-  return view;
+  return result;
 }
 
 }  // namespace brimful

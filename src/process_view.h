@@ -11,31 +11,39 @@
 
 #include "os.h"
 #include "probe.h"
+#include "report.h"
 
 namespace brimful {
 
+// Where a run reads the system from. The defaults are brimful's own view;
+// under --pid, enter_process_view gives the view of that process, and the
+// whole run (collection and --explain) reads through it.
+struct Viewpoint {
+  // The /proc whose processes are scanned and whose "self" is brimful.
+  OsPath proc_root = "/proc";
+  // The host's /sys, /dev and kernel log. Under --pid these are paths
+  // under proc_root through descriptors opened before entering the
+  // process's view ("self/fd/5"): the process's root is its owner's to
+  // fill, and a tmpfs over /sys or a FIFO for /dev/kmsg there would speak
+  // for the host or stop the run. The descriptors stay open for the run.
+  OsPath sys_root = "/sys";
+  OsPath dev_root = "/dev";
+  OsPath kmsg = "/dev/kmsg";
+  // The process the report speaks for; none for brimful itself. Its real
+  // user is the one whose inotify consumers count.
+  std::optional<ProcessIdentity> as_seen_by;
+  // The limit files as a task in that process's user namespace reads them
+  // (every value absent when the namespace could not be entered); none to
+  // read them under proc_root.
+  std::optional<InotifyLimitFiles> inotify_limit_files;
+};
+
 struct ProcessView {
-  std::uint32_t pid = 0;
-  // Its name from comm, or the PID as text when that is unreadable or not UTF-8.
-  std::string process;
-  // Its real user ID, as this host's user namespace sees it.
-  std::uint32_t real_uid = 0;
   // PATH, made absolute from the process's working directory when relative.
   OsPath path;
-  // The host's /proc, reachable whatever the process's root holds: the
-  // working directory is left there, so this is the relative path ".".
-  OsPath proc_root;
-  // The host's /sys, /dev and kernel log, as paths under proc_root through
-  // descriptors opened before entering the process's view ("self/fd/5"):
-  // the process's root is its owner's to fill, and a tmpfs over /sys or a
-  // FIFO for /dev/kmsg there would speak for the host or stop the run. The
-  // descriptors stay open for the rest of the run.
-  OsPath sys_root;
-  OsPath dev_root;
-  OsPath kmsg;
-  // The limit files as a task in the process's user namespace reads them;
-  // every value absent when that namespace could not be entered.
-  InotifyLimitFiles inotify_limit_files;
+  // Its proc_root is the host's /proc, reachable whatever the process's
+  // root holds: the working directory is left there, so it is ".".
+  Viewpoint view;
 };
 
 // A process ID as given on the command line: decimal digits only, not zero,

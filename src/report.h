@@ -122,10 +122,15 @@ struct ProcessIdentity {
 
 struct Evidence {
   OsPath target;
-  // Set by the run driver when PATH was examined as another process sees it.
+  // Set when PATH was examined as another process sees it.
   std::optional<ProcessIdentity> as_seen_by;
   bool target_exists = false;
   OsPath probe_directory;
+  // Not part of the JSON: the existing path whose filesystem is examined
+  // (the target, or the probe directory when the target does not exist),
+  // and that filesystem's device number.
+  OsPath inspected;
+  std::uint64_t device = 0;
   // None when no line of the mount table holds the path, as in a chroot
   // whose root is a plain directory.
   std::optional<Mount> mount;

@@ -18,9 +18,9 @@ TEST(Facts, GatheredFromTheTreeTheyArePointedAt) {
   for (const char* sub : {"self", "sys", "sys/fs", "sys/fs/inotify", "sys/user"}) testing::make_dir(dir / sub);
   testing::write_file(dir / "self/status", "Uid:\t5\t7\t5\t5\n");
   testing::write_file(dir / "sys/user/max_inotify_instances", "4\n");
-  FactSources sources;
-  sources.proc = dir.path();
-  const ExplainFacts facts = gather_explain_facts(sources);
+  Viewpoint view;
+  view.proc_root = dir.path();
+  const ExplainFacts facts = gather_explain_facts(view);
   EXPECT_EQ(facts.effective_uid, 7u);
   EXPECT_EQ(facts.open_files_limit, std::nullopt);
   EXPECT_EQ(facts.inotify_limit_files.namespace_instances, 4u);

@@ -79,10 +79,10 @@ TEST(ProcessFacts, ReadFromTheTreeTheyArePointedAt) {
   struct stat held {};
   ASSERT_EQ(::stat((dir / "held").c_str(), &held), 0);
 
-  FactSources sources;
-  sources.proc = proc;
-  sources.process = 42;
-  ExplainFacts facts = gather_explain_facts(sources);
+  Viewpoint view;
+  view.proc_root = proc;
+  view.as_seen_by = ProcessIdentity{42, "app", 0, 0};
+  ExplainFacts facts = gather_explain_facts(view);
   ASSERT_TRUE(facts.file_table);
   EXPECT_EQ(facts.file_table->allocated, 700u);
   ASSERT_TRUE(facts.process_descriptors);
