@@ -116,43 +116,35 @@ std::string read_comm(const OsPath& process_dir, std::uint32_t pid) {
 }
 
 std::optional<std::array<std::uint32_t, 4>> parse_status_ids(std::string_view status, std::string_view key) {
-  for (std::size_t start = 0; start < status.size();) {
-    std::size_t end = status.find('\n', start);
-    if (end == std::string_view::npos) end = status.size();
-    const std::vector<std::string_view> words = words_of(status.substr(start, end - start));
-    start = end + 1;
-    if (words.empty() || words[0] != key) continue;
-    if (words.size() != 5) return std::nullopt;
-    std::array<std::uint32_t, 4> ids{};
-    for (std::size_t i = 0; i < ids.size(); ++i) {
-      const std::optional<std::uint64_t> id = parse_unsigned(words[i + 1], UINT32_MAX);
-      if (!id) return std::nullopt;
-      ids[i] = static_cast<std::uint32_t>(*id);
-    }
-    return ids;
+  const std::optional<std::string_view> line = line_starting(status, key);
+  if (!line) return std::nullopt;
+  const std::vector<std::string_view> words = words_of(*line);
+  if (words.size() != 5 || words[0] != key) return std::nullopt;
+  std::array<std::uint32_t, 4> ids{};
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    const std::optional<std::uint64_t> id = parse_unsigned(words[i + 1], UINT32_MAX);
+    if (!id) return std::nullopt;
+    ids[i] = static_cast<std::uint32_t>(*id);
   }
-  return std::nullopt;
+  return ids;
 }
 
 std::optional<bool> parse_status_sys_resource(std::string_view status) {
+  constexpr std::string_view key = "CapEff:";
   constexpr unsigned kSysResource = 24;
-  for (std::size_t start = 0; start < status.size();) {
-    std::size_t end = status.find('\n', start);
-    if (end == std::string_view::npos) end = status.size();
-    const std::vector<std::string_view> words = words_of(status.substr(start, end - start));
-    start = end + 1;
-    if (words.size() != 2 || words[0] != "CapEff:" || words[1].empty() || words[1].size() > 16) continue;
-    std::uint64_t mask = 0;
-    for (char digit : words[1]) {
-      const int value = std::isdigit(static_cast<unsigned char>(digit)) ? digit - '0'
-                        : digit >= 'a' && digit <= 'f'                  ? digit - 'a' + 10
-                                                                         : -1;
-      if (value < 0) return std::nullopt;
-      mask = mask << 4 | static_cast<std::uint64_t>(value);
-    }
-    return (mask >> kSysResource & 1) != 0;
+  const std::optional<std::string_view> line = line_starting(status, key);
+  if (!line) return std::nullopt;
+  const std::vector<std::string_view> words = words_of(*line);
+  if (words.size() != 2 || words[0] != key || words[1].empty() || words[1].size() > 16) return std::nullopt;
+  std::uint64_t mask = 0;
+  for (char digit : words[1]) {
+    const int value = std::isdigit(static_cast<unsigned char>(digit)) ? digit - '0'
+                      : digit >= 'a' && digit <= 'f'                  ? digit - 'a' + 10
+                                                                       : -1;
+    if (value < 0) return std::nullopt;
+    mask = mask << 4 | static_cast<std::uint64_t>(value);
   }
-  return std::nullopt;
+  return (mask >> kSysResource & 1) != 0;
 }
 
 std::optional<std::uint64_t> parse_soft_limit(std::string_view limits, std::string_view name) {
