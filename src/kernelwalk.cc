@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "kernelwalk_record.h"
+#include "os.h"
 #endif
 
 namespace brimful {
@@ -71,18 +72,19 @@ class Walk {
       : iterator_(kernelwalk_start(target_devices.size() == 1 ? kernel_device(target_devices.front()) : 0,
                                    target_devices.size() != 1, &program_)) {}
   ~Walk() {
-    if (iterator_ >= 0) ::close(iterator_);
+    // The iterator goes before the program it runs.
+    iterator_.reset(-1);
     kernelwalk_stop(program_);
   }
   Walk(const Walk&) = delete;
   Walk& operator=(const Walk&) = delete;
 
   // The descriptor to read the records from, or -1.
-  int iterator() const { return iterator_; }
+  int iterator() const { return iterator_.get(); }
 
  private:
   kernelwalk_bpf* program_ = nullptr;
-  int iterator_;
+  UniqueFd iterator_;
 };
 
 void add(KernelCandidates& candidates, const kernelwalk_record& record) {

@@ -145,6 +145,26 @@ std::string escape_mount_field(std::string_view text) {
 // the call or a field; `gone` for a mount unmounted since it was named.
 enum class KernelAnswer { found, unreachable, unavailable, gone };
 
+// The mount's own flags, then the superblock's, as the two option fields
+// of its mountinfo line show them.
+std::string line_flags(const StatmountRecord& record) {
+  const std::uint64_t attributes = record.mnt_attr;
+  std::string flags = (attributes & MOUNT_ATTR_RDONLY) != 0 ? "ro" : "rw";
+  if ((attributes & MOUNT_ATTR_NOSUID) != 0) flags += ",nosuid";
+  if ((attributes & MOUNT_ATTR_NODEV) != 0) flags += ",nodev";
+  if ((attributes & MOUNT_ATTR_NOEXEC) != 0) flags += ",noexec";
+  if ((attributes & MOUNT_ATTR__ATIME) == MOUNT_ATTR_NOATIME) flags += ",noatime";
+  if ((attributes & MOUNT_ATTR_NODIRATIME) != 0) flags += ",nodiratime";
+  if ((attributes & MOUNT_ATTR__ATIME) == MOUNT_ATTR_RELATIME) flags += ",relatime";
+  if ((attributes & MOUNT_ATTR_NOSYMFOLLOW) != 0) flags += ",nosymfollow";
+  if ((attributes & MOUNT_ATTR_IDMAP) != 0) flags += ",idmapped";
+  flags += (record.sb_flags & kSbReadOnly) != 0 ? ",ro" : ",rw";
+  if ((record.sb_flags & kSbSynchronous) != 0) flags += ",sync";
+  if ((record.sb_flags & kSbDirSync) != 0) flags += ",dirsync";
+  if ((record.sb_flags & kSbLazyTime) != 0) flags += ",lazytime";
+  return flags;
+}
+
 KernelAnswer stat_mount(std::uint64_t unique_id, std::vector<char>& buffer, Mount& mount) {
   if (buffer.size() < 4096) buffer.resize(4096);
   MountIdRequest request{kMountIdRequestSize, 0, unique_id, kLineFields | kSupportedMask};
@@ -178,23 +198,7 @@ KernelAnswer stat_mount(std::uint64_t unique_id, std::vector<char>& buffer, Moun
   const std::optional<std::string_view> source = field(kSbSource, record.sb_source);
   if (source && !source->empty() && *source != "none") mount.source = OsPath(*source);
 
-  // The mount's own flags, then the superblock's, as the two option fields
-  // of the line show them.
-  const std::uint64_t attributes = record.mnt_attr;
-  std::string flags = (attributes & MOUNT_ATTR_RDONLY) != 0 ? "ro" : "rw";
-  if ((attributes & MOUNT_ATTR_NOSUID) != 0) flags += ",nosuid";
-  if ((attributes & MOUNT_ATTR_NODEV) != 0) flags += ",nodev";
-  if ((attributes & MOUNT_ATTR_NOEXEC) != 0) flags += ",noexec";
-  if ((attributes & MOUNT_ATTR__ATIME) == MOUNT_ATTR_NOATIME) flags += ",noatime";
-  if ((attributes & MOUNT_ATTR_NODIRATIME) != 0) flags += ",nodiratime";
-  if ((attributes & MOUNT_ATTR__ATIME) == MOUNT_ATTR_RELATIME) flags += ",relatime";
-  if ((attributes & MOUNT_ATTR_NOSYMFOLLOW) != 0) flags += ",nosymfollow";
-  if ((attributes & MOUNT_ATTR_IDMAP) != 0) flags += ",idmapped";
-  flags += (record.sb_flags & kSbReadOnly) != 0 ? ",ro" : ",rw";
-  if ((record.sb_flags & kSbSynchronous) != 0) flags += ",sync";
-  if ((record.sb_flags & kSbDirSync) != 0) flags += ",dirsync";
-  if ((record.sb_flags & kSbLazyTime) != 0) flags += ",lazytime";
-  append_options(flags, mount.options);
+  append_options(line_flags(record), mount.options);
   if (const std::optional<std::string_view> options = field(kMntOpts, record.mnt_opts)) {
     append_options(*options, mount.options);
   }

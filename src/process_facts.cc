@@ -244,6 +244,26 @@ std::optional<ProcessStat> parse_process_stat(std::string_view stat) {
   return ProcessStat{static_cast<std::uint32_t>(*parent), (*flags & kKernelThreadFlag) != 0};
 }
 
+namespace {
+
+// The process works in or holds a file under the target. The kernel writes
+// these links relative to the root of the process's own namespace, which is
+// how that process names the target too.
+bool uses_target(const OsPath& process_dir, const std::vector<std::string_view>& target_components) {
+  const std::optional<OsPath> cwd = read_link(process_dir + "/cwd");
+  if (cwd && is_under(*cwd, target_components)) return true;
+  DirectoryListing fds(process_dir + "/fd");
+  while (fds.is_open()) {
+    const char* fd = fds.next();
+    if (fd == nullptr) break;
+    const std::optional<OsPath> link = read_link(fds.fd(), fd);
+    if (link && !link->empty() && (*link)[0] == '/' && is_under(*link, target_components)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 std::vector<OtherNamespaceView> read_other_namespace_views(const OsPath& proc_root, const OsPath& target,
                                                            std::uint64_t device) {
   std::vector<OtherNamespaceView> views;
@@ -267,20 +287,7 @@ std::vector<OtherNamespaceView> read_other_namespace_views(const OsPath& proc_ro
     const std::optional<OsPath> name_space = read_link(process_dir + "/ns/mnt");
     if (!name_space || *name_space == *own_namespace || seen.count(*name_space) != 0) continue;
 
-    // The kernel writes these links relative to the root of the process's
-    // own namespace, which is how that process names the target too.
-    const std::optional<OsPath> cwd = read_link(process_dir + "/cwd");
-    bool uses = cwd && is_under(*cwd, target_components);
-    if (!uses) {
-      DirectoryListing fds(process_dir + "/fd");
-      while (!uses && fds.is_open()) {
-        const char* fd = fds.next();
-        if (fd == nullptr) break;
-        const std::optional<OsPath> link = read_link(fds.fd(), fd);
-        uses = link && !link->empty() && (*link)[0] == '/' && is_under(*link, target_components);
-      }
-    }
-    if (!uses) continue;
+    if (!uses_target(process_dir, target_components)) continue;
     const std::optional<std::string> table = read_whole_file(process_dir + "/mountinfo", kTableFileLimit);
     if (!table) continue;
     // One table answers for every process of its namespace, whatever it

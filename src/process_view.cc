@@ -97,6 +97,46 @@ std::int64_t monotonic_ms() {
   return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
+// The child's answer, read until it closes its end or the deadline passes;
+// none when it did not answer in time.
+std::optional<std::string> answer_within_deadline(int answer) {
+  std::string text;
+  char buffer[256];
+  const std::int64_t deadline = monotonic_ms() + kHelperDeadlineMs;
+  for (std::int64_t left = kHelperDeadlineMs; left > 0 && text.size() <= kHelperAnswerMax;
+       left = deadline - monotonic_ms()) {
+    pollfd ready{answer, POLLIN, 0};
+    const int polled = ::poll(&ready, 1, static_cast<int>(left));
+    if (polled < 0 && errno == EINTR) continue;
+    if (polled <= 0) break;
+    const ssize_t n = ::read(answer, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n == 0) return text;
+    if (n < 0) break;
+    text.append(buffer, static_cast<std::size_t>(n));
+  }
+  return std::nullopt;
+}
+
+// The five words of the child's answer ("-" for an absent value).
+InotifyLimitFiles parse_limit_words(std::string_view text) {
+  InotifyLimitFiles files;
+  std::vector<std::string_view> words;
+  for (std::size_t start = 0; start <= text.size();) {
+    std::size_t end = text.find(' ', start);
+    if (end == std::string_view::npos) end = text.size();
+    words.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  if (words.size() != 5) return files;
+  files.global_watches = limit_value(words[0]);
+  files.global_instances = limit_value(words[1]);
+  files.namespace_watches = limit_value(words[2]);
+  files.namespace_instances = limit_value(words[3]);
+  files.max_queued_events = limit_value(words[4]);
+  return files;
+}
+
 // The values of /proc/sys/user/* are those of the reader's user namespace,
 // whatever /proc it reads them through. Entering another user namespace
 // would cost brimful its capabilities in this one, so a child enters it,
@@ -105,15 +145,14 @@ std::int64_t monotonic_ms() {
 // not answered in time. A namespace the child cannot enter leaves every
 // value absent: no limit is better than the limit of another namespace.
 InotifyLimitFiles limits_in_user_namespace(int user_ns_fd, int proc_fd) {
-  InotifyLimitFiles files;
   const std::optional<uid_t> owner = namespace_owner(user_ns_fd, proc_fd);
-  if (!owner) return files;
+  if (!owner) return {};
   int channel[2];
-  if (::pipe2(channel, O_CLOEXEC) != 0) return files;
+  if (::pipe2(channel, O_CLOEXEC) != 0) return {};
   UniqueFd answer(channel[0]);
   UniqueFd reply(channel[1]);
   const pid_t child = ::fork();
-  if (child < 0) return files;
+  if (child < 0) return {};
   if (child == 0) {
     if (become_owner(*owner, reply.get(), user_ns_fd) && ::setns(user_ns_fd, CLONE_NEWUSER) == 0) {
       const InotifyLimitFiles read = read_inotify_limit_files();
@@ -125,45 +164,13 @@ InotifyLimitFiles limits_in_user_namespace(int user_ns_fd, int proc_fd) {
     ::_exit(0);
   }
   reply.reset(-1);
-  std::string text;
-  char buffer[256];
-  bool answered = false;
-  const std::int64_t deadline = monotonic_ms() + kHelperDeadlineMs;
-  for (std::int64_t left = kHelperDeadlineMs; left > 0 && text.size() <= kHelperAnswerMax;
-       left = deadline - monotonic_ms()) {
-    pollfd ready{answer.get(), POLLIN, 0};
-    const int polled = ::poll(&ready, 1, static_cast<int>(left));
-    if (polled < 0 && errno == EINTR) continue;
-    if (polled <= 0) break;
-    const ssize_t n = ::read(answer.get(), buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      answered = n == 0;
-      break;
-    }
-    text.append(buffer, static_cast<std::size_t>(n));
-  }
+  const std::optional<std::string> text = answer_within_deadline(answer.get());
   answer.reset(-1);
   // Whatever it did, the child goes now; a stopped one too.
   ::kill(child, SIGKILL);
   while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
   }
-  if (!answered) return files;
-
-  std::vector<std::string_view> words;
-  for (std::size_t start = 0; start <= text.size();) {
-    std::size_t end = text.find(' ', start);
-    if (end == std::string::npos) end = text.size();
-    words.push_back(std::string_view(text).substr(start, end - start));
-    start = end + 1;
-  }
-  if (words.size() != 5) return files;
-  files.global_watches = limit_value(words[0]);
-  files.global_instances = limit_value(words[1]);
-  files.namespace_watches = limit_value(words[2]);
-  files.namespace_instances = limit_value(words[3]);
-  files.max_queued_events = limit_value(words[4]);
-  return files;
+  return text ? parse_limit_words(*text) : InotifyLimitFiles{};
 }
 
 }  // namespace

@@ -264,11 +264,19 @@ TEST_F(CliOnTree, NewlineInPathIsEscapedInJson) {
 }
 
 TEST_F(CliOnTree, VerboseDoesNotChangeJson) {
-  // Counters may move between two runs; the document's shape may not.
+  // Counters may move between two runs; the document's shape may not. The
+  // scan reads the host's processes, which other tests change beside this
+  // one: the verbose run counts only when the plain runs around it agree.
   const std::regex digits("[0-9]+");
-  const std::string plain = std::regex_replace(json_of({root_ + "/d"}), digits, "0");
-  const std::string verbose = std::regex_replace(json_of({root_ + "/d", "--verbose"}), digits, "0");
-  EXPECT_EQ(plain, verbose);
+  const auto shape = [&](std::vector<std::string> args) { return std::regex_replace(json_of(args), digits, "0"); };
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    const std::string before = shape({root_ + "/d"});
+    const std::string verbose = shape({root_ + "/d", "--verbose"});
+    if (shape({root_ + "/d"}) != before) continue;
+    EXPECT_EQ(before, verbose);
+    return;
+  }
+  GTEST_SKIP() << "the host's processes changed during every attempt";
 }
 
 TEST_F(CliOnTree, CheckTurnsTheVerdictIntoTheExitStatus) {
