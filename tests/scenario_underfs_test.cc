@@ -243,6 +243,43 @@ TEST(ScenarioUnderFs, Ext4AfterAnError) {
   }
 }
 
+// Forges lines into the machine's one kernel log and takes a loop device
+// name over: it runs alone (see the serial lock).
+TEST(ScenarioUnderFs, TheKernelLogSpeaksOnlyForTheFilesystemItStarted) {
+  REQUIRE("squashfs", "mksquashfs");
+  REQUIRE("ext4", "mkfs.ext4");
+  if (!kernel_log_readable()) GTEST_SKIP() << "the kernel log is not readable here";
+  SKIP_UNLESS(testing::can_change_user(&skip_reason));
+  SKIP_UNLESS(testing::can_unshare("-Urm", &skip_reason));
+  testing::TempDir dir;
+  // Any user can have the kernel log "tmpfs: Unknown parameter 'TEXT'".
+  auto forge = [](const std::string& text) {
+    testing::shell("setpriv --reuid=65534 --regid=65534 --clear-groups unshare -Urm mount -t tmpfs -o '" + text +
+                   "' none / 2>/dev/null");
+  };
+  std::string name;
+  {
+    LoopImage ext4(dir / "ext4", "16M", "mkfs.ext4 -q -F", "ext4", "errors=continue", dir / "m");
+    ASSERT_TRUE(ext4.ok()) << ext4.error();
+    name = ext4.device();
+    forge("EXT4-fs error (device " + name + "): ext4_journal_check_start:83: comm x: Detected aborted journal");
+    const std::vector<Found> found = explain(dir / "m", {"--no-probe"});
+    EXPECT_EQ(finding(found, "filesystem_errors"), nullptr);
+    EXPECT_EQ(finding(found, "kernel_messages"), nullptr);
+    // A forged mount line hides no error the kernel logged before it.
+    const std::string trigger = "/sys/fs/ext4/" + name + "/trigger_fs_error";
+    if (access(trigger.c_str(), W_OK) != 0) GTEST_SKIP() << "this kernel cannot trigger an ext4 error";
+    testing::write_file(trigger, "1\n");
+    forge("EXT4-fs (" + name + "): mounted filesystem");
+    EXPECT_NE(finding(explain(dir / "m", {"--no-probe"}), "kernel_messages"), nullptr);
+  }
+  // squashfs logs no mount line: on the reused loop device, the ext4's error is not its own.
+  ASSERT_EQ(testing::shell("mksquashfs " + dir / "m" + " " + dir / "squashfs" + " -quiet >/dev/null"), 0);
+  ScopedMount squashfs("squashfs", dir / "squashfs", "ro,loop=/dev/" + name, dir / "m");
+  if (!squashfs.ok()) GTEST_SKIP() << "another test took " << name << " in the meantime: " << squashfs.error();
+  EXPECT_EQ(finding(explain(dir / "m", {"--no-probe"}), "kernel_messages"), nullptr);
+}
+
 // The upper directory's name holds a comma, which overlayfs's options
 // escape with a backslash of their own.
 TEST(ScenarioUnderFs, OverlayOverAFullTmpfs) {
