@@ -228,7 +228,7 @@ class Coordinator {
       : scan_(scan), proc_fd_(proc_fd), entries_(entries), kernel_(kernel),
         results_(entries.pids.size()), done_(entries.pids.size(), false) {}
 
-  ProcScan run(unsigned thread_count, const ScanProgress& progress) {
+  ProcScan run(unsigned thread_count, const Progress& progress) {
     if (progress) progress(0, total());
     std::vector<std::thread> threads;
     // One thread would only keep this one waiting.
@@ -303,7 +303,7 @@ class Coordinator {
     }
   }
 
-  void sequential(const ScanProgress& progress) {
+  void sequential(const Progress& progress) {
     Worker worker;
     Clock::time_point last = Clock::now();
     for (std::size_t i = 0; i < total(); ++i) {
@@ -317,7 +317,7 @@ class Coordinator {
   }
 
   // Runs on the calling thread while the others scan, reporting progress.
-  void watch(const ScanProgress& progress) {
+  void watch(const Progress& progress) {
     Clock::time_point last = Clock::now();
     std::unique_lock<std::mutex> lock(mutex_);
     while (finished_ < total()) {
@@ -354,7 +354,7 @@ class Coordinator {
 }  // namespace
 
 ProcScan scan_entries(const ProcessScanner& scanner, int proc_fd, const ProcEntries& entries,
-                      const KernelCandidates* kernel, unsigned thread_count, const ScanProgress& progress) {
+                      const KernelCandidates* kernel, unsigned thread_count, const Progress& progress) {
   Coordinator coordinator(scanner, proc_fd, entries, kernel);
   return coordinator.run(thread_count, progress);
 }

@@ -5,12 +5,12 @@
 #define BRIMFUL_SCAN_THREADS_H
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "kernelwalk.h"
 #include "process_scan.h"
-#include "procscan.h"
 #include "report.h"
 
 namespace brimful {
@@ -22,6 +22,10 @@ struct ProcEntries {
   std::vector<std::uint32_t> pids;
 };
 
+// Hears how far the scan has come: processes scanned of those listed (the
+// entry point's ScanProgress; this layer sits below it).
+using Progress = std::function<void(std::uint64_t scanned, std::uint64_t total)>;
+
 // The threads a scan uses when the settings leave it open.
 unsigned default_threads();
 
@@ -29,7 +33,7 @@ unsigned default_threads();
 // threads (one: the calling thread alone), through what the kernel's walk
 // found of each when kernel is not null, and merges the results.
 ProcScan scan_entries(const ProcessScanner& scanner, int proc_fd, const ProcEntries& entries,
-                      const KernelCandidates* kernel, unsigned thread_count, const ScanProgress& progress);
+                      const KernelCandidates* kernel, unsigned thread_count, const Progress& progress);
 
 }  // namespace scan
 }  // namespace brimful
