@@ -2,8 +2,10 @@
 
 #include <fcntl.h>
 #include <linux/mount.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +13,7 @@
 #include <cstring>
 #include <iterator>
 
+#include "procfs.h"
 #include "text.h"
 
 namespace brimful {
@@ -65,15 +68,26 @@ constexpr long kListmountCall = 458;
 #endif
 constexpr unsigned kStatxMountIdUnique = 0x4000;
 
+// mnt_id_req; a request about brimful's own namespace stops before the
+// namespace ID, which kernels before 6.11 do not know.
 struct MountIdRequest {
   std::uint32_t size;
   std::uint32_t spare;
   std::uint64_t mount_id;
   std::uint64_t param;
+  std::uint64_t namespace_id;
 };
 constexpr std::uint32_t kMountIdRequestSize = 24;
-static_assert(sizeof(MountIdRequest) == kMountIdRequestSize, "the first published mnt_id_req");
+constexpr std::uint32_t kNamespacedRequestSize = 32;
+static_assert(sizeof(MountIdRequest) == kNamespacedRequestSize, "the second published mnt_id_req");
 constexpr std::uint64_t kListRoot = ~std::uint64_t{0};
+// NS_GET_MNTNS_ID of linux/nsfs.h: the ID the mount calls take for a namespace.
+constexpr unsigned long kGetMountNamespaceId = _IOR(0xb7, 0x5, std::uint64_t);
+
+MountIdRequest mount_request(std::uint64_t mount_id, std::uint64_t param, std::uint64_t namespace_id) {
+  return MountIdRequest{namespace_id == 0 ? kMountIdRequestSize : kNamespacedRequestSize, 0, mount_id, param,
+                        namespace_id};
+}
 
 // struct statmount; string fields are offsets into the text after it.
 struct StatmountRecord {
@@ -165,36 +179,55 @@ std::string line_flags(const StatmountRecord& record) {
   return flags;
 }
 
-KernelAnswer stat_mount(std::uint64_t unique_id, std::vector<char>& buffer, Mount& mount) {
+// One mount's statmount() answer: its record, and its strings after the
+// record in buffer. Mount points are relative to brimful's root in its own
+// namespace (namespace_id 0), to the namespace's root in another.
+KernelAnswer call_statmount(std::uint64_t unique_id, std::uint64_t namespace_id, std::vector<char>& buffer,
+                            StatmountRecord& record) {
   if (buffer.size() < 4096) buffer.resize(4096);
-  MountIdRequest request{kMountIdRequestSize, 0, unique_id, kLineFields | kSupportedMask};
+  const MountIdRequest request = mount_request(unique_id, kLineFields | kSupportedMask, namespace_id);
   while (::syscall(kStatmountCall, &request, buffer.data(), buffer.size(), 0) != 0) {
     if (errno == ENOENT) return KernelAnswer::gone;
     // Long option lists (overlayfs layers) do not fit at first.
     if (errno != EOVERFLOW || buffer.size() >= (std::size_t{1} << 24)) return KernelAnswer::unavailable;
     buffer.resize(buffer.size() * 2);
   }
-  StatmountRecord record;
   std::memcpy(&record, buffer.data(), sizeof record);
   if ((record.mask & kSupportedMask) == 0 || (record.supported_mask & kLineFields) != kLineFields) {
     return KernelAnswer::unavailable;
   }
-  if ((record.mask & kMntPoint) == 0) return KernelAnswer::unreachable;
-  const char* text = buffer.data() + sizeof record;
-  const auto field = [&](std::uint64_t bit, std::uint32_t offset) -> std::optional<std::string_view> {
-    if ((record.mask & bit) == 0) return std::nullopt;
-    return std::string_view(text + offset);
+  return (record.mask & kMntPoint) == 0 ? KernelAnswer::unreachable : KernelAnswer::found;
+}
+
+// A string field of a statmount() answer; none when the kernel left it out.
+std::optional<std::string_view> record_field(const StatmountRecord& record, const std::vector<char>& buffer,
+                                             std::uint64_t bit, std::uint32_t offset) {
+  if ((record.mask & bit) == 0) return std::nullopt;
+  return std::string_view(buffer.data() + sizeof record + offset);
+}
+
+// The type field as the mountinfo line writes it: "fuse.sshfs", escaped.
+std::string line_fs_type(const StatmountRecord& record, const std::vector<char>& buffer) {
+  std::string type(record_field(record, buffer, kFsType, record.fs_type).value_or(""));
+  if (const std::optional<std::string_view> subtype = record_field(record, buffer, kFsSubtype, record.fs_subtype)) {
+    type += '.';
+    type += *subtype;
+  }
+  return escape_mount_field(type);
+}
+
+KernelAnswer stat_mount(std::uint64_t unique_id, std::vector<char>& buffer, Mount& mount) {
+  StatmountRecord record;
+  const KernelAnswer answer = call_statmount(unique_id, 0, buffer, record);
+  if (answer != KernelAnswer::found) return answer;
+  const auto field = [&](std::uint64_t bit, std::uint32_t offset) {
+    return record_field(record, buffer, bit, offset);
   };
 
   mount = Mount{};
   mount.mount_id = record.mnt_id_old;
   mount.mount_point = OsPath(*field(kMntPoint, record.mnt_point));
-  std::string type(field(kFsType, record.fs_type).value_or(""));
-  if (const std::optional<std::string_view> subtype = field(kFsSubtype, record.fs_subtype)) {
-    type += '.';
-    type += *subtype;
-  }
-  mount.fs_type = lossy_utf8(escape_mount_field(type));
+  mount.fs_type = lossy_utf8(line_fs_type(record, buffer));
   const std::optional<std::string_view> source = field(kSbSource, record.sb_source);
   if (source && !source->empty() && *source != "none") mount.source = OsPath(*source);
 
@@ -207,13 +240,13 @@ KernelAnswer stat_mount(std::uint64_t unique_id, std::vector<char>& buffer, Moun
   return KernelAnswer::found;
 }
 
-// The unique IDs of every mount of brimful's namespace; none when the kernel
-// has no listmount().
-std::optional<std::vector<std::uint64_t>> list_mount_ids() {
+// The unique IDs of every mount of a namespace (0: brimful's own), in the
+// order of its mountinfo file; none when the kernel has no listmount().
+std::optional<std::vector<std::uint64_t>> list_mount_ids(std::uint64_t namespace_id = 0) {
   std::vector<std::uint64_t> ids;
   std::uint64_t batch[512];
   for (;;) {
-    const MountIdRequest request{kMountIdRequestSize, 0, kListRoot, ids.empty() ? 0 : ids.back()};
+    const MountIdRequest request = mount_request(kListRoot, ids.empty() ? 0 : ids.back(), namespace_id);
     const long count = ::syscall(kListmountCall, &request, batch, std::size(batch), 0);
     if (count < 0) return std::nullopt;
     ids.insert(ids.end(), batch, batch + count);
@@ -428,6 +461,59 @@ Result<std::vector<Mount>> read_own_mounts(const OsPath& proc_root, MountCalls c
     }
   }
   return table;
+}
+
+namespace {
+
+// One listed mount of another namespace as its mountinfo line shows it,
+// with the mount point relative to that namespace's root.
+NamespaceMount namespace_mount(const StatmountRecord& record, const std::vector<char>& buffer) {
+  NamespaceMount mount;
+  mount.id = record.mnt_id;
+  mount.parent_id = record.mnt_parent_id;
+  mount.device = ::makedev(record.sb_dev_major, record.sb_dev_minor);
+  mount.mount_point = OsPath(*record_field(record, buffer, kMntPoint, record.mnt_point));
+  mount.fs_type = line_fs_type(record, buffer);
+  std::vector<std::string> options;
+  if (const std::optional<std::string_view> listed = record_field(record, buffer, kMntOpts, record.mnt_opts)) {
+    append_options(*listed, options);
+  }
+  mount.read_only = (record.mnt_attr & MOUNT_ATTR_RDONLY) != 0 || (record.sb_flags & kSbReadOnly) != 0 ||
+                    std::find(options.begin(), options.end(), "ro") != options.end();
+  return mount;
+}
+
+}  // namespace
+
+std::optional<NamespaceListing> list_process_mounts(const OsPath& process_dir) {
+  const UniqueFd name_space(::open((process_dir + "/ns/mnt").c_str(), O_RDONLY | O_CLOEXEC));
+  std::uint64_t namespace_id = 0;
+  if (name_space.get() < 0 || ::ioctl(name_space.get(), kGetMountNamespaceId, &namespace_id) != 0) return std::nullopt;
+  NamespaceListing listing;
+  // The process's root: where it lies in its namespace, and its mount.
+  const OsPath root = process_dir + "/root";
+  std::optional<OsPath> root_path = read_link(root);
+  struct statx status {};
+  if (!root_path || root_path->empty() || (*root_path)[0] != '/' ||
+      statx(AT_FDCWD, root.c_str(), AT_STATX_DONT_SYNC, kStatxMountIdUnique, &status) != 0 ||
+      (status.stx_mask & kStatxMountIdUnique) == 0) {
+    return std::nullopt;
+  }
+  listing.root_path = std::move(*root_path);
+  listing.root_mount = status.stx_mnt_id;
+  const std::optional<std::vector<std::uint64_t>> ids = list_mount_ids(namespace_id);
+  if (!ids) return std::nullopt;
+  std::vector<char> buffer;
+  for (const std::uint64_t id : *ids) {
+    StatmountRecord record;
+    switch (call_statmount(id, namespace_id, buffer, record)) {
+      case KernelAnswer::found: listing.mounts.push_back(namespace_mount(record, buffer)); break;
+      case KernelAnswer::unreachable:
+      case KernelAnswer::gone: break;
+      case KernelAnswer::unavailable: return std::nullopt;
+    }
+  }
+  return listing;
 }
 
 }  // namespace brimful

@@ -37,6 +37,35 @@ Result<std::optional<Mount>> find_own_mount(const OsPath& path, const OsPath& pr
 Result<std::vector<Mount>> read_own_mounts(const OsPath& proc_root = "/proc",
                                            MountCalls calls = MountCalls::where_available);
 
+// A mount of another process's namespace, with what its mountinfo line
+// shows of it.
+struct NamespaceMount {
+  std::uint64_t id = 0;  // unique, as listmount() gives it
+  std::uint64_t parent_id = 0;
+  std::uint64_t device = 0;
+  // Relative to the namespace's root, which is not the process's own root
+  // where it was chrooted.
+  OsPath mount_point;
+  // As the line writes it: "fuse.sshfs", with the kernel's escapes.
+  std::string fs_type;
+  // The mount or its filesystem is read-only.
+  bool read_only = false;
+};
+
+// A process's namespace as its mount calls list it, and where the process's
+// root lies in it: a path relative to the namespace's root, on a mount.
+struct NamespaceListing {
+  std::vector<NamespaceMount> mounts;  // in the order of the mountinfo file
+  OsPath root_path;
+  std::uint64_t root_mount = 0;
+};
+
+// The mount namespace of the process whose /proc directory this is, read
+// with listmount() and statmount() in constant time per mount; none where
+// the kernel cannot list another namespace (before Linux 6.11, or without
+// CAP_SYS_ADMIN over it), and the process's mountinfo file is left to read.
+std::optional<NamespaceListing> list_process_mounts(const OsPath& process_dir);
+
 // Every line of a mount table, strictly: one malformed line fails the whole
 // table with "mountinfo line N: reason". The table is bytes: mount points
 // and sources are paths, the type and the options are taken as lossy text.

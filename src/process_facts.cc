@@ -195,9 +195,8 @@ bool has_read_only_option(std::string_view options) {
 
 }  // namespace
 
-std::optional<MountPlace> covering_mount(std::string_view mountinfo, std::string_view path) {
-  std::optional<MountPlace> best;
-  std::size_t best_length = 0;
+std::vector<MountPlace> mount_places(std::string_view mountinfo) {
+  std::vector<MountPlace> places;
   std::size_t start = 0;
   while (start < mountinfo.size()) {
     std::size_t end = mountinfo.find('\n', start);
@@ -212,15 +211,73 @@ std::optional<MountPlace> covering_mount(std::string_view mountinfo, std::string
     const std::optional<std::uint64_t> minor = parse_unsigned(fields.device.substr(colon + 1), UINT32_MAX);
     Result<std::string> mount_point = unescape_mount_field(fields.mount_point);
     if (!major || !minor || !mount_point.ok()) continue;
-    const std::vector<std::string_view> point = path_components(mount_point.value());
+    const bool read_only = has_read_only_option(fields.mount_options) || has_read_only_option(fields.super_options);
+    places.push_back(MountPlace{
+        static_cast<std::uint64_t>(::makedev(static_cast<unsigned>(*major), static_cast<unsigned>(*minor))),
+        std::move(mount_point).value(), std::string(fields.fs_type), read_only});
+  }
+  return places;
+}
+
+std::vector<MountPlace> places_under_root(const NamespaceListing& listing) {
+  std::map<std::uint64_t, const NamespaceMount*> by_id;
+  for (const NamespaceMount& mount : listing.mounts) by_id[mount.id] = &mount;
+  const std::vector<std::string_view> root = path_components(listing.root_path);
+  std::vector<MountPlace> places;
+  for (const NamespaceMount& mount : listing.mounts) {
+    // The mount's ancestor mounted on the root's mount, if it has one: the
+    // file shows the mount when that ancestor's mount point lies at or
+    // under the root, or the mount is the root's own and the root is its top.
+    const NamespaceMount* below_root = &mount;
+    for (std::size_t hops = 0; below_root->id != listing.root_mount && hops < listing.mounts.size(); ++hops) {
+      const auto parent = by_id.find(below_root->parent_id);
+      if (parent == by_id.end()) break;
+      if (parent->second->id == listing.root_mount) break;
+      below_root = parent->second;
+    }
+    const bool on_root = below_root->id == listing.root_mount;
+    if (!on_root && below_root->parent_id != listing.root_mount) continue;
+    const std::vector<std::string_view> point = path_components(mount.mount_point);
+    if (!is_under(below_root->mount_point, root) || (on_root && point != root)) continue;
+    OsPath relative;
+    for (std::size_t i = root.size(); i < point.size(); ++i) relative.append("/").append(point[i]);
+    places.push_back(MountPlace{mount.device, relative.empty() ? "/" : relative, mount.fs_type, mount.read_only});
+  }
+  return places;
+}
+
+std::optional<MountPlace> covering_place(const std::vector<MountPlace>& places, std::string_view path) {
+  const MountPlace* best = nullptr;
+  std::size_t best_length = 0;
+  for (const MountPlace& place : places) {
+    const std::vector<std::string_view> point = path_components(place.mount_point);
     if (!is_under(path, point) || point.size() < best_length) continue;
     best_length = point.size();
-    const bool read_only = has_read_only_option(fields.mount_options) || has_read_only_option(fields.super_options);
-    best = MountPlace{static_cast<std::uint64_t>(::makedev(static_cast<unsigned>(*major), static_cast<unsigned>(*minor))),
-                      std::move(mount_point).value(), std::string(fields.fs_type), read_only};
+    best = &place;
   }
-  return best;
+  return best != nullptr ? std::optional<MountPlace>(*best) : std::nullopt;
 }
+
+std::optional<MountPlace> covering_mount(std::string_view mountinfo, std::string_view path) {
+  return covering_place(mount_places(mountinfo), path);
+}
+
+namespace {
+
+// The mounts a process's mountinfo file shows, listed with the kernel's
+// mount calls where it can, else read from that file; none when neither can.
+std::optional<std::vector<MountPlace>> process_mount_places(const OsPath& process_dir, MountCalls calls) {
+  if (calls == MountCalls::where_available) {
+    if (const std::optional<NamespaceListing> listing = list_process_mounts(process_dir)) {
+      return places_under_root(*listing);
+    }
+  }
+  const std::optional<std::string> table = read_whole_file(process_dir + "/mountinfo", kTableFileLimit);
+  if (!table) return std::nullopt;
+  return mount_places(*table);
+}
+
+}  // namespace
 
 // "27 (kdevtmpfs) S 2 0 0 0 -1 2129984 ...": the name may hold blanks and
 // parentheses, so the fields are counted from its last ")".
@@ -265,7 +322,7 @@ bool uses_target(const OsPath& process_dir, const std::vector<std::string_view>&
 }  // namespace
 
 std::vector<OtherNamespaceView> read_other_namespace_views(const OsPath& proc_root, const OsPath& target,
-                                                           std::uint64_t device) {
+                                                           std::uint64_t device, MountCalls calls) {
   std::vector<OtherNamespaceView> views;
   const std::optional<OsPath> own_namespace = read_link(proc_root + "/self/ns/mnt");
   const std::optional<OsPath> self = read_link(proc_root + "/self");
@@ -288,20 +345,20 @@ std::vector<OtherNamespaceView> read_other_namespace_views(const OsPath& proc_ro
     if (!name_space || *name_space == *own_namespace || seen.count(*name_space) != 0) continue;
 
     if (!uses_target(process_dir, target_components)) continue;
-    const std::optional<std::string> table = read_whole_file(process_dir + "/mountinfo", kTableFileLimit);
+    const std::optional<std::vector<MountPlace>> table = process_mount_places(process_dir, calls);
     if (!table) continue;
     // One table answers for every process of its namespace, whatever it
     // gave: the cost grows with namespaces, not with processes and mounts.
     seen.insert(*name_space);
-    const std::optional<MountPlace> place = covering_mount(*table, target);
+    const std::optional<MountPlace> place = covering_place(*table, target);
     if (!place) continue;
     if (place->device == device) {
       // Brimful's own mount of the target, looked up once a view of the
       // same filesystem needs it.
       if (!own_read_only) {
-        const std::optional<std::string> own_table = read_whole_file(proc_root + "/self/mountinfo", kTableFileLimit);
-        const std::optional<MountPlace> own = own_table ? covering_mount(*own_table, target) : std::nullopt;
-        own_read_only = own && own->read_only;
+        const Result<std::vector<Mount>> own_table = read_own_mounts(proc_root, calls);
+        const Mount* own = own_table.ok() ? select_mount(own_table.value(), target, std::nullopt) : nullptr;
+        own_read_only = own != nullptr && std::count(own->options.begin(), own->options.end(), "ro") != 0;
       }
       if (place->read_only == *own_read_only) continue;
     }

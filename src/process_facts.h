@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "mountinfo.h"
 #include "os.h"
 
 namespace brimful {
@@ -89,7 +90,8 @@ std::optional<ProcessStat> parse_process_stat(std::string_view stat);
 // is not on device, or is read-only where brimful's is not or the other way
 // round. Kernel threads and brimful's own children are left out.
 std::vector<OtherNamespaceView> read_other_namespace_views(const OsPath& proc_root, const OsPath& target,
-                                                           std::uint64_t device);
+                                                           std::uint64_t device,
+                                                           MountCalls calls = MountCalls::where_available);
 
 // What a descriptor is, from its link text: "socket", "pipe", "file",
 // "device", an anonymous inode's name ("eventfd", "inotify"), or "other".
@@ -105,6 +107,15 @@ struct MountPlace {
   bool read_only = false;
 };
 std::optional<MountPlace> covering_mount(std::string_view mountinfo, std::string_view path);
+std::optional<MountPlace> covering_place(const std::vector<MountPlace>& places, std::string_view path);
+
+// Every well-formed line of a mount table as a place; others are passed over.
+std::vector<MountPlace> mount_places(std::string_view mountinfo);
+
+// The places a process's mountinfo file shows, from its namespace's
+// listing: the mounts at or under its root, with mount points relative to
+// it, in the listing's order.
+std::vector<MountPlace> places_under_root(const NamespaceListing& listing);
 
 }  // namespace brimful
 

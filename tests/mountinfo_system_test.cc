@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "process_facts.h"
 #include "test_util.h"
 
 namespace brimful {
@@ -56,6 +57,36 @@ TEST(MountLookup, KernelCallsAndFileGiveTheSameMounts) {
     ASSERT_TRUE(by_call.value() && by_file.value());
     EXPECT_EQ(describe(*by_call.value()), describe(*by_file.value()));
   }
+}
+
+std::string describe_places(const std::vector<MountPlace>& places) {
+  std::string text;
+  for (const MountPlace& place : places) {
+    text += std::to_string(place.device) + " " + place.mount_point + " " + place.fs_type + (place.read_only ? " ro\n" : "\n");
+  }
+  return text;
+}
+
+// A process chrooted inside a mount namespace of its own: the kernel's
+// listing gives the places its mountinfo file gives, one of them named with
+// bytes the file escapes, and nothing outside its root.
+TEST(MountLookup, ListedMountsAndTheFileAgreeUnderAChroot) {
+  SKIP_UNLESS(testing::can_unshare("-m --propagation private", &skip_reason));
+  testing::TempDir dir;
+  const std::string script =
+      "b=\"$0/r/b c\\\\\377\" && mount -t tmpfs outer \"$0\" && mkdir -p \"$0/r/a\" \"$b\" && "
+      "mount -t tmpfs inner \"$0/r/a\" && mount --bind \"$0/r/a\" \"$b\" && mount -o remount,bind,ro \"$b\" && "
+      "exec python3 -c 'import os, sys; os.chroot(sys.argv[1]); print(\"ready\"); print(os.getpid(), flush=True); "
+      "sys.stdin.read()' \"$0/r\"";
+  testing::Fixture app({"unshare", "-m", "--propagation", "private", "sh", "-c", script, testing::canonical(dir.path())});
+  if (!app.ready() || app.lines().empty()) GTEST_SKIP() << "cannot mount and chroot in a new mount namespace";
+  const std::string process_dir = "/proc/" + app.lines()[0];
+  const std::optional<NamespaceListing> listing = list_process_mounts(process_dir);
+  if (!listing) GTEST_SKIP() << "this kernel cannot list another namespace's mounts (Linux 6.11 and later can)";
+  const std::string from_file = describe_places(mount_places(testing::read_file(process_dir + "/mountinfo")));
+  EXPECT_EQ(std::count(from_file.begin(), from_file.end(), '\n'), 2) << from_file;
+  EXPECT_NE(from_file.find(" /b c\\\377 tmpfs ro\n"), std::string::npos) << from_file;
+  EXPECT_EQ(describe_places(places_under_root(*listing)), from_file);
 }
 
 }  // namespace

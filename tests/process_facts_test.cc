@@ -128,5 +128,32 @@ TEST(ProcessFacts, EachOtherNamespaceIsExaminedOnce) {
   EXPECT_TRUE(read_other_namespace_views(proc, "/srv", makedev(0, 41)).empty());
 }
 
+std::string describe(const std::vector<MountPlace>& places) {
+  std::string text;
+  for (const MountPlace& place : places) {
+    text += std::to_string(place.device) + " " + place.mount_point + " " + place.fs_type + (place.read_only ? " ro\n" : "\n");
+  }
+  return text;
+}
+
+// A namespace's listing turned to a process's root, which lies at /srv/x on
+// mount 2 while mount 3 covers /srv: what lies on 3 is out of its sight.
+TEST(ProcessFacts, ListedMountsAreSeenFromTheProcessRoot) {
+  NamespaceListing listing{{{1, 0, 10, "/", "ext4"},
+                            {2, 1, 20, "/srv", "tmpfs"},
+                            {3, 2, 30, "/srv", "xfs"},
+                            {4, 2, 40, "/srv/x/a", "tmpfs", true},
+                            {5, 3, 50, "/srv/x/a", "tmpfs"},
+                            {6, 4, 60, "/srv/x/a/b\\040c", "fuse.s"}},
+                           "/srv/x",
+                           2};
+  EXPECT_EQ(describe(places_under_root(listing)), "40 /a tmpfs ro\n60 /a/b\\040c fuse.s\n");
+  listing.root_path = "/srv";
+  EXPECT_EQ(describe(places_under_root(listing)), "20 / tmpfs\n30 / xfs\n40 /x/a tmpfs ro\n50 /x/a tmpfs\n60 /x/a/b\\040c fuse.s\n");
+  listing.root_path = "/";
+  listing.root_mount = 1;
+  EXPECT_EQ(describe(places_under_root(listing)).substr(0, 21), "10 / ext4\n20 /srv tmp");
+}
+
 }  // namespace
 }  // namespace brimful

@@ -783,6 +783,8 @@ TEST(ScenarioExplain, BrimfulOutOfDescriptorsDuringTheScan) {
 // ---------------------------------------------------------------------------
 // As another process sees it.
 
+void without_mount_calls();
+
 // The JSON text of the finding of this kind, from its "kind" line on.
 std::string finding_of(const std::string& json, const std::string& kind) {
   const std::size_t at = json.find("\"kind\": \"" + kind + "\"");
@@ -813,6 +815,8 @@ TEST(ScenarioPid, AFullTmpfsInAnotherMountNamespace) {
   const std::string other = finding_of(r.out, "other_mount_namespace");
   EXPECT_NE(other.find("cat PID " + pid + " (tmpfs on " + target + ")"), std::string::npos) << r.out;
   EXPECT_NE(other.find("check: rerun with --pid " + pid), std::string::npos) << other;
+  r = testing::run_program({BRIMFUL_BINARY, target, "--json", "--explain"}, "", without_mount_calls);
+  EXPECT_EQ(finding_of(r.out, "other_mount_namespace"), other) << "read from the mountinfo files";
 
   r = testing::run_brimful({"--pid", pid, ".", "--json", "--explain", "--check"});
   EXPECT_EQ(r.status, 1) << r.err;
@@ -849,6 +853,8 @@ TEST(ScenarioPid, AReadOnlyBindInAnotherMountNamespace) {
   const std::string other = finding_of(r.out, "other_mount_namespace");
   EXPECT_NE(other.find("cat PID " + pid + " ("), std::string::npos) << r.out;
   EXPECT_NE(other.find(" on " + target + ", read-only there: its writes fail with EROFS)"), std::string::npos) << other;
+  r = testing::run_program({BRIMFUL_BINARY, target, "--json", "--explain"}, "", without_mount_calls);
+  EXPECT_EQ(finding_of(r.out, "other_mount_namespace"), other) << "read from the mountinfo files";
 
   r = testing::run_brimful({"--pid", pid, ".", "--json", "--check"});
   EXPECT_EQ(r.status, 1) << r.err;
