@@ -12,9 +12,9 @@ const char* const kHelp =
     "\n"
     "USAGE:\n"
     "    brimful PATH [--json | --prometheus] [--output FILE] [--verbose] [--no-probe]\n"
-    "                 [--check] [--explain] [--pid PID]\n"
+    "                 [--check] [--explain] [--pid PID] [--timeout SECONDS]\n"
     "    brimful --all [--json | --prometheus] [--output FILE] [--verbose] [--no-probe]\n"
-    "                 [--check] [--explain]\n"
+    "                 [--check] [--explain] [--timeout SECONDS]\n"
     "\n"
     "OPTIONS:\n"
     "    --json       Emit machine-readable JSON\n"
@@ -27,6 +27,8 @@ const char* const kHelp =
     "    --all        Examine every filesystem instead of PATH\n"
     "    --output FILE\n"
     "                 Replace FILE with the report, whole (with --json or --prometheus)\n"
+    "    --timeout SECONDS\n"
+    "                 End the run after SECONDS (default 15) with status 4\n"
     "    -h, --help   Show this help\n"
     "    -V, --version\n"
     "                 Show the version";
@@ -65,6 +67,16 @@ std::optional<std::string> take_output(CommandLine& command_line, const std::str
   return std::nullopt;
 }
 
+// Whole seconds, at least one and at most a day.
+std::optional<std::string> take_timeout(CommandLine& command_line, const std::string& value) {
+  constexpr std::uint64_t kLongest = 24 * 60 * 60;
+  const std::optional<std::uint64_t> seconds =
+      !value.empty() && value[0] >= '0' && value[0] <= '9' ? parse_unsigned(value, kLongest) : std::nullopt;
+  if (!seconds || *seconds == 0) return "invalid timeout: " + display(value) + " (whole seconds, 1 to 86400)";
+  command_line.timeout_seconds = static_cast<unsigned>(*seconds);
+  return std::nullopt;
+}
+
 struct ValueOption {
   std::string_view name;
   const char* missing;
@@ -74,6 +86,7 @@ struct ValueOption {
 constexpr ValueOption kValueOptions[] = {
     {"--pid", "--pid needs a process id", take_pid},
     {"--output", "--output needs a file", take_output},
+    {"--timeout", "--timeout needs a number of seconds", take_timeout},
 };
 
 // What the options say together; only the whole command line shows a clash.

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "os.h"
+#include "watchdog.h"
 
 namespace brimful {
 
@@ -27,6 +28,8 @@ struct CommandLine {
   bool all = false;
   std::optional<std::uint32_t> pid;
   std::optional<OsPath> output;
+  // The bound on the whole run.
+  unsigned timeout_seconds = kDefaultTimeoutSeconds;
 };
 
 // -h or --version decided the outcome: print this text and exit 0.

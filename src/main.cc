@@ -30,6 +30,7 @@
 #include "render.h"
 #include "report.h"
 #include "text.h"
+#include "watchdog.h"
 
 // ---------------------------------------------------------------------------
 // Running out of memory ends the program at once with one line that names the
@@ -420,5 +421,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const CommandLine& command_line = std::get<CommandLine>(outcome);
+  // From here on nothing can keep the run going past its bound.
+  start_watchdog(command_line.timeout_seconds);
   return command_line.all ? run_host(command_line) : run(command_line);
 }

@@ -17,6 +17,7 @@
 
 #include "procfs.h"
 #include "text.h"
+#include "watchdog.h"
 
 namespace brimful {
 
@@ -109,6 +110,11 @@ SysResult KernelProbeSystem::restore_signal_mask(const sigset_t& previous) {
   return SysResult{error == 0 ? 0 : -1, error};
 }
 
+void KernelProbeSystem::file_may_be_named(int dirfd, const char* name) {
+  probe_file_named(path_of(dirfd).value_or(OsPath("(the probe directory)")), name);
+}
+void KernelProbeSystem::file_name_gone() { probe_file_gone(); }
+
 // ---------------------------------------------------------------------------
 
 namespace {
@@ -194,8 +200,10 @@ ProbeOutcome probe_file(const OsPath& directory, ProbeSystem& system, CreateProb
 
   // O_EXCL: the probe never opens, truncates or follows anything that is
   // already there.
+  system.file_may_be_named(dirfd, name.c_str());
   const SysResult file = system.openat(dirfd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (file.value < 0) {
+    system.file_name_gone();
     if (blocked) system.restore_signal_mask(previous);
     const ProbeOutcome outcome = step_failed(Phase::create, file.error);
     system.close(dirfd);
@@ -203,6 +211,7 @@ ProbeOutcome probe_file(const OsPath& directory, ProbeSystem& system, CreateProb
   }
   const int fd = static_cast<int>(file.value);
   ProbeOutcome outcome = remove_name(system, dirfd, fd, name.c_str(), probe);
+  system.file_name_gone();
   if (blocked) system.restore_signal_mask(previous);
   if (is_success(outcome)) outcome = write_and_sync(system, fd);
 

@@ -59,6 +59,10 @@ class ProbeSystem {
   // stores the mask they replaced; the restore puts that mask back.
   virtual SysResult block_termination_signals(sigset_t& previous) = 0;
   virtual SysResult restore_signal_mask(const sigset_t& previous) = 0;
+  // From just before the probe's file is created until its name is gone:
+  // a run ended meanwhile may leave the file there, and says so.
+  virtual void file_may_be_named(int /*dirfd*/, const char* /*name*/) {}
+  virtual void file_name_gone() {}
 };
 
 class KernelProbeSystem : public ProbeSystem {
@@ -78,6 +82,8 @@ class KernelProbeSystem : public ProbeSystem {
   SysResult inotify_add_watch(int fd, const char* path, std::uint32_t mask) override;
   SysResult block_termination_signals(sigset_t& previous) override;
   SysResult restore_signal_mask(const sigset_t& previous) override;
+  void file_may_be_named(int dirfd, const char* name) override;
+  void file_name_gone() override;
 };
 
 // Creates, unlinks, writes, syncs and closes a uniquely named file in

@@ -85,6 +85,10 @@ TEST(Cli, ArgumentsDecideStrictlyLeftToRight) {
       {{"/", "--output", "f"}, "", usage("--output needs --json or --prometheus"), 2},
       {{"/", "--prometheus", "--output"}, "", usage("--output needs a file"), 2},
       {{"/", "--json", "--output", "f", "--output", "g"}, "", usage("expected exactly one --output"), 2},
+      {{"/", "--timeout", "0"}, "", usage("invalid timeout: 0 (whole seconds, 1 to 86400)"), 2},
+      {{"/", "--timeout", "+5"}, "", usage("invalid timeout: +5 (whole seconds, 1 to 86400)"), 2},
+      {{"/", "--timeout", "86401"}, "", usage("invalid timeout: 86401 (whole seconds, 1 to 86400)"), 2},
+      {{"/", "--timeout"}, "", usage("--timeout needs a number of seconds"), 2},
   };
   for (const Case& c : cases) {
     const RunResult r = run_brimful(c.args);

@@ -461,5 +461,69 @@ TEST(ScenarioUnderFs, StoppedFuseDaemonDoesNotHoldTheScan) {
   EXPECT_EQ(result.status, 0) << result.err;
 }
 
+// A FUSE filesystem at DIR/m whose daemon is stopped once a child holds its
+// root as its working directory. Whatever happens, the daemon is resumed,
+// the child killed and the mount lazily detached at the end.
+class StoppedFuse {
+ public:
+  explicit StoppedFuse(const testing::TempDir& dir)
+      : point_(dir / "m"), daemon_((testing::make_dir(point_), std::vector<std::string>{
+                                        "/usr/bin/python3", BRIMFUL_SOURCE_DIR "/tests/enospc_fuse.py", point_})) {
+    if (!daemon_.ready()) return;
+    server_ = std::stoi(daemon_.lines().at(0));
+    holder_ = fork();
+    if (holder_ == 0) {
+      if (chdir(point_.c_str()) == 0) pause();
+      _exit(1);
+    }
+    stopped_ = testing::shell("for i in $(seq 50); do ls -l /proc/" + std::to_string(holder_) + "/cwd | grep -q '" +
+                              point_ + "' && exit 0; sleep 0.1; done; exit 1") == 0 &&
+               kill(server_, SIGSTOP) == 0;
+  }
+  ~StoppedFuse() {
+    if (server_ > 0) kill(server_, SIGCONT);
+    if (holder_ > 0) {
+      kill(holder_, SIGKILL);
+      waitpid(holder_, nullptr, 0);
+    }
+    testing::shell("umount -l '" + point_ + "' 2>/dev/null");
+  }
+  bool stopped() const { return stopped_; }
+  const std::string& point() const { return point_; }
+  pid_t holder() const { return holder_; }
+
+ private:
+  std::string point_;
+  testing::Fixture daemon_;
+  pid_t server_ = -1;
+  pid_t holder_ = -1;
+  bool stopped_ = false;
+};
+
+#define REQUIRE_FUSE()                                                                                         \
+  do {                                                                                                         \
+    REQUIRE("fuse", "");                                                                                       \
+    if (access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "no /dev/fuse";                                 \
+    if (testing::shell("/usr/bin/python3 -c 'import fusepy' 2>/dev/null") != 0) {                             \
+      GTEST_SKIP() << "python3-fusepy is missing";                                                             \
+    }                                                                                                          \
+  } while (0)
+
+// Entering the view of a process whose working directory lies on the
+// stopped filesystem asks its daemon, which never answers: the run ends at
+// its bound with its own status and says why.
+TEST(ScenarioUnderFs, RunOnAStoppedFuseDaemonEndsAtItsBound) {
+  REQUIRE_FUSE();
+  testing::TempDir dir;
+  StoppedFuse fuse(dir);
+  ASSERT_TRUE(fuse.stopped());
+  const RunResult result = testing::run_brimful({"/", "--pid", std::to_string(fuse.holder()), "--timeout", "1"});
+  EXPECT_EQ(result.status, 4) << result.err;
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err,
+            "brimful: stopped: the run did not finish within 1 s (--timeout); a filesystem or process it examined "
+            "did not answer\n");
+}
+
 }  // namespace
 }  // namespace brimful
