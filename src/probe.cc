@@ -286,6 +286,10 @@ InotifyLimits effective_inotify_limits(const InotifyLimitFiles& files) {
   InotifyLimits limits;
   limits.max_user_watches = smaller(files.global_watches, files.namespace_watches);
   limits.max_user_instances = smaller(files.global_instances, files.namespace_instances);
+  for (const UserNamespaceLimits& parent : files.parents) {
+    limits.max_user_watches = smaller(limits.max_user_watches, parent.watches);
+    limits.max_user_instances = smaller(limits.max_user_instances, parent.instances);
+  }
   limits.max_queued_events = files.max_queued_events;
   return limits;
 }

@@ -12,6 +12,7 @@
 #include <ctime>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include "report.h"
 
@@ -104,6 +105,17 @@ InotifyProbe run_inotify_probe(const OsPath& path, ProbeSystem& system);
 std::optional<std::uint64_t> read_inotify_limit(const OsPath& file);
 std::optional<std::uint64_t> parse_inotify_limit(std::string_view text);
 
+// The per-user inotify limits a user namespace sets for itself, under
+// /proc/sys/user as a task in it reads them, and how to name it.
+struct UserNamespaceLimits {
+  // Its inode in the namespace filesystem, as `readlink /proc/PID/ns/user`
+  // shows it, and the user who made it.
+  std::uint64_t inode = 0;
+  std::optional<std::uint32_t> owner_uid;
+  std::optional<std::uint64_t> watches;
+  std::optional<std::uint64_t> instances;
+};
+
 // The per-user inotify limits as the kernel states them twice: under
 // fs/inotify for the initial user namespace, under user/ for the user
 // namespace brimful runs in. Each is absent when its file is.
@@ -113,13 +125,17 @@ struct InotifyLimitFiles {
   std::optional<std::uint64_t> namespace_watches;
   std::optional<std::uint64_t> namespace_instances;
   std::optional<std::uint64_t> max_queued_events;
+  // The parents of that namespace, nearest first, up to brimful's own: each
+  // level charges the use below it too (a parent charges it to the owner of
+  // its child on the way), so the lowest limit of all binds.
+  std::vector<UserNamespaceLimits> parents;
 };
 
 // Reads the five files under proc_sys_root ("/proc/sys" for brimful itself).
 InotifyLimitFiles read_inotify_limit_files(const OsPath& proc_sys_root = "/proc/sys");
 
 // The limits that bind: every user namespace on the way up counts the same
-// watches and instances, so the smaller of the two readable values holds.
+// watches and instances, so the smallest of the readable values holds.
 InotifyLimits effective_inotify_limits(const InotifyLimitFiles& files);
 
 }  // namespace brimful

@@ -47,10 +47,13 @@ std::optional<std::uint64_t> limit_value(std::string_view word) {
   return word == "-" ? std::nullopt : parse_unsigned(word, UINT64_MAX);
 }
 
-// How long the helper may take to read the limit files before it is killed.
+// How long the helpers, together, may take to read the limit files of the
+// process's user namespace and its parents before they are killed.
 constexpr int kHelperDeadlineMs = 2000;
 // The most the helper may answer.
 constexpr std::size_t kHelperAnswerMax = 256;
+// User namespaces nest no deeper than this.
+constexpr int kMaxUserNamespaceDepth = 32;
 // The group the helper runs as: the kernel does not tell a namespace owner's
 // group, and the overflow group grants nothing.
 constexpr gid_t kNoGroup = 65534;
@@ -60,7 +63,7 @@ constexpr gid_t kNoGroup = 65534;
 // a process without capabilities of its own get to join it.
 std::optional<uid_t> namespace_owner(int user_ns_fd, int proc_fd) {
   UniqueFd ns(::dup(user_ns_fd));
-  for (int depth = 0; ns.valid() && depth < 32; ++depth) {
+  for (int depth = 0; ns.valid() && depth < kMaxUserNamespaceDepth; ++depth) {
     UniqueFd parent(::ioctl(ns.get(), NS_GET_PARENT));
     if (!parent.valid()) return std::nullopt;
     if (same_object(parent.get(), proc_fd, "self/ns/user")) {
@@ -97,13 +100,13 @@ std::int64_t monotonic_ms() {
   return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-// The child's answer, read until it closes its end or the deadline passes;
-// none when it did not answer in time.
-std::optional<std::string> answer_within_deadline(int answer) {
+// The child's answer, read until it closes its end or the deadline (on the
+// monotonic clock, in milliseconds) passes; none when it did not answer in
+// time.
+std::optional<std::string> answer_within_deadline(int answer, std::int64_t deadline) {
   std::string text;
   char buffer[256];
-  const std::int64_t deadline = monotonic_ms() + kHelperDeadlineMs;
-  for (std::int64_t left = kHelperDeadlineMs; left > 0 && text.size() <= kHelperAnswerMax;
+  for (std::int64_t left = deadline - monotonic_ms(); left > 0 && text.size() <= kHelperAnswerMax;
        left = deadline - monotonic_ms()) {
     pollfd ready{answer, POLLIN, 0};
     const int polled = ::poll(&ready, 1, static_cast<int>(left));
@@ -142,9 +145,9 @@ InotifyLimitFiles parse_limit_words(std::string_view text) {
 // would cost brimful its capabilities in this one, so a child enters it,
 // reads the files and reports them as five words ("-" for an absent one).
 // The child becomes the namespace's owner first and is killed when it has
-// not answered in time. A namespace the child cannot enter leaves every
-// value absent: no limit is better than the limit of another namespace.
-InotifyLimitFiles limits_in_user_namespace(int user_ns_fd, int proc_fd) {
+// not answered by the deadline. A namespace the child cannot enter leaves
+// every value absent: no limit is better than the limit of another namespace.
+InotifyLimitFiles limits_in_user_namespace(int user_ns_fd, int proc_fd, std::int64_t deadline) {
   const std::optional<uid_t> owner = namespace_owner(user_ns_fd, proc_fd);
   if (!owner) return {};
   int channel[2];
@@ -164,13 +167,49 @@ InotifyLimitFiles limits_in_user_namespace(int user_ns_fd, int proc_fd) {
     ::_exit(0);
   }
   reply.reset(-1);
-  const std::optional<std::string> text = answer_within_deadline(answer.get());
+  const std::optional<std::string> text = answer_within_deadline(answer.get(), deadline);
   answer.reset(-1);
   // Whatever it did, the child goes now; a stopped one too.
   ::kill(child, SIGKILL);
   while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
   }
   return text ? parse_limit_words(*text) : InotifyLimitFiles{};
+}
+
+// A user namespace by its inode and its owner, as brimful's namespace
+// knows them; no limits yet.
+UserNamespaceLimits named_namespace(int user_ns_fd) {
+  UserNamespaceLimits level;
+  struct stat status {};
+  if (::fstat(user_ns_fd, &status) == 0) level.inode = status.st_ino;
+  uid_t owner = 0;
+  if (::ioctl(user_ns_fd, NS_GET_OWNER_UID, &owner) == 0) level.owner_uid = owner;
+  return level;
+}
+
+// The limits of each parent of the user namespace, nearest first, up to
+// brimful's own, whose files brimful reads itself; a helper reads each of
+// the others as it does the namespace's own, all by the one deadline. The
+// kernel shows no parent above brimful's own namespace.
+std::vector<UserNamespaceLimits> parent_limits(int user_ns_fd, int proc_fd, std::int64_t deadline) {
+  std::vector<UserNamespaceLimits> parents;
+  UniqueFd ns(::dup(user_ns_fd));
+  for (int depth = 0; ns.valid() && depth < kMaxUserNamespaceDepth; ++depth) {
+    UniqueFd parent(::ioctl(ns.get(), NS_GET_PARENT));
+    if (!parent.valid()) break;
+    UserNamespaceLimits level = named_namespace(parent.get());
+    const bool own = same_object(parent.get(), proc_fd, "self/ns/user");
+    if (own || monotonic_ms() < deadline) {
+      const InotifyLimitFiles files =
+          own ? read_inotify_limit_files() : limits_in_user_namespace(parent.get(), proc_fd, deadline);
+      level.watches = files.namespace_watches;
+      level.instances = files.namespace_instances;
+    }
+    parents.push_back(level);
+    if (own) break;
+    ns = std::move(parent);
+  }
+  return parents;
 }
 
 }  // namespace
@@ -294,9 +333,14 @@ Result<ProcessView> enter_process_view(std::uint32_t pid, const OsPath& path) {
   Result<ProcessEntries> entries = open_entries(process.get(), pid);
   if (!entries.ok()) return fail(entries.error());
 
-  view.inotify_limit_files = same_object(entries.value().user_ns.get(), proc.get(), "self/ns/user")
-                                 ? read_inotify_limit_files()
-                                 : limits_in_user_namespace(entries.value().user_ns.get(), proc.get());
+  const int user_ns = entries.value().user_ns.get();
+  if (same_object(user_ns, proc.get(), "self/ns/user")) {
+    view.inotify_limit_files = read_inotify_limit_files();
+  } else {
+    const std::int64_t deadline = monotonic_ms() + kHelperDeadlineMs;
+    view.inotify_limit_files = limits_in_user_namespace(user_ns, proc.get(), deadline);
+    view.inotify_limit_files->parents = parent_limits(user_ns, proc.get(), deadline);
+  }
   if (std::optional<Error> error = enter(entries.value(), proc.get(), id)) return *error;
   Result<OsPath> absolute = absolute_here(path);
   if (!absolute.ok()) return fail(absolute.error());

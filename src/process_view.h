@@ -1,6 +1,7 @@
 // Taking the place of another process for --pid: its mount namespace, its
 // root and working directory, the inotify limits of its user namespace and
-// its real user. Entered once, before anything else of the run happens.
+// of that namespace's parents, and its real user. Entered once, before
+// anything else of the run happens.
 #ifndef BRIMFUL_PROCESS_VIEW_H
 #define BRIMFUL_PROCESS_VIEW_H
 
@@ -33,8 +34,8 @@ struct Viewpoint {
   // user is the one whose inotify consumers count.
   std::optional<ProcessIdentity> as_seen_by;
   // The limit files as a task in that process's user namespace reads them
-  // (every value absent when the namespace could not be entered); none to
-  // read them under proc_root.
+  // (every value absent when the namespace could not be entered), with
+  // those of its parent namespaces; none to read them under proc_root.
   std::optional<InotifyLimitFiles> inotify_limit_files;
 };
 

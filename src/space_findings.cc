@@ -77,6 +77,46 @@ bool probe_may_use_reserve(const RuleInput& in, const Ext4Reserve& reserve) {
          in.facts.sys_resource_capability.value_or(false);
 }
 
+// The lowest per-user limit of one kind on the way up from the user
+// namespace the run speaks for, since every level counts the use below it:
+// its own, or a parent's that is lower (the nearest of equals).
+struct BindingLimit {
+  std::uint64_t value = 0;
+  // None for the namespace's own limit.
+  const UserNamespaceLimits* parent = nullptr;
+};
+
+std::optional<BindingLimit> binding_limit(std::optional<std::uint64_t> own,
+                                          const std::vector<UserNamespaceLimits>& parents,
+                                          std::optional<std::uint64_t> UserNamespaceLimits::*kind) {
+  std::optional<BindingLimit> lowest;
+  if (own) lowest = BindingLimit{*own, nullptr};
+  for (const UserNamespaceLimits& parent : parents) {
+    const std::optional<std::uint64_t>& value = parent.*kind;
+    if (value && (!lowest || *value < lowest->value)) lowest = BindingLimit{*value, &parent};
+  }
+  return lowest;
+}
+
+// "user namespace 4026532175 (owner UID 100000)", as `readlink
+// /proc/PID/ns/user` shows it.
+std::string namespace_name(const UserNamespaceLimits& ns) {
+  return "user namespace " + std::to_string(ns.inode) +
+         (ns.owner_uid ? " (owner UID " + std::to_string(*ns.owner_uid) + ")" : std::string());
+}
+
+// "; the largest consumers: watcher PID 20 (4 instances, 90 watches)"
+std::string largest_consumers_text(const std::vector<InotifyConsumer>& consumers) {
+  std::string text;
+  for (std::size_t i = 0; i < consumers.size() && i < kNamedConsumers; ++i) {
+    const InotifyConsumer& consumer = consumers[i];
+    text += (i == 0 ? "; the largest consumers: " : ", ") + lossy_utf8(consumer.process) + " PID " +
+            std::to_string(consumer.pid) + " (" + std::to_string(consumer.instances) + " instances, " +
+            std::to_string(consumer.watches) + " watches)";
+  }
+  return text;
+}
+
 }  // namespace
 
 // Free space that only privileged writers may use. ext4 counts its own
@@ -190,35 +230,39 @@ std::optional<Finding> namespace_inotify_limit(const RuleInput& in) {
     const char* name;
     const char* sysctl;
     std::optional<std::uint64_t> own;
+    std::optional<std::uint64_t> UserNamespaceLimits::*kind;
     std::optional<std::uint64_t> global;
     std::uint64_t used;
   };
   const Limit limits[] = {
-      {"watches", "user.max_inotify_watches", files.namespace_watches, files.global_watches, usage.watches},
-      {"instances", "user.max_inotify_instances", files.namespace_instances, files.global_instances, usage.instances},
+      {"watches", "user.max_inotify_watches", files.namespace_watches, &UserNamespaceLimits::watches,
+       files.global_watches, usage.watches},
+      {"instances", "user.max_inotify_instances", files.namespace_instances, &UserNamespaceLimits::instances,
+       files.global_instances, usage.instances},
   };
   std::string summary;
   std::string sysctls;
   bool near = false;
   for (const Limit& limit : limits) {
-    if (!limit.own || !limit.global || *limit.own >= *limit.global) continue;
-    summary += std::string(summary.empty() ? "" : "; ") + "this user namespace allows " +
-               grouped_number(*limit.own) + " inotify " + limit.name + " per user, fewer than the global " +
-               grouped_number(*limit.global) + " (" + grouped_number(limit.used) + " in use)";
+    const std::optional<BindingLimit> binding = binding_limit(limit.own, files.parents, limit.kind);
+    if (!binding || !limit.global || binding->value >= *limit.global) continue;
+    const std::string allows = " allows " + grouped_number(binding->value) + " inotify " + limit.name +
+                               " per user, fewer than ";
+    const std::string in_use = " (" + grouped_number(limit.used) + " in use)";
+    summary += summary.empty() ? "" : "; ";
     sysctls += std::string(sysctls.empty() ? "" : " and ") + limit.sysctl;
-    near = near || at_least_percent(limit.used, *limit.own, kNearInotifyLimitPercent);
+    if (binding->parent == nullptr) {
+      summary += "this user namespace" + allows + "the global " + grouped_number(*limit.global) + in_use;
+    } else {
+      summary += namespace_name(*binding->parent) + ", a parent of this one," + allows +
+                 (limit.own ? "this one's own " + grouped_number(*limit.own) + " and " : std::string()) +
+                 "the global " + grouped_number(*limit.global) + in_use + ", and the lowest limit on the way up binds";
+      sysctls += " in " + namespace_name(*binding->parent);
+    }
+    near = near || at_least_percent(limit.used, binding->value, kNearInotifyLimitPercent);
   }
   if (summary.empty()) return std::nullopt;
-  const std::vector<InotifyConsumer>& consumers = in.evidence.proc_scan.inotify_consumers;
-  if (near && !consumers.empty()) {
-    summary += "; the largest consumers: ";
-    for (std::size_t i = 0; i < consumers.size() && i < kNamedConsumers; ++i) {
-      const InotifyConsumer& consumer = consumers[i];
-      summary += (i == 0 ? "" : ", ") + lossy_utf8(consumer.process) + " PID " + std::to_string(consumer.pid) + " (" +
-                 std::to_string(consumer.instances) + " instances, " + std::to_string(consumer.watches) +
-                 " watches)";
-    }
-  }
+  if (near) summary += largest_consumers_text(in.evidence.proc_scan.inotify_consumers);
   return finding("namespace_inotify_limit", summary,
                  "fix: raise " + sysctls + " where the namespace or container is set up, or stop the largest consumers");
 }

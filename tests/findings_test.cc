@@ -39,7 +39,7 @@ Input healthy() {
   in.facts.effective_uid = 0;
   in.facts.ext4_reserve = Ext4Reserve{5 * kGiB, 0, 0, 0};
   in.facts.open_files_limit = 1024;
-  in.facts.inotify_limit_files = {8192, 128, 8192, 128, 16384};
+  in.facts.inotify_limit_files = {8192, 128, 8192, 128, 16384, {}};
   return in;
 }
 
@@ -132,6 +132,9 @@ TEST(Findings, EachRuleAppliesExactlyWhenItsFactsSaySo) {
        {}},
       {"namespace instance limit below the global one",
        [](Input& in) { in.facts.inotify_limit_files.namespace_instances = 4; },
+       {"namespace_inotify_limit"}},
+      {"a parent namespace's lower limit binds",
+       [](Input& in) { in.facts.inotify_limit_files.parents = {{4026532175, 1000, 300, std::nullopt}}; },
        {"namespace_inotify_limit"}},
       {"fresh namespace, limits above the global ones",
        [](Input& in) { in.facts.inotify_limit_files.namespace_watches = 2147483647; },

@@ -880,6 +880,37 @@ TEST(ScenarioPid, AContainerUserAtItsInotifyInstanceLimit) {
       << r.out;
 }
 
+// Nested user namespaces of uid 100300: the parent allows 300 watches and a
+// process in it holds them; the child allows 50,000, yet its add_watch gets
+// ENOSPC, for the parent counts the child's watches too.
+TEST(ScenarioPid, ANestedNamespaceBoundByItsParentsWatchLimit) {
+  SKIP_UNLESS(testing::can_change_user(&skip_reason));
+  SKIP_UNLESS(testing::can_unshare("-U -r", &skip_reason));
+  testing::TempDir dir;
+  ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
+  const std::string script =
+      "echo 300 > /proc/sys/user/max_inotify_watches && readlink /proc/self/ns/user > \"$1/parent\" || exit\n"
+      "exec 3<&0; \"$0\" inotify 1 \"$1\" 300 <&3 > \"$1/held\" &\n"
+      "while kill -0 $! && ! grep -q ready \"$1/held\"; do sleep 0.05; done\n"
+      "unshare -U -r sh -c 'echo 50000 > /proc/sys/user/max_inotify_watches || exit\n"
+      "\"$0\" inotify 1 \"$1\" 1 2> \"$1/enospc\"; exec \"$0\" inotify 1 \"$1\" 0' \"$0\" \"$1\"; wait";
+  testing::Fixture app({"setpriv", "--reuid=100300", "--regid=100300", "--clear-groups", "unshare", "-U", "-r", "sh",
+                        "-c", script, BRIMFUL_FIXTURE, dir.path()});
+  if (!app.ready() || app.lines().empty()) GTEST_SKIP() << "an ordinary user cannot nest namespaces with limits here";
+  EXPECT_NE(testing::read_file(dir / "enospc").find("No space left on device"), std::string::npos);
+  const std::string parent = testing::read_file(dir / "parent");
+  const std::string ns = "user namespace " + parent.substr(6, parent.size() - 8) + " (owner UID 100300)";
+  const RunResult r = testing::run_brimful({"--pid", app.lines()[0], dir.path(), "--explain", "--json"});
+  EXPECT_NE(r.out.find("\"inotify_exhaustion\""), std::string::npos) << r.out;
+  const std::string found = finding_of(r.out, "namespace_inotify_limit");
+  EXPECT_NE(found.find("\"summary\": \"" + ns + ", a parent of this one, allows 300 inotify watches per user, fewer "
+                       "than this one's own 50,000 and the global "), std::string::npos) << r.out;
+  EXPECT_TRUE(std::regex_search(found, std::regex("global [0-9,]+ \\([0-9,]+ in use\\), and the lowest limit on the "
+                                                  "way up binds; the largest consumers: "))) << found;
+  EXPECT_NE(found.find("\"remedy\": \"fix: raise user.max_inotify_watches in " + ns +
+                       " where the namespace or container is set up, or stop the largest consumers\""), std::string::npos);
+}
+
 // A process that lowered its own limit to 16 and filled it: EMFILE for it,
 // while brimful itself has room to spare. Descriptors it inherited above
 // the new limit stay open and count too.
