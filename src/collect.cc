@@ -11,11 +11,13 @@
 #include <map>
 #include <memory>
 
+#include "bounded_call.h"
 #include "capacity.h"
 #include "mountinfo.h"
 #include "probe.h"
 #include "procscan.h"
 #include "text.h"
+#include "watchdog.h"
 
 namespace brimful {
 
@@ -153,6 +155,52 @@ Result<Resolution> resolve_target(const OsPath& path) {
 
 namespace {
 
+// Both probes, each bounded; what does not answer in time is left out with
+// everything after it. The termination signals wait here as they wait in
+// the probe, so that none ends the run while the probe file has a name.
+void run_probes(Evidence& evidence, bool watch) {
+  KernelProbeSystem signals;
+  sigset_t previous;
+  sigemptyset(&previous);
+  const bool blocked = signals.block_termination_signals(previous).value == 0;
+  std::optional<CreateProbe> create =
+      answer_within<CreateProbe>(kCallDeadlineSeconds, [directory = evidence.probe_directory] {
+        KernelProbeSystem kernel;
+        return run_create_probe(directory, kernel);
+      });
+  if (!create) evidence.probe_file_left = probe_file_now();
+  if (blocked) signals.restore_signal_mask(previous);
+  if (!create) {
+    evidence.unanswered = Unanswered::create_probe;
+    return;
+  }
+  evidence.create_probe = std::move(*create);
+  if (!watch) return;
+  std::optional<InotifyProbe> inotify = answer_within<InotifyProbe>(kCallDeadlineSeconds, [path = evidence.inspected] {
+    KernelProbeSystem kernel;
+    return run_inotify_probe(path, kernel);
+  });
+  if (!inotify) evidence.unanswered = Unanswered::inotify_watch;
+  else evidence.inotify_probe = *inotify;
+}
+
+// The filesystem's numbers, then the probes unless disabled (on a read-only
+// filesystem the inotify watch only when watch_read_only is set), each
+// bounded. The statvfs error, if any.
+std::optional<std::string> examine_filesystem(Evidence& evidence, bool probes_disabled, bool watch_read_only) {
+  std::optional<Result<Filesystem>> numbers = answer_within<Result<Filesystem>>(
+      kCallDeadlineSeconds,
+      [path = evidence.inspected, type = fs_type_of(evidence)] { return filesystem_facts(path, type); });
+  if (!numbers) {
+    evidence.unanswered = Unanswered::statfs;
+    return std::nullopt;
+  }
+  if (!numbers->ok()) return numbers->error();
+  evidence.filesystem = numbers->value();
+  if (!probes_disabled) run_probes(evidence, watch_read_only || !evidence.filesystem.read_only);
+  return std::nullopt;
+}
+
 // Whose inotify consumers the scan counts: the user of the process the
 // report speaks for; none for brimful's own real user.
 std::optional<std::uint32_t> consumer_uid(const Viewpoint& viewpoint) {
@@ -192,17 +240,9 @@ Result<Evidence> collect_evidence(const OsPath& path, bool probes_disabled, cons
     evidence.statfs_fs_type = std::move(type).value();
   }
 
-  Result<Filesystem> filesystem = filesystem_facts(resolution.inspected, fs_type_of(evidence));
-  if (!filesystem.ok()) return fail(filesystem.error());
-  evidence.filesystem = filesystem.value();
-
   // The create probe's file is gone and the inotify instance closed before
   // /proc is read, so brimful never finds its own probes in the scan.
-  if (!probes_disabled) {
-    KernelProbeSystem kernel;
-    evidence.create_probe = run_create_probe(evidence.probe_directory, kernel);
-    evidence.inotify_probe = run_inotify_probe(resolution.inspected, kernel);
-  }
+  if (std::optional<std::string> error = examine_filesystem(evidence, probes_disabled, true)) return fail(*error);
 
   ScanSettings settings;
   settings.progress = progress;
@@ -289,19 +329,12 @@ std::vector<std::uint64_t> examine_each(std::map<std::uint64_t, Evidence>& by_de
   std::vector<std::uint64_t> devices;
   for (auto entry = by_device.begin(); entry != by_device.end();) {
     Evidence& evidence = entry->second;
-    Result<Filesystem> filesystem = filesystem_facts(evidence.target, evidence.mount->fs_type);
-    if (!filesystem.ok()) {
+    if (examine_filesystem(evidence, probes_disabled, false)) {
       entry = by_device.erase(entry);
       continue;
     }
     devices.push_back(entry->first);
     ++entry;
-    evidence.filesystem = filesystem.value();
-    if (!probes_disabled) {
-      KernelProbeSystem kernel;
-      evidence.create_probe = run_create_probe(evidence.probe_directory, kernel);
-      if (!evidence.filesystem.read_only) evidence.inotify_probe = run_inotify_probe(evidence.target, kernel);
-    }
   }
   return devices;
 }

@@ -156,7 +156,9 @@ void add_probe_notes(const CreateProbe& probe, const OsPath& probe_directory, Di
 void add_deleted_open_contributing(const Evidence& evidence, Diagnosis& diagnosis) {
   const ProcScan& scan = evidence.proc_scan;
   const DeletedOpenTotals totals = deleted_open_totals(scan.deleted_open);
-  if (totals.bytes > 0 && evidence.filesystem.available_bytes == 0) {
+  // Numbers that did not come show no exhausted space.
+  const bool numbers = evidence.unanswered != Unanswered::statfs;
+  if (totals.bytes > 0 && numbers && evidence.filesystem.available_bytes == 0) {
     diagnosis.contributing.push_back(Contributing{
         "deleted_open_files", totals.bytes,
         std::to_string(totals.bytes) +
@@ -166,6 +168,25 @@ void add_deleted_open_contributing(const Evidence& evidence, Diagnosis& diagnosi
     diagnosis.contributing.push_back(
         Contributing{"deleted_open_inodes", totals.bytes, inodes_held_text(scan, totals.files)});
   }
+}
+
+// "/mnt/remote (fuse.sshfs) did not answer within 2 s: its numbers are
+// missing", or the like for a probe; empty when everything answered.
+std::string unanswered_note(const Evidence& evidence) {
+  const std::string where = display(evidence.mount ? evidence.mount->mount_point : evidence.target) + " (" +
+                            display(fs_type_of(evidence)) + ") did not answer ";
+  const std::string within = "within " + std::to_string(kCallDeadlineSeconds) + " s";
+  switch (evidence.unanswered) {
+    case Unanswered::none: return {};
+    case Unanswered::statfs: return where + within + ": its numbers are missing";
+    case Unanswered::inotify_watch: return where + "the inotify watch " + within;
+    case Unanswered::create_probe: break;
+  }
+  std::string note = where + "the create probe " + within;
+  if (!evidence.probe_file_left.empty()) {
+    note += "; its file " + display(evidence.probe_file_left) + " may remain once it answers";
+  }
+  return note;
 }
 
 }  // namespace
@@ -197,8 +218,12 @@ Diagnosis diagnose(const Evidence& evidence) {
 
   add_deleted_open_contributing(evidence, diagnosis);
 
+  const std::string unanswered = unanswered_note(evidence);
+  if (!unanswered.empty()) diagnosis.notes.push_back(unanswered);
   if (!diagnosis.causes.empty()) {
     diagnosis.status = Status::confirmed;
+  } else if (!unanswered.empty()) {
+    diagnosis.status = Status::unknown;
   } else if (create_succeeded && is_success(evidence.inotify_probe.add_watch) &&
              !evidence.filesystem.read_only) {
     diagnosis.status = Status::no_supported_failure;

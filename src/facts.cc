@@ -272,6 +272,9 @@ void gather_type_facts(const Evidence& evidence, const Viewpoint& view, const Fi
                        ExplainFacts& facts) {
   const std::string& type = fs_type_of(evidence);
   const OsPath& inspected = evidence.inspected;
+  // Of a filesystem that did not answer, only who serves it is read (from
+  // /proc and sysfs), never the filesystem itself.
+  if (evidence.unanswered != Unanswered::none && !is_fuse(type)) return;
   if (type == "overlay" && evidence.mount) {
     std::string mountinfo;
     if (read_whole_file((view.proc_root + "/self/mountinfo").c_str(), mountinfo, kTableFileLimit) == 0) {
@@ -309,7 +312,10 @@ ExplainFacts gather_explain_facts(const Evidence& evidence, const Viewpoint& vie
   }
   facts.holder_owners = read_holder_owners(view.proc_root, evidence.proc_scan.deleted_open);
   gather_device_facts(evidence, view, facts);
-  if (const std::optional<struct stat> directory = stat_of(evidence.probe_directory)) {
+  // A filesystem that did not answer is asked nothing more.
+  const std::optional<struct stat> directory =
+      evidence.unanswered == Unanswered::none ? stat_of(evidence.probe_directory) : std::nullopt;
+  if (directory) {
     facts.probe_directory = DirectoryFacts{directory->st_ino, static_cast<std::uint64_t>(directory->st_size),
                                            static_cast<std::uint64_t>(directory->st_blksize)};
   }

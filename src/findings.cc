@@ -21,7 +21,7 @@ constexpr Rule kRules[] = {
     reserved_space_only, nearly_full,       deleted_open_space, scan_unprivileged,
     namespace_inotify_limit, tmpfs_inode_limit, descriptor_limit,
     // Under the filesystem.
-    kernel_messages, directory_full, loop_backing_full, filesystem_errors, overlay_upper, btrfs_allocation,
+    filesystem_not_responding, kernel_messages, directory_full, loop_backing_full, filesystem_errors, overlay_upper, btrfs_allocation,
     btrfs_read_only_subvolume,
     xfs_inode_limit, xfs_free_space_fragmented, fuse_backend, mqueue_queue_limit, mqueue_byte_limit,
     // As the application sees it.

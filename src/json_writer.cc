@@ -274,7 +274,8 @@ void write_evidence(JsonWriter& json, const Evidence& evidence) {
   json.boolean("target_exists", evidence.target_exists);
   json.path("probe_directory", evidence.probe_directory);
   write_mount(json, evidence.mount);
-  write_filesystem(json, evidence.filesystem);
+  if (evidence.unanswered == Unanswered::statfs) json.null("filesystem");
+  else write_filesystem(json, evidence.filesystem);
   write_probes(json, evidence);
   write_proc_scan(json, evidence.proc_scan);
 }

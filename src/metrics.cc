@@ -182,9 +182,13 @@ void add_evidence(Families& families, const Evidence& evidence) {
   families.deleted_bytes.add("", std::to_string(deleted.bytes));
   families.deleted_files.add("", std::to_string(deleted.files));
   const Filesystem& filesystem = evidence.filesystem;
-  families.size_bytes.add("", std::to_string(filesystem.total_bytes));
-  families.avail_bytes.add("", std::to_string(filesystem.available_bytes));
-  if (filesystem.inode_accounting_supported) {
+  // Numbers that did not come are left out, never shown as zero.
+  const bool missing = evidence.unanswered == Unanswered::statfs;
+  if (!missing) {
+    families.size_bytes.add("", std::to_string(filesystem.total_bytes));
+    families.avail_bytes.add("", std::to_string(filesystem.available_bytes));
+  }
+  if (!missing && filesystem.inode_accounting_supported) {
     families.files.add("", std::to_string(filesystem.total_inodes));
     families.files_free.add("", std::to_string(filesystem.free_inodes));
   }

@@ -133,11 +133,13 @@ void render_checks(std::string& out, const Evidence& evidence, const std::vector
   blank_line(out);
   line(out, "Checks:");
   line(out, "  file probe       " + outcome_text(evidence.create_probe.outcome));
-  line(out, "  available space  " + human_size(fs.available_bytes));
-  std::string inodes = "  free inodes      " + std::to_string(fs.free_inodes);
+  const bool missing = evidence.unanswered == Unanswered::statfs;
+  line(out, "  available space  " + (missing ? std::string("unknown") : human_size(fs.available_bytes)));
+  std::string inodes = "  free inodes      " + (missing ? std::string("unknown") : std::to_string(fs.free_inodes));
   // Only filesystems with a fixed inode table give a free count that can run
   // out; elsewhere the kernel's number is shown but means little.
-  if (findings != nullptr && !fs.inode_accounting_supported && inodes_counted_by(*findings)) {
+  if (missing) {
+  } else if (findings != nullptr && !fs.inode_accounting_supported && inodes_counted_by(*findings)) {
     inodes += " (counted exactly at this filesystem's inode limit; see the findings)";
   } else if (!fs.inode_accounting_supported) {
     inodes += " (not authoritative for this filesystem)";
@@ -145,7 +147,7 @@ void render_checks(std::string& out, const Evidence& evidence, const std::vector
   line(out, inodes);
   line(out, "  inotify init     " + outcome_text(evidence.inotify_probe.init));
   line(out, "  inotify watch    " + outcome_text(evidence.inotify_probe.add_watch));
-  line(out, std::string("  read-only        ") + (fs.read_only ? "yes" : "no"));
+  line(out, std::string("  read-only        ") + (missing ? "unknown" : fs.read_only ? "yes" : "no"));
   line(out, "  mount option ro  " + ro_option_text(evidence.mount));
 }
 
@@ -327,8 +329,10 @@ std::string render_host_summary(const std::vector<Evidence>& filesystems, const 
   for (std::size_t i = 0; i < filesystems.size(); ++i) {
     const Evidence& evidence = filesystems[i];
     const Filesystem& fs = evidence.filesystem;
-    rows.push_back({display(evidence.target), display(fs_type_of(evidence)), human_size(fs.available_bytes),
-                    fs.total_inodes == 0 ? "-" : std::to_string(fs.free_inodes),
+    const bool missing = evidence.unanswered == Unanswered::statfs;
+    rows.push_back({display(evidence.target), display(fs_type_of(evidence)),
+                    missing ? "?" : human_size(fs.available_bytes),
+                    missing ? "?" : fs.total_inodes == 0 ? "-" : std::to_string(fs.free_inodes),
                     human_size(deleted_open_totals(evidence.proc_scan.deleted_open).bytes), short_verdict(diagnoses[i])});
   }
   std::vector<std::size_t> widths(rows.front().size(), 0);

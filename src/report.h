@@ -120,6 +120,14 @@ struct ProcessIdentity {
   std::uint32_t probe_uid = 0;
 };
 
+// What of a filesystem did not answer within the deadline of one call,
+// after which nothing more was asked of it: its statfs (its numbers are
+// missing), the create probe or the inotify watch.
+enum class Unanswered { none, statfs, create_probe, inotify_watch };
+// How long one such call may take: short against the run's own bound, so
+// that a few filesystems that do not answer leave time for the rest.
+constexpr int kCallDeadlineSeconds = 2;
+
 struct Evidence {
   OsPath target;
   // Set when PATH was examined as another process sees it.
@@ -142,6 +150,10 @@ struct Evidence {
   InotifyProbe inotify_probe;
   InotifyLimits inotify_limits;
   ProcScan proc_scan;
+  // Not part of the JSON but through a note (and a null "filesystem" for
+  // statfs): what did not answer, and the probe file that may remain then.
+  Unanswered unanswered = Unanswered::none;
+  OsPath probe_file_left;
 };
 
 // ---------------------------------------------------------------------------

@@ -416,6 +416,22 @@ std::optional<Finding> xfs_free_space_fragmented(const RuleInput& in) {
                  "made with sparse inodes (`mkfs.xfs -i sparse=1`)");
 }
 
+std::optional<Finding> filesystem_not_responding(const RuleInput& in) {
+  const Evidence& e = in.evidence;
+  if (e.unanswered == Unanswered::none) return std::nullopt;
+  std::string summary = display(e.mount ? e.mount->mount_point : e.target) + " (" + display(fs_type_of(e)) +
+                        ") did not answer within " + std::to_string(kCallDeadlineSeconds) +
+                        " s, so what it was not asked is missing from this report";
+  const std::optional<FuseConnection>& fuse = in.facts.fuse;
+  if (fuse && !fuse->servers.empty()) {
+    summary += "; it is served by " + lossy_utf8(fuse->servers[0].process) + " PID " +
+               std::to_string(fuse->servers[0].pid) + ", which is stopped, hung or waiting on its own backend";
+  }
+  return finding("filesystem_not_responding", summary,
+                 "check: whether the process that serves it runs (`ps -o stat,wchan PID`: T is stopped), and the "
+                 "network or device under it; `umount -l` detaches a mount that will never answer again");
+}
+
 std::optional<Finding> fuse_backend(const RuleInput& in) {
   const std::optional<FuseConnection>& fuse = in.facts.fuse;
   if (!fuse) return std::nullopt;

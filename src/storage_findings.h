@@ -18,6 +18,7 @@ std::optional<Finding> btrfs_allocation(const RuleInput& in);
 std::optional<Finding> btrfs_read_only_subvolume(const RuleInput& in);
 std::optional<Finding> xfs_inode_limit(const RuleInput& in);
 std::optional<Finding> xfs_free_space_fragmented(const RuleInput& in);
+std::optional<Finding> filesystem_not_responding(const RuleInput& in);
 std::optional<Finding> fuse_backend(const RuleInput& in);
 std::optional<Finding> mqueue_queue_limit(const RuleInput& in);
 std::optional<Finding> mqueue_byte_limit(const RuleInput& in);

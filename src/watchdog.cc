@@ -82,4 +82,10 @@ void probe_file_gone() {
   record.path.clear();
 }
 
+OsPath probe_file_now() {
+  ProbeFileRecord& record = probe_file_record();
+  const std::lock_guard<std::mutex> hold(record.lock);
+  return record.path;
+}
+
 }  // namespace brimful

@@ -31,6 +31,8 @@ std::string timed_out_message(unsigned seconds, const OsPath& probe_file);
 // its line, since ending the process then may leave it behind.
 void probe_file_named(const OsPath& directory, const std::string& name);
 void probe_file_gone();
+// The probe file named now, or empty.
+OsPath probe_file_now();
 
 }  // namespace brimful
 

@@ -247,6 +247,12 @@ TEST(Findings, EachRuleAppliesExactlyWhenItsFactsSaySo) {
        },
        {}},
       {"fuse", [](Input& in) { in.facts.fuse = FuseConnection{40, 0, {FuseServer{9, "sshfs"}}}; }, {"fuse_backend"}},
+      {"a fuse daemon that does not answer the create probe",
+       [](Input& in) {
+         in.facts.fuse = FuseConnection{40, 0, {FuseServer{9, "sshfs"}}};
+         in.evidence.unanswered = Unanswered::create_probe;
+       },
+       {"filesystem_not_responding", "fuse_backend"}},
       {"all at once, in the order of the rules",
        [](Input& in) {
          Evidence& e = in.evidence;

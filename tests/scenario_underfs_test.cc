@@ -512,7 +512,7 @@ class StoppedFuse {
 // Entering the view of a process whose working directory lies on the
 // stopped filesystem asks its daemon, which never answers: the run ends at
 // its bound with its own status and says why.
-TEST(ScenarioUnderFs, RunOnAStoppedFuseDaemonEndsAtItsBound) {
+TEST(ScenarioUnderFs, StoppedFuseDaemonEndsTheRunAtItsBound) {
   REQUIRE_FUSE();
   testing::TempDir dir;
   StoppedFuse fuse(dir);
@@ -523,6 +523,27 @@ TEST(ScenarioUnderFs, RunOnAStoppedFuseDaemonEndsAtItsBound) {
   EXPECT_EQ(result.err,
             "brimful: stopped: the run did not finish within 1 s (--timeout); a filesystem or process it examined "
             "did not answer\n");
+}
+
+// The daemon of a root-mounted FUSE filesystem is stopped: its statfs goes
+// unanswered, and brimful goes on without its numbers and says so, alone
+// and among every filesystem; --explain names the daemon.
+TEST(ScenarioUnderFs, StoppedFuseDaemonLeavesItsNumbersOut) {
+  REQUIRE_FUSE();
+  testing::TempDir dir;
+  StoppedFuse fuse(dir);
+  ASSERT_TRUE(fuse.stopped());
+  const std::string note = fuse.point() + " (fuse) did not answer within 2 s: its numbers are missing";
+  for (const std::vector<std::string>& args : {std::vector<std::string>{fuse.point()}, {"--all"}}) {
+    const RunResult result = testing::run_brimful(args);
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_NE(result.out.find(note), std::string::npos) << result.out;
+  }
+  const RunResult json = testing::run_brimful({fuse.point(), "--json", "--explain"});
+  EXPECT_EQ(testing::json_value(json.out, "filesystem"), "null");
+  const Found* silent = finding(findings_of(json.out), "filesystem_not_responding");
+  ASSERT_NE(silent, nullptr) << json.out;
+  EXPECT_NE(silent->summary.find("served by python3 PID "), std::string::npos) << silent->summary;
 }
 
 }  // namespace
