@@ -241,6 +241,20 @@ bool emit_report(const CommandLine& command_line, const Evidence& evidence, cons
   return true;
 }
 
+// A call that a filesystem did not answer may still wake up on the thread
+// it was left on: the process then ends at once, without tearing down
+// anything under it. Everything it printed or wrote is out already.
+struct Reports {
+  const Evidence* first;
+  std::size_t count;
+};
+int end_run(int status, Reports reports) {
+  for (std::size_t i = 0; i < reports.count; ++i) {
+    if (reports.first[i].unanswered != Unanswered::none) std::_Exit(status);
+  }
+  return status;
+}
+
 int run(const CommandLine& command_line) {
   RunInfo run_info;
   run_info.start_time_seconds = clock_seconds(CLOCK_REALTIME);
@@ -279,7 +293,7 @@ int run(const CommandLine& command_line) {
     (void)write_all(STDERR_FILENO, more_findings_hint(find_findings(evidence.value(), diagnosis,
                                                                     gather_explain_facts(evidence.value(), view))));
   }
-  return emit.finish(command_line.check ? check_status(diagnosis.status) : 0);
+  return end_run(emit.finish(command_line.check ? check_status(diagnosis.status) : 0), {&evidence.value(), 1});
 }
 
 // The worst verdict of several: a confirmed cause, then an unknown result.
@@ -379,7 +393,7 @@ int run_host(const CommandLine& command_line) {
   run_info.duration_seconds = clock_seconds(CLOCK_MONOTONIC) - started;
   ReportSink emit(command_line.output);
   if (!emit_host_report(command_line, host, diagnoses, findings, run_info, emit)) return 2;
-  return emit.finish(command_line.check ? check_status(worst_status(diagnoses)) : 0);
+  return end_run(emit.finish(command_line.check ? check_status(worst_status(diagnoses)) : 0), {host.data(), host.size()});
 }
 
 // The process scan holds a few descriptors per process it reads; a caller's

@@ -541,7 +541,8 @@ TEST(ScenarioUnderFs, StoppedFuseDaemonLeavesItsNumbersOut) {
   }
   const RunResult json = testing::run_brimful({fuse.point(), "--json", "--explain"});
   EXPECT_EQ(testing::json_value(json.out, "filesystem"), "null");
-  const Found* silent = finding(findings_of(json.out), "filesystem_not_responding");
+  const std::vector<Found> found = findings_of(json.out);
+  const Found* silent = finding(found, "filesystem_not_responding");
   ASSERT_NE(silent, nullptr) << json.out;
   EXPECT_NE(silent->summary.find("served by python3 PID "), std::string::npos) << silent->summary;
 }
