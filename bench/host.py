@@ -22,22 +22,13 @@ import statistics
 import subprocess
 import sys
 import tempfile
-import time
+
+from run import WITHOUT_BPF, build_dir, runs, timed
 
 MS_BIND = 4096
 LIBC = ctypes.CDLL(None, use_errno=True)
-WITHOUT_BPF = ["setpriv", "--bounding-set", "-sys_admin,-bpf,-perfmon"]
 TIMER_CAPS = ["setpriv", "--bounding-set", "-all,+dac_override,+dac_read_search,+sys_ptrace,+bpf,+perfmon",
               "--inh-caps", "-all"]
-
-
-def build_dir():
-    args = [a for a in sys.argv[1:] if not a.startswith("--") and not a.isdigit()]
-    return os.path.abspath(args[0] if args else "build")
-
-
-def runs():
-    return int(sys.argv[sys.argv.index("--runs") + 1]) if "--runs" in sys.argv else 5
 
 
 def mount(source, target, fstype=None, flags=0, data=None):
@@ -46,20 +37,9 @@ def mount(source, target, fstype=None, flags=0, data=None):
         sys.exit(f"mount {target}: {os.strerror(ctypes.get_errno())}")
 
 
-def timed(argv):
-    """Median-ready wall seconds and peak RSS in KiB of one run."""
-    with tempfile.NamedTemporaryFile("r") as rss:
-        start = time.monotonic()
-        status = subprocess.call(["/usr/bin/time", "-q", "-f", "%M", "-o", rss.name] + argv,
-                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        elapsed = time.monotonic() - start
-        if status not in (0, 1, 3):
-            sys.exit(f"{argv} failed with {status}")
-        return elapsed, int(rss.read().split()[-1])
-
-
 def median(argv, n):
-    samples = [timed(argv) for _ in range(n)]
+    # brimful's --check statuses: 1 for a confirmed cause, 3 for unknown.
+    samples = [timed(argv, statuses=(0, 1, 3)) for _ in range(n)]
     return statistics.median(s for s, _ in samples), max(p for _, p in samples)
 
 

@@ -64,15 +64,16 @@ def stop(load):
     load.wait()
 
 
-def timed(argv):
+def timed(argv, statuses=(0, 1)):
     """Wall seconds and peak RSS in KiB of one run. GNU time measures the
-    RSS: a child forked from this script would count the script's own."""
+    RSS: a child forked from this script would count the script's own.
+    lsof exits 1 when it lists nothing."""
     with tempfile.NamedTemporaryFile("r") as rss:
         start = time.monotonic()
         status = subprocess.call(["/usr/bin/time", "-q", "-f", "%M", "-o", rss.name] + argv,
                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         elapsed = time.monotonic() - start
-        if status not in (0, 1):  # lsof exits 1 when it lists nothing
+        if status not in statuses:
             sys.exit(f"{argv} failed with {status}")
         return elapsed, int(rss.read().split()[-1])
 
