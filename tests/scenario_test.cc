@@ -911,9 +911,6 @@ TEST(ScenarioPid, ANestedNamespaceBoundByItsParentsWatchLimit) {
                        " where the namespace or container is set up, or stop the largest consumers\""), std::string::npos);
 }
 
-// A process that lowered its own limit to 16 and filled it: EMFILE for it,
-// while brimful itself has room to spare. Descriptors it inherited above
-// the new limit stay open and count too.
 // A user's own view, as hostile as it can make it: a FIFO over the error
 // count of the filesystem's sysfs directory, /dev/zero over /dev/kmsg, and
 // a loop that stops every process it may signal, brimful's helper once it
@@ -943,6 +940,9 @@ TEST(ScenarioPid, AHostileViewNeitherStopsNorMisleadsTheRun) {
   EXPECT_EQ(finding_of(r.out, "kernel_messages"), "") << r.out;
 }
 
+// A process that lowered its own limit to 16 and filled it: EMFILE for it,
+// while brimful itself has room to spare. Descriptors it inherited above
+// the new limit stay open and count too.
 TEST(ScenarioPid, AProcessAtItsOwnDescriptorLimit) {
   SKIP_UNLESS(testing::running_as_root() || (skip_reason = "needs root", false));
   testing::TempDir dir;
