@@ -81,6 +81,7 @@ void status_and_stat(std::string_view input) {
   (void)parse_soft_limit(input, "Max msgqueue size");
   const std::size_t half = input.size() / 2;
   (void)parse_file_table(input.substr(0, half), input.substr(half));
+  (void)parse_fuse_connection(input);
   if (parse_pid(input)) {
     FUZZ_CHECK(!input.empty() && std::all_of(input.begin(), input.end(), [](char c) { return c >= '0' && c <= '9'; }));
   }

@@ -79,8 +79,9 @@ std::uint64_t monotonic_usec() {
 
 bool is_fuse(const std::string& type) { return type == "fuse" || type.compare(0, 5, "fuse.") == 0; }
 
-// Keeps the holders whose name is the filesystem's own ("fuse.sshfs" and
-// sshfs) when there are any: /dev/fuse does not say which mount it serves.
+// Where the kernel does not say which connection a holder of /dev/fuse
+// serves: the holders whose name is the filesystem's own ("fuse.sshfs" and
+// sshfs) when there are any.
 std::vector<FuseServer> servers_of(std::vector<FuseServer> servers, const Mount& mount) {
   std::vector<std::string> names;
   if (mount.fs_type.size() > 5) names.push_back(mount.fs_type.substr(5));
@@ -296,8 +297,10 @@ void gather_type_facts(const Evidence& evidence, const Viewpoint& view, const Fi
   } else if (is_fuse(type) && evidence.mount) {
     // The connection is named after the kernel's own encoding of st_dev.
     const std::uint64_t id = (static_cast<std::uint64_t>(major(evidence.device)) << 20) | minor(evidence.device);
+    bool exact = false;
+    std::vector<FuseServer> servers = read_fuse_servers(view.proc_root, id, exact);
     facts.fuse = FuseConnection{id, fuse_waiting_requests(view.sys_root, id),
-                                servers_of(read_fuse_servers(view.proc_root), *evidence.mount)};
+                                exact ? std::move(servers) : servers_of(std::move(servers), *evidence.mount)};
   }
 }
 

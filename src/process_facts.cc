@@ -139,31 +139,53 @@ std::vector<ProcessDescriptors> read_crowded_holders(const OsPath& proc_root, st
   return holders;
 }
 
-std::vector<FuseServer> read_fuse_servers(const OsPath& proc_root) {
+std::optional<std::uint64_t> parse_fuse_connection(std::string_view fdinfo) {
+  constexpr std::string_view kKey = "fuse_connection:";
+  for (std::size_t at = 0; at < fdinfo.size();) {
+    const std::size_t end = std::min(fdinfo.find('\n', at), fdinfo.size());
+    const std::string_view line = fdinfo.substr(at, end - at);
+    if (line.substr(0, kKey.size()) == kKey) {
+      return parse_unsigned(trim_unicode_whitespace(line.substr(kKey.size())), UINT64_MAX);
+    }
+    at = end + 1;
+  }
+  return std::nullopt;
+}
+
+std::vector<FuseServer> read_fuse_servers(const OsPath& proc_root, std::uint64_t connection, bool& exact) {
   constexpr std::string_view kFuseDevice = "/dev/fuse";
-  std::vector<FuseServer> servers;
+  std::vector<FuseServer> holders;
+  std::vector<FuseServer> serving;
   DirectoryListing proc(proc_root);
-  if (!proc.is_open()) return servers;
+  if (!proc.is_open()) return holders;
   std::vector<char> buffer;
-  std::string comm;
+  std::string text;
   while (const char* entry = proc.next()) {
     const std::optional<std::uint32_t> pid = parse_pid(entry);
     if (!pid) continue;
     const UniqueFd process(::openat(proc.fd(), entry, O_PATH | O_DIRECTORY | O_CLOEXEC));
+    const UniqueFd infos(::openat(process.get(), "fdinfo", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     DirectoryListing fds(process.get(), "fd");
     bool holds = false;
+    bool serves = false;
     while (const char* fd = fds.is_open() ? fds.next() : nullptr) {
-      if (read_link(fds.fd(), fd, buffer).bytes == kFuseDevice) {
-        holds = true;
-        break;
+      if (read_link(fds.fd(), fd, buffer).bytes != kFuseDevice) continue;
+      holds = true;
+      // A daemon may hold several, one per connection or cloned per thread.
+      if (read_whole_file_at(infos.get(), fd, text) != 0) continue;
+      if (const std::optional<std::uint64_t> served = parse_fuse_connection(text)) {
+        exact = true;
+        serves = serves || *served == connection;
       }
     }
     if (!holds) continue;
     int error = 0;
-    std::string name = read_comm(process.get(), *pid, comm, error);
-    if (error == 0) servers.push_back(FuseServer{*pid, std::move(name)});
+    std::string name = read_comm(process.get(), *pid, text, error);
+    if (error != 0) continue;
+    if (serves) serving.push_back(FuseServer{*pid, name});
+    holders.push_back(FuseServer{*pid, std::move(name)});
   }
-  return servers;
+  return exact ? serving : holders;
 }
 
 std::optional<FileTable> parse_file_table(std::string_view file_nr, std::string_view file_max) {

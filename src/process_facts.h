@@ -72,8 +72,15 @@ std::optional<ProcessDescriptors> read_process_descriptors(const OsPath& proc_ro
 // those near their limit have their descriptors examined one by one.
 std::vector<ProcessDescriptors> read_crowded_holders(const OsPath& proc_root, std::uint64_t device);
 
-// The holders of /dev/fuse under a /proc tree.
-std::vector<FuseServer> read_fuse_servers(const OsPath& proc_root);
+// "fuse_connection:\t41", the line the kernel (6.x) writes in the fdinfo of
+// a /dev/fuse descriptor: the connection that descriptor serves.
+std::optional<std::uint64_t> parse_fuse_connection(std::string_view fdinfo);
+
+// The holders of /dev/fuse under a /proc tree. Where the kernel names the
+// connection of each descriptor, only those serving connection, and exact
+// is set; otherwise every holder, for /dev/fuse alone does not say which
+// mount it serves.
+std::vector<FuseServer> read_fuse_servers(const OsPath& proc_root, std::uint64_t connection, bool& exact);
 
 std::optional<FileTable> read_file_table(const OsPath& proc_root);
 std::optional<FileTable> parse_file_table(std::string_view file_nr, std::string_view file_max);

@@ -55,6 +55,10 @@ TEST(ProcessFacts, DescriptorKindsAndTheMountThatHoldsAPath) {
   EXPECT_EQ(parse_file_table("724\t0\t699\n", "699\n")->allocated, 724u);
   EXPECT_FALSE(parse_file_table("724\t0\t0\n", "0\n"));
   EXPECT_FALSE(parse_file_table("", "699\n"));
+
+  EXPECT_EQ(parse_fuse_connection("pos:\t0\nflags:\t0100002\nmnt_id:\t61\nino:\t89\nfuse_connection:\t41\n"), 41u);
+  EXPECT_FALSE(parse_fuse_connection("pos:\t0\nflags:\t0100002\nmnt_id:\t61\n"));
+  EXPECT_FALSE(parse_fuse_connection("fuse_connection:\t\n"));
 }
 
 // A /proc built by hand: process 42 at its limit of 4 with three sockets
