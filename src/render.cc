@@ -255,7 +255,10 @@ void render_inotify_usage(std::string& out, const Evidence& evidence, bool verbo
   const InotifyLimits& limits = evidence.inotify_limits;
 
   blank_line(out);
-  line(out, "Inotify usage (current UID):");
+  // Under --pid the scan counted the process's user, not brimful's.
+  line(out, evidence.as_seen_by ? "Inotify usage (the process's real user, uid " +
+                                      std::to_string(evidence.as_seen_by->real_uid) + "):"
+                                : "Inotify usage (current UID):");
   line(out, "  watches                " +
                 usage_text(usage.watches, limits.max_user_watches, scan.complete));
   line(out, "  instances              " +

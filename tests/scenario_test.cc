@@ -876,6 +876,7 @@ TEST(ScenarioPid, AContainerUserAtItsInotifyInstanceLimit) {
   const RunResult r = testing::run_brimful({"--pid", app.lines()[0], dir.path(), "--check"});
   EXPECT_EQ(r.status, 1) << r.err << r.out;
   EXPECT_NE(r.out.find("\nCONFIRMED: inotify instance limit exhausted\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\nInotify usage (the process's real user, uid 100000):\n"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("the probes ran as uid 0, not as the process's real user (uid 100000)"), std::string::npos)
       << r.out;
 }
