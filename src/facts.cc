@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "bounded_call.h"
 #include "capacity.h"
 #include "mountinfo.h"
 #include "procfs.h"
@@ -40,18 +41,37 @@ Place place_of(const OsPath& path, const OsPath& proc_root) {
   return place;
 }
 
+// What a call on path answers within the per-call deadline. Past it the
+// answer is absent, and the mount that holds path, found in the mount table
+// by its text alone (asking the filesystem would wait again), is recorded as
+// unanswered. read must own what it uses: it may outlive this run's facts.
+template <typename T, typename Read>
+std::optional<T> within_deadline(const OsPath& path, const Viewpoint& view, ExplainFacts& facts, Read read) {
+  std::optional<T> answer = answer_within<T>(kCallDeadlineSeconds, std::move(read));
+  if (answer) return answer;
+  std::string table;
+  if (read_whole_file((view.proc_root + "/self/mountinfo").c_str(), table, kTableFileLimit) != 0) table.clear();
+  const std::optional<MountPlace> mount = covering_mount(table, path);
+  facts.unanswered.push_back(mount ? *mount : MountPlace{0, path, "unknown", false});
+  return std::nullopt;
+}
+
 std::optional<std::string> device_name_of(const OsPath& sys_root, dev_t device) {
   return block_device_name(sys_root, major(device), minor(device));
 }
 
 // The filesystem's block device: the one st_dev names, or for filesystems
-// with an anonymous st_dev (btrfs) the block device the mount names.
-std::optional<std::string> filesystem_device(const Evidence& evidence, const OsPath& sys_root, dev_t device) {
-  if (std::optional<std::string> name = device_name_of(sys_root, device)) return name;
+// with an anonymous st_dev (btrfs) the block device the mount names. The
+// mount's source is whatever its mounter wrote, maybe a path on another
+// filesystem.
+std::optional<std::string> filesystem_device(const Evidence& evidence, const Viewpoint& view, ExplainFacts& facts) {
+  if (std::optional<std::string> name = device_name_of(view.sys_root, evidence.device)) return name;
   if (!evidence.mount || !evidence.mount->source) return std::nullopt;
-  const std::optional<struct stat> source = stat_of(*evidence.mount->source);
-  if (!source || !S_ISBLK(source->st_mode)) return std::nullopt;
-  return device_name_of(sys_root, source->st_rdev);
+  const OsPath& path = *evidence.mount->source;
+  const std::optional<std::optional<struct stat>> source =
+      within_deadline<std::optional<struct stat>>(path, view, facts, [path] { return stat_of(path); });
+  if (!source || !*source || !S_ISBLK((*source)->st_mode)) return std::nullopt;
+  return device_name_of(view.sys_root, (*source)->st_rdev);
 }
 
 // The highest directory above path on the same st_dev: every btrfs
@@ -244,16 +264,23 @@ namespace {
 // The filesystem's block device, the loop devices under it, what the
 // kernel logged about them, and ext4's own counts.
 void gather_device_facts(const Evidence& evidence, const Viewpoint& view, ExplainFacts& facts) {
-  facts.device_name = filesystem_device(evidence, view.sys_root, evidence.device);
+  facts.device_name = filesystem_device(evidence, view, facts);
   if (!facts.device_name) return;
   std::vector<std::string> devices{*facts.device_name};
   std::string device = *facts.device_name;
   for (int depth = 0; depth < kLoopDepth; ++depth) {
     const std::optional<OsPath> file = loop_backing_file(view.sys_root, device);
     if (!file) break;
-    const std::optional<struct stat> backing = stat_of(*file);
-    const std::optional<std::string> under = backing ? device_name_of(view.sys_root, backing->st_dev) : std::nullopt;
-    facts.loop_layers.push_back(LoopLayer{device, place_of(*file, view.proc_root), under});
+    // The backing file lies on another filesystem, which may not answer.
+    using Backing = std::pair<std::optional<struct stat>, Place>;
+    const std::optional<Backing> backing = within_deadline<Backing>(
+        *file, view, facts, [file = *file, proc_root = view.proc_root] {
+          return Backing{stat_of(file), place_of(file, proc_root)};
+        });
+    if (!backing) break;
+    const std::optional<std::string> under =
+        backing->first ? device_name_of(view.sys_root, backing->first->st_dev) : std::nullopt;
+    facts.loop_layers.push_back(LoopLayer{device, backing->second, under});
     if (!under) break;
     devices.push_back(*under);
     device = *under;
@@ -264,35 +291,69 @@ void gather_device_facts(const Evidence& evidence, const Viewpoint& view, Explai
   }
   if (is_ext_family(fs_type_of(evidence))) {
     facts.ext4_error_count = ext4_error_count(view.sys_root, *facts.device_name);
-    facts.ext4_reserve = read_ext4_reserve(evidence, view, *facts.device_name);
+    // The superblock is read from the block device, which may wait on what
+    // lies under it (a loop device's backing file on another filesystem).
+    const std::optional<std::optional<Ext4Reserve>> reserve = within_deadline<std::optional<Ext4Reserve>>(
+        evidence.inspected, view, facts, [mount = evidence.mount, view, device = *facts.device_name] {
+          Evidence options;
+          options.mount = mount;
+          return read_ext4_reserve(options, view, device);
+        });
+    if (reserve) facts.ext4_reserve = *reserve;
   }
 }
 
-// What only one type of filesystem can tell.
-void gather_type_facts(const Evidence& evidence, const Viewpoint& view, const FilesystemIoctls& ioctls,
+// A question to the target's filesystem through its ioctls: a test's fake
+// answers at once, the kernel within the per-call deadline (XFS reads its
+// free-space trees from the device, which may hang).
+template <typename T>
+using IoctlCall = std::optional<T> (FilesystemIoctls::*)(const OsPath&) const;
+template <typename T>
+std::optional<T> ask_ioctl(const FilesystemIoctls* fake, IoctlCall<T> call, const OsPath& path, const Viewpoint& view,
+                           ExplainFacts& facts) {
+  if (fake != nullptr) return (fake->*call)(path);
+  const std::optional<std::optional<T>> answer = within_deadline<std::optional<T>>(
+      path, view, facts, [call, path] { return (KernelFilesystemIoctls().*call)(path); });
+  return answer ? *answer : std::nullopt;
+}
+
+// What only one type of filesystem can tell. Once one call has gone
+// unanswered, nothing more is asked of the filesystems under the target.
+void gather_type_facts(const Evidence& evidence, const Viewpoint& view, const FilesystemIoctls* fake,
                        ExplainFacts& facts) {
   const std::string& type = fs_type_of(evidence);
   const OsPath& inspected = evidence.inspected;
   // Of a filesystem that did not answer, only who serves it is read (from
   // /proc and sysfs), never the filesystem itself.
-  if (evidence.unanswered != Unanswered::none && !is_fuse(type)) return;
+  if ((evidence.unanswered != Unanswered::none || !facts.unanswered.empty()) && !is_fuse(type)) return;
   if (type == "overlay" && evidence.mount) {
     std::string mountinfo;
     if (read_whole_file((view.proc_root + "/self/mountinfo").c_str(), mountinfo, kTableFileLimit) == 0) {
       if (std::optional<OsPath> upper = parse_mount_option(mountinfo, evidence.mount->mount_id, "upperdir")) {
-        facts.overlay_upper = place_of(overlay_option_path(*upper), view.proc_root);
+        // The upper directory lies on another filesystem, which may not answer.
+        const OsPath path = overlay_option_path(*upper);
+        facts.overlay_upper = within_deadline<Place>(
+            path, view, facts, [path, proc_root = view.proc_root] { return place_of(path, proc_root); });
       }
     }
   } else if (type == "btrfs") {
-    if (const std::optional<std::string> fsid = ioctls.btrfs_fsid(inspected)) {
-      facts.btrfs_allocation = read_btrfs_allocation(view.sys_root, *fsid);
+    const std::optional<std::string> fsid = ask_ioctl(fake, &FilesystemIoctls::btrfs_fsid, inspected, view, facts);
+    if (fsid) facts.btrfs_allocation = read_btrfs_allocation(view.sys_root, *fsid);
+    facts.btrfs_subvolume = ask_ioctl(fake, &FilesystemIoctls::btrfs_subvolume, inspected, view, facts);
+    // Its root is found by looking up the directories above the target,
+    // the last of them on another filesystem.
+    if (facts.btrfs_subvolume) {
+      std::optional<OsPath> root = within_deadline<OsPath>(
+          inspected, view, facts, [inspected, device = evidence.device] { return subvolume_root(inspected, device); });
+      facts.btrfs_subvolume->root = root ? std::move(*root) : inspected;
     }
-    facts.btrfs_subvolume = ioctls.btrfs_subvolume(inspected);
-    if (facts.btrfs_subvolume) facts.btrfs_subvolume->root = subvolume_root(inspected, evidence.device);
   } else if (type == "xfs") {
-    facts.xfs_geometry = ioctls.xfs_geometry(inspected);
-    if (facts.xfs_geometry && !facts.xfs_geometry->sparse_inodes) facts.free_extents = ioctls.free_extents(inspected);
+    facts.xfs_geometry = ask_ioctl(fake, &FilesystemIoctls::xfs_geometry, inspected, view, facts);
+    if (facts.xfs_geometry && !facts.xfs_geometry->sparse_inodes) {
+      facts.free_extents = ask_ioctl(fake, &FilesystemIoctls::free_extents, inspected, view, facts);
+    }
   } else if (type == "mqueue" && evidence.mount) {
+    // The kernel itself is the filesystem: nothing it answers can wait.
     facts.mqueue = read_mqueue(evidence.mount->mount_point, view, facts.effective_uid.value_or(0));
   } else if (is_fuse(type) && evidence.mount) {
     // The connection is named after the kernel's own encoding of st_dev.
@@ -322,8 +383,7 @@ ExplainFacts gather_explain_facts(const Evidence& evidence, const Viewpoint& vie
     facts.probe_directory = DirectoryFacts{directory->st_ino, static_cast<std::uint64_t>(directory->st_size),
                                            static_cast<std::uint64_t>(directory->st_blksize)};
   }
-  const KernelFilesystemIoctls kernel;
-  gather_type_facts(evidence, view, ioctls != nullptr ? *ioctls : kernel, facts);
+  gather_type_facts(evidence, view, ioctls, facts);
   return facts;
 }
 

@@ -142,6 +142,11 @@ struct ExplainFacts {
   std::optional<FileTable> file_table;
   // Otherwise: processes that see the target on another filesystem.
   std::vector<OtherNamespaceView> other_namespace_views;
+
+  // The mounts that did not answer a call within the per-call deadline, in
+  // the order they were asked; the facts they held are absent, and a call
+  // may still wait on them.
+  std::vector<MountPlace> unanswered;
 };
 
 // Every reader once, through the view (tests point it at a tree they

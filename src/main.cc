@@ -247,8 +247,11 @@ bool emit_report(const CommandLine& command_line, const Evidence& evidence, cons
 struct Reports {
   const Evidence* first;
   std::size_t count;
+  // A call for --explain's facts went unanswered.
+  bool facts_unanswered;
 };
 int end_run(int status, Reports reports) {
+  if (reports.facts_unanswered) std::_Exit(status);
   for (std::size_t i = 0; i < reports.count; ++i) {
     if (reports.first[i].unanswered != Unanswered::none) std::_Exit(status);
   }
@@ -281,19 +284,23 @@ int run(const CommandLine& command_line) {
   const Diagnosis diagnosis = diagnose(evidence.value());
   // Findings never feed back into the verdict or the exit status.
   std::optional<std::vector<Finding>> findings;
-  if (command_line.explain) {
-    findings = find_findings(evidence.value(), diagnosis, gather_explain_facts(evidence.value(), view));
-  }
+  bool facts_unanswered = false;
+  const auto explain = [&]() {
+    const ExplainFacts facts = gather_explain_facts(evidence.value(), view);
+    facts_unanswered = facts_unanswered || !facts.unanswered.empty();
+    return find_findings(evidence.value(), diagnosis, facts);
+  };
+  if (command_line.explain) findings = explain();
   run_info.duration_seconds = clock_seconds(CLOCK_MONOTONIC) - started;
   ReportSink emit(command_line.output);
   if (!emit_report(command_line, evidence.value(), diagnosis, findings, run_info, emit)) return 2;
   // A person at a terminal learns that --explain has more to say; the
   // output and the status stay as they are, and a failed write is ignored.
   if (!command_line.explain && ::isatty(2) == 1) {
-    (void)write_all(STDERR_FILENO, more_findings_hint(find_findings(evidence.value(), diagnosis,
-                                                                    gather_explain_facts(evidence.value(), view))));
+    (void)write_all(STDERR_FILENO, more_findings_hint(explain()));
   }
-  return end_run(emit.finish(command_line.check ? check_status(diagnosis.status) : 0), {&evidence.value(), 1});
+  return end_run(emit.finish(command_line.check ? check_status(diagnosis.status) : 0),
+                 {&evidence.value(), 1, facts_unanswered});
 }
 
 // The worst verdict of several: a confirmed cause, then an unknown result.
@@ -386,14 +393,19 @@ int run_host(const CommandLine& command_line) {
   const std::vector<Evidence>& host = collected.value();
   std::vector<Diagnosis> diagnoses;
   std::vector<std::optional<std::vector<Finding>>> findings(host.size());
+  bool facts_unanswered = false;
   for (std::size_t i = 0; i < host.size(); ++i) {
     diagnoses.push_back(diagnose(host[i]));
-    if (command_line.explain) findings[i] = find_findings(host[i], diagnoses[i], gather_explain_facts(host[i], {}));
+    if (!command_line.explain) continue;
+    const ExplainFacts facts = gather_explain_facts(host[i], {});
+    facts_unanswered = facts_unanswered || !facts.unanswered.empty();
+    findings[i] = find_findings(host[i], diagnoses[i], facts);
   }
   run_info.duration_seconds = clock_seconds(CLOCK_MONOTONIC) - started;
   ReportSink emit(command_line.output);
   if (!emit_host_report(command_line, host, diagnoses, findings, run_info, emit)) return 2;
-  return end_run(emit.finish(command_line.check ? check_status(worst_status(diagnoses)) : 0), {host.data(), host.size()});
+  return end_run(emit.finish(command_line.check ? check_status(worst_status(diagnoses)) : 0),
+                 {host.data(), host.size(), facts_unanswered});
 }
 
 // The process scan holds a few descriptors per process it reads; a caller's

@@ -127,6 +127,8 @@ std::vector<ProcessDescriptors> read_crowded_holders(const OsPath& proc_root, st
     std::map<std::string, std::uint64_t> kinds;
     while (const char* fd = fds.next()) {
       ++descriptors.open;
+      // Without a sync the status comes from the inode the kernel holds;
+      // FUSE and overlayfs then ask no daemon and no layer.
       struct stat status {};
       if (stat_without_waiting(fds.fd(), fd, status) == 0 && status.st_dev == device) holds = true;
       if (const std::optional<OsPath> link = read_link(fds.fd(), fd)) ++kinds[descriptor_kind(*link)];
@@ -327,7 +329,9 @@ namespace {
 
 // The process works in or holds a file under the target. The kernel writes
 // these links relative to the root of the process's own namespace, which is
-// how that process names the target too.
+// how that process names the target too. Reading a link asks no filesystem:
+// the kernel writes it from the names it holds, so a directory or file on a
+// filesystem that does not answer costs nothing here.
 bool uses_target(const OsPath& process_dir, const std::vector<std::string_view>& target_components) {
   const std::optional<OsPath> cwd = read_link(process_dir + "/cwd");
   if (cwd && is_under(*cwd, target_components)) return true;

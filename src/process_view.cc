@@ -16,10 +16,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <memory>
 #include <utility>
 #include <vector>
 
+#include "bounded_call.h"
+#include "process_facts.h"
 #include "procfs.h"
 #include "text.h"
 
@@ -279,22 +283,48 @@ Result<ProcessEntries> open_entries(int process, std::uint32_t pid) {
   return entries;
 }
 
+// "MOUNT (TYPE)" of the directory a link of the process names, from the
+// process's own mount table: asking the directory would wait again.
+std::string mount_named_by(int process, const char* link) {
+  const std::optional<OsPath> path = read_link(process, link);
+  std::string table;
+  if (!path || read_whole_file_at(process, "mountinfo", table, kTableFileLimit) != 0) table.clear();
+  const std::optional<MountPlace> mount = path ? covering_mount(table, *path) : std::nullopt;
+  if (!mount) return display(path.value_or(link)) + " (unknown)";
+  return display(mount->mount_point) + " (" + display(mount->fs_type) + ")";
+}
+
 // Moves into the process's mount namespace, root and working directory.
 // Entering the namespace one is already in, or taking the root one already
-// has, would only ask for privileges the run does not need.
-std::optional<Error> enter(const ProcessEntries& entries, int proc, const std::string& id) {
+// has, would only ask for privileges the run does not need. fchdir and
+// chroot ask the directory's filesystem for leave to search it, which a FUSE
+// daemon answers: they run on a thread that shares brimful's root and
+// working directory, within the per-call deadline.
+std::optional<Error> enter(const ProcessEntries& entries, int proc, int process, const std::string& id) {
   const bool other_namespace = !same_object(entries.mount_ns.get(), proc, "self/ns/mnt");
   if (other_namespace && ::setns(entries.mount_ns.get(), CLONE_NEWNS) != 0) {
     return fail("cannot enter the mount namespace of process " + id + ": " + os_error_text(errno));
   }
-  if (other_namespace || !same_object(entries.root.get(), AT_FDCWD, "/")) {
-    if (::fchdir(entries.root.get()) != 0 || ::chroot(".") != 0) {
-      return fail("cannot enter the root directory of process " + id + ": " + os_error_text(errno));
-    }
+  const bool take_root = other_namespace || !same_object(entries.root.get(), AT_FDCWD, "/");
+  const auto copy = [](const UniqueFd& fd) {
+    return std::make_shared<const UniqueFd>(::fcntl(fd.get(), F_DUPFD_CLOEXEC, 0));
+  };
+  // Which directory the thread is entering: "root", then "cwd"; it may
+  // still be at it when the deadline passes.
+  const auto step = std::make_shared<std::atomic<const char*>>("root");
+  const std::optional<int> error = answer_within<int>(
+      kCallDeadlineSeconds, [root = copy(entries.root), cwd = copy(entries.cwd), take_root, step] {
+        if (take_root && (::fchdir(root->get()) != 0 || ::chroot(".") != 0)) return errno;
+        step->store("cwd");
+        return ::fchdir(cwd->get()) != 0 ? errno : 0;
+      });
+  const bool at_root = std::string_view(step->load()) == "root";
+  const std::string what = at_root ? "root directory" : "working directory";
+  if (!error) {
+    return fail("cannot enter the " + what + " of process " + id + ": " + mount_named_by(process, step->load()) +
+                " did not answer within " + std::to_string(kCallDeadlineSeconds) + " s");
   }
-  if (::fchdir(entries.cwd.get()) != 0) {
-    return fail("cannot enter the working directory of process " + id + ": " + os_error_text(errno));
-  }
+  if (*error != 0) return fail("cannot enter the " + what + " of process " + id + ": " + os_error_text(*error));
   return std::nullopt;
 }
 
@@ -341,7 +371,7 @@ Result<ProcessView> enter_process_view(std::uint32_t pid, const OsPath& path) {
     view.inotify_limit_files = limits_in_user_namespace(user_ns, proc.get(), deadline);
     view.inotify_limit_files->parents = parent_limits(user_ns, proc.get(), deadline);
   }
-  if (std::optional<Error> error = enter(entries.value(), proc.get(), id)) return *error;
+  if (std::optional<Error> error = enter(entries.value(), proc.get(), process.get(), id)) return *error;
   Result<OsPath> absolute = absolute_here(path);
   if (!absolute.ok()) return fail(absolute.error());
   result.path = std::move(absolute).value();

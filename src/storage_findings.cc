@@ -416,14 +416,23 @@ std::optional<Finding> xfs_free_space_fragmented(const RuleInput& in) {
                  "made with sparse inodes (`mkfs.xfs -i sparse=1`)");
 }
 
+// The target's own filesystem, or else the first one under it (a loop
+// device's backing file, an overlay's upper directory) that did not answer.
 std::optional<Finding> filesystem_not_responding(const RuleInput& in) {
   const Evidence& e = in.evidence;
-  if (e.unanswered == Unanswered::none) return std::nullopt;
-  std::string summary = display(e.mount ? e.mount->mount_point : e.target) + " (" + display(fs_type_of(e)) +
-                        ") did not answer within " + std::to_string(kCallDeadlineSeconds) +
+  std::string where;
+  if (e.unanswered != Unanswered::none) {
+    where = display(e.mount ? e.mount->mount_point : e.target) + " (" + display(fs_type_of(e)) + ")";
+  } else if (!in.facts.unanswered.empty()) {
+    const MountPlace& mount = in.facts.unanswered.front();
+    where = display(mount.mount_point) + " (" + display(mount.fs_type) + ")";
+  } else {
+    return std::nullopt;
+  }
+  std::string summary = where + " did not answer within " + std::to_string(kCallDeadlineSeconds) +
                         " s, so what it was not asked is missing from this report";
   const std::optional<FuseConnection>& fuse = in.facts.fuse;
-  if (fuse && !fuse->servers.empty()) {
+  if (e.unanswered != Unanswered::none && fuse && !fuse->servers.empty()) {
     summary += "; it is served by " + lossy_utf8(fuse->servers[0].process) + " PID " +
                std::to_string(fuse->servers[0].pid) + ", which is stopped, hung or waiting on its own backend";
   }

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """A FUSE filesystem whose daemon refuses every new file with ENOSPC while
 its statfs claims 1 TiB free, as a full remote or bucket behind sshfs or an
-object-store mount does.
+object-store mount does. It holds one empty file, "held".
 
     enospc_fuse.py MOUNTPOINT
 
@@ -36,10 +36,11 @@ class FullBackend(Operations):
         os._exit(0)
 
     def getattr(self, path, fh=None):
-        if path != "/":
+        if path not in ("/", "/held"):
             raise FuseOSError(errno.ENOENT)
         now = time.time()
-        return {"st_mode": stat.S_IFDIR | 0o777, "st_nlink": 2, "st_ctime": now, "st_mtime": now, "st_atime": now}
+        mode = stat.S_IFDIR | 0o777 if path == "/" else stat.S_IFREG | 0o666
+        return {"st_mode": mode, "st_nlink": 2, "st_ctime": now, "st_mtime": now, "st_atime": now}
 
     def readdir(self, path, fh):
         return [".", ".."]

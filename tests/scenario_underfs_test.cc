@@ -462,16 +462,18 @@ TEST(ScenarioUnderFs, StoppedFuseDaemonDoesNotHoldTheScan) {
 }
 
 // A FUSE filesystem at DIR/m whose daemon is stopped once a child holds its
-// root as its working directory. Whatever happens, the daemon is resumed,
-// the child killed and the mount lazily detached at the end.
+// root as its working directory; or one that a set-up mounts under point,
+// printing the daemon's PID, then its holder's. Whatever happens, the daemon
+// is resumed, the holder killed and the mount lazily detached at the end.
 class StoppedFuse {
  public:
   explicit StoppedFuse(const testing::TempDir& dir)
-      : point_(dir / "m"), daemon_((testing::make_dir(point_), std::vector<std::string>{
-                                        "/usr/bin/python3", BRIMFUL_SOURCE_DIR "/tests/enospc_fuse.py", point_})) {
+      : StoppedFuse(dir / "m", {"/usr/bin/python3", BRIMFUL_SOURCE_DIR "/tests/enospc_fuse.py", dir / "m"}) {}
+  StoppedFuse(const std::string& point, const std::vector<std::string>& setup)
+      : point_(point), daemon_((testing::make_dir(point_), setup)) {
     if (!daemon_.ready()) return;
     server_ = std::stoi(daemon_.lines().at(0));
-    holder_ = fork();
+    holder_ = daemon_.lines().size() > 1 ? std::stoi(daemon_.lines()[1]) : fork();
     if (holder_ == 0) {
       if (chdir(point_.c_str()) == 0) pause();
       _exit(1);
@@ -510,14 +512,18 @@ class StoppedFuse {
   } while (0)
 
 // Entering the view of a process whose working directory lies on the
-// stopped filesystem asks its daemon, which never answers: the run ends at
-// its bound with its own status and says why.
+// stopped filesystem asks its daemon, which never answers: past the call's
+// deadline brimful says so, and a run bound tighter ends at its bound.
 TEST(ScenarioUnderFs, StoppedFuseDaemonEndsTheRunAtItsBound) {
   REQUIRE_FUSE();
   testing::TempDir dir;
   StoppedFuse fuse(dir);
   ASSERT_TRUE(fuse.stopped());
-  const RunResult result = testing::run_brimful({"/", "--pid", std::to_string(fuse.holder()), "--timeout", "1"});
+  const std::string holder = std::to_string(fuse.holder());
+  RunResult result = testing::run_brimful({"/", "--pid", holder});
+  EXPECT_EQ(result.err, "brimful: cannot enter the working directory of process " + holder + ": " + fuse.point() +
+                            " (fuse) did not answer within 2 s\n");
+  result = testing::run_brimful({"/", "--pid", holder, "--timeout", "1"});
   EXPECT_EQ(result.status, 4) << result.err;
   EXPECT_EQ(result.out, "");
   EXPECT_EQ(result.err,
@@ -545,6 +551,39 @@ TEST(ScenarioUnderFs, StoppedFuseDaemonLeavesItsNumbersOut) {
   const Found* silent = finding(found, "filesystem_not_responding");
   ASSERT_NE(silent, nullptr) << json.out;
   EXPECT_NE(silent->summary.find("served by python3 PID "), std::string::npos) << silent->summary;
+  // A tmpfs whose mount names a file there as its source.
+  ScopedMount tmpfs("tmpfs", fuse.point() + "/held", "", (testing::make_dir(dir / "t"), dir / "t"));
+  const std::vector<Found> beside = explain(dir / "t", {"--no-probe"});
+  ASSERT_NE(finding(beside, "filesystem_not_responding"), nullptr) << kinds(beside);
+  EXPECT_EQ(finding(beside, "filesystem_not_responding")->summary.substr(0, fuse.point().size() + 33),
+            fuse.point() + " (fuse) did not answer within 2 s");
+}
+
+// Any user's own FUSE filesystem in a user namespace, an overlay over it, a
+// file from it held open and deleted: root's runs on /tmp never ask the
+// stopped daemon (the scan takes status without a sync) and report as before.
+TEST(ScenarioUnderFs, UsersOverlayOverAStoppedFuseDaemon) {
+  REQUIRE_FUSE();
+  REQUIRE("overlay", "");
+  SKIP_UNLESS(testing::can_unshare("-Urm", &skip_reason));
+  const auto numberless = [](const std::string& text) { return std::regex_replace(text, std::regex("[0-9]+"), "#"); };
+  const std::string before = numberless(testing::run_brimful({"/tmp"}).out);
+  testing::TempDir dir;
+  StoppedFuse fuse(dir / "ns", {"unshare", "-Urm", "sh", "-ec", R"sh(mount -t tmpfs none "$1"; cd "$1"
+    mkdir fuse upper work merged; exec 4<&0; /usr/bin/python3 "$2" "$1/fuse" <&4 >daemon &
+    for _ in $(seq 50); do [ -z "$(sed -n 2p daemon)" ] && sleep 0.1; done
+    mount -t overlay overlay -o "lowerdir=$1/fuse,upperdir=$1/upper,workdir=$1/work" merged
+    cd merged; exec 3<held; rm held; printf 'ready\n%s\n%s\n' "$(sed -n 2p ../daemon)" $$; read -r _ || :)sh",
+                                  "sh", dir / "ns", BRIMFUL_SOURCE_DIR "/tests/enospc_fuse.py"});
+  if (!fuse.stopped()) GTEST_SKIP() << "a user namespace cannot mount FUSE and an overlay over it here";
+  EXPECT_EQ(testing::run_program({"readlink", "/proc/" + std::to_string(fuse.holder()) + "/fd/3"}).out,
+            dir / "ns/merged/held (deleted)\n");
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"/tmp"}, {"/tmp", "--explain"}}) {
+    const RunResult after = testing::run_brimful(args);
+    EXPECT_EQ(after.status, 0) << after.err;
+    if (args.size() == 1) { EXPECT_EQ(numberless(after.out), before); }
+    EXPECT_EQ(after.out.find("did not answer"), std::string::npos) << after.out;
+  }
 }
 
 }  // namespace
