@@ -6,8 +6,12 @@
 #ifndef BRIMFUL_BOUNDED_CALL_H
 #define BRIMFUL_BOUNDED_CALL_H
 
+#include <time.h>
+
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -16,10 +20,24 @@
 
 namespace brimful {
 
+inline std::int64_t monotonic_ms() {
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// The deadline of a call made at now_ms: longest_ms, but never more than
+// half of what is left until the run's bound ends it at run_ends_ms (0 for
+// none), so that a run bound tighter still ends with its own report.
+inline int call_deadline_ms(std::int64_t now_ms, std::int64_t run_ends_ms, int longest_ms) {
+  if (run_ends_ms <= 0) return longest_ms;
+  return static_cast<int>(std::clamp<std::int64_t>((run_ends_ms - now_ms) / 2, 1, longest_ms));
+}
+
 // The value of work() when it came within the deadline; none otherwise.
 // work must own what it uses: it may outlive the caller.
 template <typename T, typename Work>
-std::optional<T> answer_within(int seconds, Work work) {
+std::optional<T> answer_within(int milliseconds, Work work) {
   struct Answer {
     std::mutex lock;
     std::condition_variable ready;
@@ -33,7 +51,8 @@ std::optional<T> answer_within(int seconds, Work work) {
     answer->ready.notify_one();
   }).detach();
   std::unique_lock<std::mutex> hold(answer->lock);
-  answer->ready.wait_for(hold, std::chrono::seconds(seconds), [&answer] { return answer->value.has_value(); });
+  answer->ready.wait_for(hold, std::chrono::milliseconds(milliseconds),
+                         [&answer] { return answer->value.has_value(); });
   return std::move(answer->value);
 }
 

@@ -158,13 +158,14 @@ namespace {
 // Both probes, each bounded; what does not answer in time is left out with
 // everything after it. The termination signals wait here as they wait in
 // the probe, so that none ends the run while the probe file has a name.
-void run_probes(Evidence& evidence, bool watch) {
+void run_probes(Evidence& evidence, bool watch, std::int64_t run_ends_ms) {
   KernelProbeSystem signals;
   sigset_t previous;
   sigemptyset(&previous);
   const bool blocked = signals.block_termination_signals(previous).value == 0;
+  evidence.unanswered_after_ms = call_deadline_ms(monotonic_ms(), run_ends_ms, kCallDeadlineMs);
   std::optional<CreateProbe> create =
-      answer_within<CreateProbe>(kCallDeadlineSeconds, [directory = evidence.probe_directory] {
+      answer_within<CreateProbe>(evidence.unanswered_after_ms, [directory = evidence.probe_directory] {
         KernelProbeSystem kernel;
         return run_create_probe(directory, kernel);
       });
@@ -176,20 +177,24 @@ void run_probes(Evidence& evidence, bool watch) {
   }
   evidence.create_probe = std::move(*create);
   if (!watch) return;
-  std::optional<InotifyProbe> inotify = answer_within<InotifyProbe>(kCallDeadlineSeconds, [path = evidence.inspected] {
-    KernelProbeSystem kernel;
-    return run_inotify_probe(path, kernel);
-  });
+  evidence.unanswered_after_ms = call_deadline_ms(monotonic_ms(), run_ends_ms, kCallDeadlineMs);
+  std::optional<InotifyProbe> inotify =
+      answer_within<InotifyProbe>(evidence.unanswered_after_ms, [path = evidence.inspected] {
+        KernelProbeSystem kernel;
+        return run_inotify_probe(path, kernel);
+      });
   if (!inotify) evidence.unanswered = Unanswered::inotify_watch;
   else evidence.inotify_probe = *inotify;
 }
 
 // The filesystem's numbers, then the probes unless disabled (on a read-only
 // filesystem the inotify watch only when watch_read_only is set), each
-// bounded. The statvfs error, if any.
-std::optional<std::string> examine_filesystem(Evidence& evidence, bool probes_disabled, bool watch_read_only) {
+// bounded by the run's end. The statvfs error, if any.
+std::optional<std::string> examine_filesystem(Evidence& evidence, bool probes_disabled, bool watch_read_only,
+                                              std::int64_t run_ends_ms) {
+  evidence.unanswered_after_ms = call_deadline_ms(monotonic_ms(), run_ends_ms, kCallDeadlineMs);
   std::optional<Result<Filesystem>> numbers = answer_within<Result<Filesystem>>(
-      kCallDeadlineSeconds,
+      evidence.unanswered_after_ms,
       [path = evidence.inspected, type = fs_type_of(evidence)] { return filesystem_facts(path, type); });
   if (!numbers) {
     evidence.unanswered = Unanswered::statfs;
@@ -197,7 +202,7 @@ std::optional<std::string> examine_filesystem(Evidence& evidence, bool probes_di
   }
   if (!numbers->ok()) return numbers->error();
   evidence.filesystem = numbers->value();
-  if (!probes_disabled) run_probes(evidence, watch_read_only || !evidence.filesystem.read_only);
+  if (!probes_disabled) run_probes(evidence, watch_read_only || !evidence.filesystem.read_only, run_ends_ms);
   return std::nullopt;
 }
 
@@ -242,7 +247,9 @@ Result<Evidence> collect_evidence(const OsPath& path, bool probes_disabled, cons
 
   // The create probe's file is gone and the inotify instance closed before
   // /proc is read, so brimful never finds its own probes in the scan.
-  if (std::optional<std::string> error = examine_filesystem(evidence, probes_disabled, true)) return fail(*error);
+  if (std::optional<std::string> error = examine_filesystem(evidence, probes_disabled, true, viewpoint.run_ends_ms)) {
+    return fail(*error);
+  }
 
   ScanSettings settings;
   settings.progress = progress;
@@ -325,11 +332,12 @@ std::map<std::uint64_t, Evidence> host_filesystems(std::vector<Mount>& mounts) {
 // Each filesystem's own facts and probes; a filesystem unmounted since the
 // table was read, or refused (another user's FUSE mount), is passed over
 // like a mount point that cannot be reached. Returns the devices kept.
-std::vector<std::uint64_t> examine_each(std::map<std::uint64_t, Evidence>& by_device, bool probes_disabled) {
+std::vector<std::uint64_t> examine_each(std::map<std::uint64_t, Evidence>& by_device, bool probes_disabled,
+                                        std::int64_t run_ends_ms) {
   std::vector<std::uint64_t> devices;
   for (auto entry = by_device.begin(); entry != by_device.end();) {
     Evidence& evidence = entry->second;
-    if (examine_filesystem(evidence, probes_disabled, false)) {
+    if (examine_filesystem(evidence, probes_disabled, false, run_ends_ms)) {
       entry = by_device.erase(entry);
       continue;
     }
@@ -346,7 +354,7 @@ Result<std::vector<Evidence>> collect_host_evidence(bool probes_disabled, const 
   Result<std::vector<Mount>> table = read_own_mounts(viewpoint.proc_root);
   if (!table.ok()) return fail(table.error());
   std::map<std::uint64_t, Evidence> by_device = host_filesystems(table.value());
-  const std::vector<std::uint64_t> devices = examine_each(by_device, probes_disabled);
+  const std::vector<std::uint64_t> devices = examine_each(by_device, probes_disabled, viewpoint.run_ends_ms);
 
   ScanSettings settings;
   settings.progress = progress;

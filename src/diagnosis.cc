@@ -175,7 +175,7 @@ void add_deleted_open_contributing(const Evidence& evidence, Diagnosis& diagnosi
 std::string unanswered_note(const Evidence& evidence) {
   const std::string where = display(evidence.mount ? evidence.mount->mount_point : evidence.target) + " (" +
                             display(fs_type_of(evidence)) + ") did not answer ";
-  const std::string within = "within " + std::to_string(kCallDeadlineSeconds) + " s";
+  const std::string within = "within " + waited_text(evidence.unanswered_after_ms);
   switch (evidence.unanswered) {
     case Unanswered::none: return {};
     case Unanswered::statfs: return where + within + ": its numbers are missing";

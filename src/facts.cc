@@ -47,8 +47,10 @@ Place place_of(const OsPath& path, const OsPath& proc_root) {
 // unanswered. read must own what it uses: it may outlive this run's facts.
 template <typename T, typename Read>
 std::optional<T> within_deadline(const OsPath& path, const Viewpoint& view, ExplainFacts& facts, Read read) {
-  std::optional<T> answer = answer_within<T>(kCallDeadlineSeconds, std::move(read));
+  const int deadline = call_deadline_ms(monotonic_ms(), view.run_ends_ms, kCallDeadlineMs);
+  std::optional<T> answer = answer_within<T>(deadline, std::move(read));
   if (answer) return answer;
+  if (facts.unanswered.empty()) facts.unanswered_after_ms = deadline;
   std::string table;
   if (read_whole_file((view.proc_root + "/self/mountinfo").c_str(), table, kTableFileLimit) != 0) table.clear();
   const std::optional<MountPlace> mount = covering_mount(table, path);

@@ -147,6 +147,8 @@ struct ExplainFacts {
   // the order they were asked; the facts they held are absent, and a call
   // may still wait on them.
   std::vector<MountPlace> unanswered;
+  // How long the first of them was waited for.
+  int unanswered_after_ms = kCallDeadlineMs;
 };
 
 // Every reader once, through the view (tests point it at a tree they

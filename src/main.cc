@@ -18,6 +18,7 @@
 #include <variant>
 #include <vector>
 
+#include "bounded_call.h"
 #include "cli.h"
 #include "collect.h"
 #include "diagnosis.h"
@@ -258,7 +259,7 @@ int end_run(int status, Reports reports) {
   return status;
 }
 
-int run(const CommandLine& command_line) {
+int run(const CommandLine& command_line, std::int64_t run_ends_ms) {
   RunInfo run_info;
   run_info.start_time_seconds = clock_seconds(CLOCK_REALTIME);
   const double started = clock_seconds(CLOCK_MONOTONIC);
@@ -267,8 +268,9 @@ int run(const CommandLine& command_line) {
   // process it speaks for.
   OsPath path = command_line.path;
   Viewpoint view;
+  view.run_ends_ms = run_ends_ms;
   if (command_line.pid) {
-    Result<ProcessView> entered = enter_process_view(*command_line.pid, command_line.path);
+    Result<ProcessView> entered = enter_process_view(*command_line.pid, command_line.path, run_ends_ms);
     if (!entered.ok()) {
       print(2, "brimful: " + entered.error() + "\n");
       return 2;
@@ -378,13 +380,16 @@ bool emit_host_report(const CommandLine& command_line, const std::vector<Evidenc
 
 // Every filesystem of the host: the same evidence, verdict and findings as
 // a run on each mount point, with one process scan for all of them.
-int run_host(const CommandLine& command_line) {
+int run_host(const CommandLine& command_line, std::int64_t run_ends_ms) {
   RunInfo run_info;
   run_info.start_time_seconds = clock_seconds(CLOCK_REALTIME);
   const double started = clock_seconds(CLOCK_MONOTONIC);
   ProgressLine progress;
+  Viewpoint view;
+  view.run_ends_ms = run_ends_ms;
   Result<std::vector<Evidence>> collected = collect_host_evidence(
-      command_line.no_probe, {}, [&progress](std::uint64_t scanned, std::uint64_t total) { progress.update(scanned, total); });
+      command_line.no_probe, view,
+      [&progress](std::uint64_t scanned, std::uint64_t total) { progress.update(scanned, total); });
   progress.erase();
   if (!collected.ok()) {
     print(2, "brimful: " + collected.error() + "\n");
@@ -397,7 +402,7 @@ int run_host(const CommandLine& command_line) {
   for (std::size_t i = 0; i < host.size(); ++i) {
     diagnoses.push_back(diagnose(host[i]));
     if (!command_line.explain) continue;
-    const ExplainFacts facts = gather_explain_facts(host[i], {});
+    const ExplainFacts facts = gather_explain_facts(host[i], view);
     facts_unanswered = facts_unanswered || !facts.unanswered.empty();
     findings[i] = find_findings(host[i], diagnoses[i], facts);
   }
@@ -448,6 +453,7 @@ int main(int argc, char** argv) {
   }
   const CommandLine& command_line = std::get<CommandLine>(outcome);
   // From here on nothing can keep the run going past its bound.
+  const std::int64_t run_ends_ms = monotonic_ms() + std::int64_t{command_line.timeout_seconds} * 1000;
   start_watchdog(command_line.timeout_seconds);
-  return command_line.all ? run_host(command_line) : run(command_line);
+  return command_line.all ? run_host(command_line, run_ends_ms) : run(command_line, run_ends_ms);
 }

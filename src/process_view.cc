@@ -98,12 +98,6 @@ bool become_owner(uid_t owner, int keep_a, int keep_b) {
          ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) == 0 && ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0;
 }
 
-std::int64_t monotonic_ms() {
-  timespec now{};
-  ::clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
 // The child's answer, read until it closes its end or the deadline (on the
 // monotonic clock, in milliseconds) passes; none when it did not answer in
 // time.
@@ -300,7 +294,8 @@ std::string mount_named_by(int process, const char* link) {
 // chroot ask the directory's filesystem for leave to search it, which a FUSE
 // daemon answers: they run on a thread that shares brimful's root and
 // working directory, within the per-call deadline.
-std::optional<Error> enter(const ProcessEntries& entries, int proc, int process, const std::string& id) {
+std::optional<Error> enter(const ProcessEntries& entries, int proc, int process, const std::string& id,
+                           std::int64_t run_ends_ms) {
   const bool other_namespace = !same_object(entries.mount_ns.get(), proc, "self/ns/mnt");
   if (other_namespace && ::setns(entries.mount_ns.get(), CLONE_NEWNS) != 0) {
     return fail("cannot enter the mount namespace of process " + id + ": " + os_error_text(errno));
@@ -312,8 +307,9 @@ std::optional<Error> enter(const ProcessEntries& entries, int proc, int process,
   // Which directory the thread is entering: "root", then "cwd"; it may
   // still be at it when the deadline passes.
   const auto step = std::make_shared<std::atomic<const char*>>("root");
+  const int deadline = call_deadline_ms(monotonic_ms(), run_ends_ms, kCallDeadlineMs);
   const std::optional<int> error = answer_within<int>(
-      kCallDeadlineSeconds, [root = copy(entries.root), cwd = copy(entries.cwd), take_root, step] {
+      deadline, [root = copy(entries.root), cwd = copy(entries.cwd), take_root, step] {
         if (take_root && (::fchdir(root->get()) != 0 || ::chroot(".") != 0)) return errno;
         step->store("cwd");
         return ::fchdir(cwd->get()) != 0 ? errno : 0;
@@ -322,7 +318,7 @@ std::optional<Error> enter(const ProcessEntries& entries, int proc, int process,
   const std::string what = at_root ? "root directory" : "working directory";
   if (!error) {
     return fail("cannot enter the " + what + " of process " + id + ": " + mount_named_by(process, step->load()) +
-                " did not answer within " + std::to_string(kCallDeadlineSeconds) + " s");
+                " did not answer within " + waited_text(deadline));
   }
   if (*error != 0) return fail("cannot enter the " + what + " of process " + id + ": " + os_error_text(*error));
   return std::nullopt;
@@ -340,7 +336,7 @@ Result<OsPath> absolute_here(const OsPath& path) {
 
 }  // namespace
 
-Result<ProcessView> enter_process_view(std::uint32_t pid, const OsPath& path) {
+Result<ProcessView> enter_process_view(std::uint32_t pid, const OsPath& path, std::int64_t run_ends_ms) {
   const std::string id = std::to_string(pid);
   // Every later step reads the host's /proc through this descriptor, since
   // the process's root may hold another /proc (of another PID namespace)
@@ -349,6 +345,7 @@ Result<ProcessView> enter_process_view(std::uint32_t pid, const OsPath& path) {
   if (!proc.valid()) return fail("cannot open /proc: " + os_error_text(errno));
   ProcessView result;
   Viewpoint& view = result.view;
+  view.run_ends_ms = run_ends_ms;
   view.sys_root = kept_open("/sys", O_DIRECTORY);
   view.dev_root = kept_open("/dev", O_DIRECTORY);
   view.kmsg = kept_open("/dev/kmsg", 0);
@@ -371,7 +368,9 @@ Result<ProcessView> enter_process_view(std::uint32_t pid, const OsPath& path) {
     view.inotify_limit_files = limits_in_user_namespace(user_ns, proc.get(), deadline);
     view.inotify_limit_files->parents = parent_limits(user_ns, proc.get(), deadline);
   }
-  if (std::optional<Error> error = enter(entries.value(), proc.get(), process.get(), id)) return *error;
+  if (std::optional<Error> error = enter(entries.value(), proc.get(), process.get(), id, run_ends_ms)) {
+    return *error;
+  }
   Result<OsPath> absolute = absolute_here(path);
   if (!absolute.ok()) return fail(absolute.error());
   result.path = std::move(absolute).value();

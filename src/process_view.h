@@ -37,6 +37,9 @@ struct Viewpoint {
   // (every value absent when the namespace could not be entered), with
   // those of its parent namespaces; none to read them under proc_root.
   std::optional<InotifyLimitFiles> inotify_limit_files;
+  // When the run's bound (--timeout) ends it, on the monotonic clock in
+  // ms; 0 for none. No call waits on a filesystem past half of what is left.
+  std::int64_t run_ends_ms = 0;
 };
 
 struct ProcessView {
@@ -57,7 +60,8 @@ std::optional<std::uint32_t> parse_process_id(std::string_view text);
 // privileges to enter them. Errors: "no process PID", "cannot enter the
 // mount namespace of process PID: " and the OS error text, and the like for
 // its root and working directory.
-Result<ProcessView> enter_process_view(std::uint32_t pid, const OsPath& path);
+// run_ends_ms: as in Viewpoint, which keeps it.
+Result<ProcessView> enter_process_view(std::uint32_t pid, const OsPath& path, std::int64_t run_ends_ms = 0);
 
 }  // namespace brimful
 

@@ -4,6 +4,11 @@
 
 namespace brimful {
 
+std::string waited_text(int milliseconds) {
+  if (milliseconds % 1000 == 0) return std::to_string(milliseconds / 1000) + " s";
+  return std::to_string(milliseconds) + " ms";
+}
+
 const char* phase_name(Phase phase) {
   switch (phase) {
     case Phase::open_directory: return "open_directory";

@@ -126,7 +126,9 @@ struct ProcessIdentity {
 enum class Unanswered { none, statfs, create_probe, inotify_watch };
 // How long one such call may take: short against the run's own bound, so
 // that a few filesystems that do not answer leave time for the rest.
-constexpr int kCallDeadlineSeconds = 2;
+constexpr int kCallDeadlineMs = 2000;
+// How long a call was waited for, as the notes say it: "2 s", "480 ms".
+std::string waited_text(int milliseconds);
 
 struct Evidence {
   OsPath target;
@@ -153,6 +155,7 @@ struct Evidence {
   // Not part of the JSON but through a note (and a null "filesystem" for
   // statfs): what did not answer, and the probe file that may remain then.
   Unanswered unanswered = Unanswered::none;
+  int unanswered_after_ms = kCallDeadlineMs;
   OsPath probe_file_left;
 };
 

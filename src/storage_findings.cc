@@ -421,16 +421,18 @@ std::optional<Finding> xfs_free_space_fragmented(const RuleInput& in) {
 std::optional<Finding> filesystem_not_responding(const RuleInput& in) {
   const Evidence& e = in.evidence;
   std::string where;
+  int waited = e.unanswered_after_ms;
   if (e.unanswered != Unanswered::none) {
     where = display(e.mount ? e.mount->mount_point : e.target) + " (" + display(fs_type_of(e)) + ")";
   } else if (!in.facts.unanswered.empty()) {
     const MountPlace& mount = in.facts.unanswered.front();
     where = display(mount.mount_point) + " (" + display(mount.fs_type) + ")";
+    waited = in.facts.unanswered_after_ms;
   } else {
     return std::nullopt;
   }
-  std::string summary = where + " did not answer within " + std::to_string(kCallDeadlineSeconds) +
-                        " s, so what it was not asked is missing from this report";
+  std::string summary = where + " did not answer within " + waited_text(waited) +
+                        ", so what it was not asked is missing from this report";
   const std::optional<FuseConnection>& fuse = in.facts.fuse;
   if (e.unanswered != Unanswered::none && fuse && !fuse->servers.empty()) {
     summary += "; it is served by " + lossy_utf8(fuse->servers[0].process) + " PID " +

@@ -1,3 +1,4 @@
+#include "bounded_call.h"
 #include "json_writer.h"
 #include "report.h"
 
@@ -45,6 +46,15 @@ Diagnosis full_diagnosis() {
   d.contributing = {Contributing{"deleted_open_files", 2147483648, "2147483648 allocated bytes"}};
   d.notes = {"process evidence is incomplete: 2 process directories were inaccessible"};
   return d;
+}
+
+// A call waits 2 s, or half of what is left of the run's bound.
+TEST(CallDeadline, NeverPastHalfOfWhatIsLeft) {
+  const struct {
+    std::int64_t now, run_ends;
+    const char* waited;
+  } cases[] = {{500, 0, "2 s"}, {500, 15500, "2 s"}, {500, 1480, "490 ms"}, {500, 500, "1 ms"}, {900, 500, "1 ms"}};
+  for (const auto& c : cases) EXPECT_EQ(waited_text(call_deadline_ms(c.now, c.run_ends, kCallDeadlineMs)), c.waited);
 }
 
 TEST(ReportJson, WholeDocumentLayout) {
