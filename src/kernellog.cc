@@ -85,12 +85,17 @@ std::optional<std::vector<KernelMessage>> read_kernel_log(const OsPath& kmsg_pat
   }
   std::vector<KernelMessage> log;
   std::string buffer(kRecordMax, '\0');
-  // The ring buffer holds at most 32 MiB; a log that keeps coming is cut there.
+  // The ring buffer holds at most 32 MiB; a log that keeps coming is cut
+  // there. A record overwritten before it was read counts as a whole one:
+  // a log written faster than it is read would otherwise be read forever.
   for (std::size_t total = 0; total < kLogMax;) {
     const ssize_t n = ::read(fd.get(), buffer.data(), buffer.size());
     if (n < 0 && errno == EINTR) continue;
     // EPIPE: the record was overwritten while we read; the next one follows.
-    if (n < 0 && errno == EPIPE) continue;
+    if (n < 0 && errno == EPIPE) {
+      total += kRecordMax;
+      continue;
+    }
     if (n <= 0) break;  // EAGAIN: nothing more without waiting
     total += static_cast<std::size_t>(n);
     if (std::optional<KernelMessage> message = parse_kmsg_record({buffer.data(), static_cast<std::size_t>(n)})) {
