@@ -114,6 +114,9 @@ std::string final_note(const Evidence& evidence) {
   const ProbeOutcome& create = evidence.create_probe.outcome;
   const ProbeOutcome& init = evidence.inotify_probe.init;
   const ProbeOutcome& add_watch = evidence.inotify_probe.add_watch;
+  // The file was created; what stopped the probe is the note on the file
+  // taken away, not a failed call.
+  if (evidence.create_probe.file_renamed) return "the collected evidence does not satisfy a confirmed diagnosis";
   if (const ProbeError* error = probe_error(create)) {
     if (fs_type_of(evidence) == "mqueue" && error->phase == Phase::write && error->error.code == EINVAL) {
       return "the probe created a message queue, and mqueue takes no write(2) to a queue's file (EINVAL), so "

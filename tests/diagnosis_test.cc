@@ -56,6 +56,9 @@ const std::string kDisabled = "active probes were disabled; deterministic classi
 const std::string kReadOnly = "statvfs reports a read-only mount, but the create probe did not return EROFS";
 const std::string kUnexplained = "the observed ENOSPC is not explained by the checks supported by brimful";
 const std::string kNotSatisfied = "the collected evidence does not satisfy a confirmed diagnosis";
+const std::string kProbeFileTaken =
+    "the probe file was renamed or replaced before brimful could remove it; brimful removed and wrote nothing, and "
+    "the empty file it created may remain under another name";
 const std::string kEmfileAmbiguous =
     "inotify_init failed with EMFILE, but the evidence does not distinguish the per-user inotify instance "
     "limit from the process file-descriptor limit";
@@ -202,6 +205,12 @@ const Case kCases[] = {
      Status::confirmed, {C::inotify_exhaustion}, {}},
     {"watch refused with EACCES", [](Evidence& e) { e.inotify_probe.add_watch = error(Phase::add_watch, 13); },
      Status::unknown, {}, {"inotify_add_watch failed with EACCES, which is not a supported confirmed diagnosis"}},
+    {"probe file taken away before its removal",
+     [](Evidence& e) {
+       e.create_probe.outcome = error(Phase::unlink, 17);
+       e.create_probe.file_renamed = true;
+     },
+     Status::unknown, {}, {kProbeFileTaken, kNotSatisfied}},
     {"read-only flag with working probes", [](Evidence& e) { e.filesystem.read_only = true; }, Status::unknown,
      {}, {kReadOnly, kNotSatisfied}},
     {"incomplete scan on a healthy run",
