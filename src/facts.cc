@@ -369,11 +369,13 @@ void gather_type_facts(const Evidence& evidence, const Viewpoint& view, const Fi
 
 }  // namespace
 
-ExplainFacts gather_explain_facts(const Evidence& evidence, const Viewpoint& view, const FilesystemIoctls* ioctls) {
+ExplainFacts gather_explain_facts(const Evidence& evidence, const Viewpoint& view, const FilesystemIoctls* ioctls,
+                                  const std::vector<CrowdedProcess>* crowded) {
   ExplainFacts facts = gather_explain_facts(view);
   // Who else uses the filesystem matters only when no process is named.
   if (!view.as_seen_by) {
-    facts.crowded_holders = read_crowded_holders(view.proc_root, evidence.device);
+    facts.crowded_holders = crowded != nullptr ? crowded_holders(*crowded, evidence.device)
+                                               : read_crowded_holders(view.proc_root, evidence.device);
     facts.other_namespace_views = read_other_namespace_views(view.proc_root, evidence.target, evidence.device);
   }
   facts.holder_owners = read_holder_owners(view.proc_root, evidence.proc_scan.deleted_open);

@@ -156,9 +156,12 @@ struct ExplainFacts {
 // facts of the process the view speaks for (brimful itself by default).
 ExplainFacts gather_explain_facts(const Viewpoint& view = {});
 // The same, and the facts about the evidence's filesystem, what lies under
-// it and who else uses it. ioctls: the kernel's when null.
+// it and who else uses it. ioctls: the kernel's when null. crowded: the
+// processes near their own limit, read once for a run of many filesystems;
+// read here when null.
 ExplainFacts gather_explain_facts(const Evidence& evidence, const Viewpoint& view,
-                                  const FilesystemIoctls* ioctls = nullptr);
+                                  const FilesystemIoctls* ioctls = nullptr,
+                                  const std::vector<CrowdedProcess>* crowded = nullptr);
 
 // The readers and the parsers of what they read.
 std::optional<std::uint32_t> read_effective_uid(const OsPath& proc_root);

@@ -101,10 +101,10 @@ std::optional<ProcessDescriptors> read_process_descriptors(const OsPath& proc_ro
   return descriptors;
 }
 
-std::vector<ProcessDescriptors> read_crowded_holders(const OsPath& proc_root, std::uint64_t device) {
-  std::vector<ProcessDescriptors> holders;
+std::vector<CrowdedProcess> read_crowded_processes(const OsPath& proc_root) {
+  std::vector<CrowdedProcess> crowded;
   DirectoryListing proc(proc_root);
-  if (!proc.is_open()) return holders;
+  if (!proc.is_open()) return crowded;
   const std::optional<OsPath> self = read_link(proc_root + "/self");
   while (const char* entry = proc.next()) {
     const std::optional<std::uint32_t> pid = parse_pid(entry);
@@ -120,25 +120,39 @@ std::vector<ProcessDescriptors> read_crowded_holders(const OsPath& proc_root, st
 
     DirectoryListing fds(process_dir + "/fd");
     if (!fds.is_open()) continue;
-    ProcessDescriptors descriptors;
-    descriptors.pid = *pid;
-    descriptors.limit = *limit;
-    bool holds = false;
+    CrowdedProcess process;
+    process.descriptors.pid = *pid;
+    process.descriptors.limit = *limit;
     std::map<std::string, std::uint64_t> kinds;
     while (const char* fd = fds.next()) {
-      ++descriptors.open;
+      ++process.descriptors.open;
       // Without a sync the status comes from the inode the kernel holds;
       // FUSE and overlayfs then ask no daemon and no layer.
       struct stat status {};
-      if (stat_without_waiting(fds.fd(), fd, status) == 0 && status.st_dev == device) holds = true;
+      if (stat_without_waiting(fds.fd(), fd, status) == 0) process.devices.push_back(status.st_dev);
       if (const std::optional<OsPath> link = read_link(fds.fd(), fd)) ++kinds[descriptor_kind(*link)];
     }
-    if (!holds) continue;
-    descriptors.process = read_comm(process_dir, *pid);
-    descriptors.kinds = sorted_kinds(kinds);
-    holders.push_back(std::move(descriptors));
+    std::sort(process.devices.begin(), process.devices.end());
+    process.devices.erase(std::unique(process.devices.begin(), process.devices.end()), process.devices.end());
+    process.descriptors.process = read_comm(process_dir, *pid);
+    process.descriptors.kinds = sorted_kinds(kinds);
+    crowded.push_back(std::move(process));
+  }
+  return crowded;
+}
+
+std::vector<ProcessDescriptors> crowded_holders(const std::vector<CrowdedProcess>& crowded, std::uint64_t device) {
+  std::vector<ProcessDescriptors> holders;
+  for (const CrowdedProcess& process : crowded) {
+    if (std::binary_search(process.devices.begin(), process.devices.end(), device)) {
+      holders.push_back(process.descriptors);
+    }
   }
   return holders;
+}
+
+std::vector<ProcessDescriptors> read_crowded_holders(const OsPath& proc_root, std::uint64_t device) {
+  return crowded_holders(read_crowded_processes(proc_root), device);
 }
 
 std::optional<std::uint64_t> parse_fuse_connection(std::string_view fdinfo) {

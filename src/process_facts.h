@@ -68,8 +68,19 @@ bool near_descriptor_limit(std::uint64_t open, std::uint64_t limit);
 // unreadable.
 std::optional<ProcessDescriptors> read_process_descriptors(const OsPath& proc_root, std::uint32_t pid);
 
-// Every process near its own limit that holds a descriptor on device. Only
-// those near their limit have their descriptors examined one by one.
+// A process near its own open-files limit, and the devices of the
+// filesystems its descriptors lie on, sorted and each once.
+struct CrowdedProcess {
+  ProcessDescriptors descriptors;
+  std::vector<std::uint64_t> devices;
+};
+
+// Every process near its own limit but brimful. Only those near their limit
+// have their descriptors examined one by one, and once a run however many
+// filesystems it examines: a user may hold a million descriptors at its limit.
+std::vector<CrowdedProcess> read_crowded_processes(const OsPath& proc_root);
+// Those of them that hold a descriptor on device.
+std::vector<ProcessDescriptors> crowded_holders(const std::vector<CrowdedProcess>& crowded, std::uint64_t device);
 std::vector<ProcessDescriptors> read_crowded_holders(const OsPath& proc_root, std::uint64_t device);
 
 // "fuse_connection:\t41", the line the kernel (6.x) writes in the fdinfo of
