@@ -45,7 +45,8 @@ ProbeFileRecord& probe_file_record() {
 
 std::string timed_out_message(unsigned seconds, const OsPath& probe_file) {
   std::string message = "brimful: stopped: the run did not finish within " + std::to_string(seconds) +
-                        " s (--timeout); a filesystem or process it examined did not answer\n";
+                        " s (--timeout); a filesystem or process it examined did not answer, or there was more "
+                        "to examine than that allows\n";
   if (!probe_file.empty()) {
     message += "brimful: the probe file " + display(probe_file) +
                " may remain; remove it once its filesystem answers\n";
