@@ -376,7 +376,11 @@ ExplainFacts gather_explain_facts(const Evidence& evidence, const Viewpoint& vie
   if (!view.as_seen_by) {
     facts.crowded_holders = crowded != nullptr ? crowded_holders(*crowded, evidence.device)
                                                : read_crowded_holders(view.proc_root, evidence.device);
-    facts.other_namespace_views = read_other_namespace_views(view.proc_root, evidence.target, evidence.device);
+    // Other namespaces get as long as one call on a filesystem.
+    const std::int64_t now = monotonic_ms();
+    facts.other_namespace_views =
+        read_other_namespace_views(view.proc_root, evidence.target, evidence.device, MountCalls::where_available,
+                                   now + call_deadline_ms(now, view.run_ends_ms, kCallDeadlineMs));
   }
   facts.holder_owners = read_holder_owners(view.proc_root, evidence.proc_scan.deleted_open);
   gather_device_facts(evidence, view, facts);

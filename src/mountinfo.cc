@@ -13,6 +13,7 @@
 #include <cstring>
 #include <iterator>
 
+#include "bounded_call.h"
 #include "procfs.h"
 #include "text.h"
 
@@ -242,10 +243,12 @@ KernelAnswer stat_mount(std::uint64_t unique_id, std::vector<char>& buffer, Moun
 
 // The unique IDs of every mount of a namespace (0: brimful's own), in the
 // order of its mountinfo file; none when the kernel has no listmount().
-std::optional<std::vector<std::uint64_t>> list_mount_ids(std::uint64_t namespace_id = 0) {
+// Past give_up_ms (0 for never) the ids listed so far.
+std::optional<std::vector<std::uint64_t>> list_mount_ids(std::uint64_t namespace_id = 0, std::int64_t give_up_ms = 0) {
   std::vector<std::uint64_t> ids;
   std::uint64_t batch[512];
   for (;;) {
+    if (give_up_ms > 0 && monotonic_ms() >= give_up_ms) return ids;
     const MountIdRequest request = mount_request(kListRoot, ids.empty() ? 0 : ids.back(), namespace_id);
     const long count = ::syscall(kListmountCall, &request, batch, std::size(batch), 0);
     if (count < 0) return std::nullopt;
@@ -485,7 +488,7 @@ NamespaceMount namespace_mount(const StatmountRecord& record, const std::vector<
 
 }  // namespace
 
-std::optional<NamespaceListing> list_process_mounts(const OsPath& process_dir) {
+std::optional<NamespaceListing> list_process_mounts(const OsPath& process_dir, std::int64_t give_up_ms) {
   const UniqueFd name_space(::open((process_dir + "/ns/mnt").c_str(), O_RDONLY | O_CLOEXEC));
   std::uint64_t namespace_id = 0;
   if (name_space.get() < 0 || ::ioctl(name_space.get(), kGetMountNamespaceId, &namespace_id) != 0) return std::nullopt;
@@ -501,10 +504,16 @@ std::optional<NamespaceListing> list_process_mounts(const OsPath& process_dir) {
   }
   listing.root_path = std::move(*root_path);
   listing.root_mount = status.stx_mnt_id;
-  const std::optional<std::vector<std::uint64_t>> ids = list_mount_ids(namespace_id);
+  const std::optional<std::vector<std::uint64_t>> ids = list_mount_ids(namespace_id, give_up_ms);
   if (!ids) return std::nullopt;
+  // The listing of ids itself may have stopped at the deadline.
+  listing.cut = ids->empty() && give_up_ms > 0 && monotonic_ms() >= give_up_ms;
+  if (listing.cut) return listing;
+  const auto past = [give_up_ms] { return give_up_ms > 0 && monotonic_ms() >= give_up_ms; };
   std::vector<char> buffer;
   for (const std::uint64_t id : *ids) {
+    listing.cut = past();
+    if (listing.cut) return listing;
     StatmountRecord record;
     switch (call_statmount(id, namespace_id, buffer, record)) {
       case KernelAnswer::found: listing.mounts.push_back(namespace_mount(record, buffer)); break;

@@ -58,13 +58,18 @@ struct NamespaceListing {
   std::vector<NamespaceMount> mounts;  // in the order of the mountinfo file
   OsPath root_path;
   std::uint64_t root_mount = 0;
+  // The listing stopped at its deadline, with only the mounts listed so far.
+  bool cut = false;
 };
 
 // The mount namespace of the process whose /proc directory this is, read
-// with listmount() and statmount() in constant time per mount; none where
-// the kernel cannot list another namespace (before Linux 6.11, or without
-// CAP_SYS_ADMIN over it), and the process's mountinfo file is left to read.
-std::optional<NamespaceListing> list_process_mounts(const OsPath& process_dir);
+// with listmount() and statmount(); none where the kernel cannot list
+// another namespace (before Linux 6.11, or without CAP_SYS_ADMIN over it),
+// and the process's mountinfo file is left to read. The kernel writes each
+// mount point by walking up the mounts under it, so a user's namespace of
+// thousands of stacked mounts takes it seconds: past give_up_ms (on the
+// monotonic clock; 0 for never) the listing stops, cut.
+std::optional<NamespaceListing> list_process_mounts(const OsPath& process_dir, std::int64_t give_up_ms = 0);
 
 // Every line of a mount table, strictly: one malformed line fails the whole
 // table with "mountinfo line N: reason". The table is bytes: mount points

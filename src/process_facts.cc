@@ -13,6 +13,7 @@
 #include <set>
 #include <utility>
 
+#include "bounded_call.h"
 #include "mountinfo.h"
 #include "procfs.h"
 #include "text.h"
@@ -257,28 +258,60 @@ std::vector<MountPlace> mount_places(std::string_view mountinfo) {
   return places;
 }
 
-std::vector<MountPlace> places_under_root(const NamespaceListing& listing) {
-  std::map<std::uint64_t, const NamespaceMount*> by_id;
-  for (const NamespaceMount& mount : listing.mounts) by_id[mount.id] = &mount;
-  const std::vector<std::string_view> root = path_components(listing.root_path);
-  std::vector<MountPlace> places;
-  for (const NamespaceMount& mount : listing.mounts) {
-    // The mount's ancestor mounted on the root's mount, if it has one: the
-    // file shows the mount when that ancestor's mount point lies at or
-    // under the root, or the mount is the root's own and the root is its top.
-    const NamespaceMount* below_root = &mount;
-    for (std::size_t hops = 0; below_root->id != listing.root_mount && hops < listing.mounts.size(); ++hops) {
-      const auto parent = by_id.find(below_root->parent_id);
-      if (parent == by_id.end()) break;
-      if (parent->second->id == listing.root_mount) break;
-      below_root = parent->second;
+namespace {
+
+// For each mount, its ancestor mounted on the root's mount (itself when it
+// is mounted there, is the root's own, or has no listed parent). Each chain
+// is walked once for all the mounts on it: a namespace of thousands of
+// stacked mounts costs one walk, not one per mount.
+std::vector<std::size_t> ancestors_below_root(const NamespaceListing& listing) {
+  const std::vector<NamespaceMount>& mounts = listing.mounts;
+  std::map<std::uint64_t, std::size_t> by_id;
+  for (std::size_t i = 0; i < mounts.size(); ++i) by_id[mounts[i].id] = i;
+  constexpr std::size_t kUnknown = SIZE_MAX;
+  constexpr std::size_t kOnChain = SIZE_MAX - 1;
+  std::vector<std::size_t> below(mounts.size(), kUnknown);
+  std::vector<std::size_t> chain;
+  for (std::size_t i = 0; i < mounts.size(); ++i) {
+    chain.clear();
+    std::size_t at = i;
+    std::size_t top = kUnknown;
+    while (top == kUnknown) {
+      // A parent seen before on this chain closes a loop: it ends there.
+      if (below[at] != kUnknown) {
+        top = below[at] == kOnChain ? at : below[at];
+        break;
+      }
+      below[at] = kOnChain;
+      chain.push_back(at);
+      const auto parent =
+          mounts[at].id == listing.root_mount ? by_id.end() : by_id.find(mounts[at].parent_id);
+      if (parent == by_id.end() || mounts[parent->second].id == listing.root_mount) top = at;
+      else at = parent->second;
     }
+    for (const std::size_t on_chain : chain) below[on_chain] = top;
+  }
+  return below;
+}
+
+}  // namespace
+
+std::vector<MountPlace> places_under_root(const NamespaceListing& listing) {
+  const std::vector<std::string_view> root = path_components(listing.root_path);
+  const std::vector<std::size_t> below = ancestors_below_root(listing);
+  std::vector<MountPlace> places;
+  for (std::size_t i = 0; i < listing.mounts.size(); ++i) {
+    const NamespaceMount& mount = listing.mounts[i];
+    // The file shows the mount when its ancestor on the root's mount has its
+    // mount point at or under the root, or the mount is the root's own and
+    // the root is its top.
+    const NamespaceMount* below_root = &listing.mounts[below[i]];
     const bool on_root = below_root->id == listing.root_mount;
     if (!on_root && below_root->parent_id != listing.root_mount) continue;
     const std::vector<std::string_view> point = path_components(mount.mount_point);
     if (!is_under(below_root->mount_point, root) || (on_root && point != root)) continue;
     OsPath relative;
-    for (std::size_t i = root.size(); i < point.size(); ++i) relative.append("/").append(point[i]);
+    for (std::size_t at = root.size(); at < point.size(); ++at) relative.append("/").append(point[at]);
     places.push_back(MountPlace{mount.device, relative.empty() ? "/" : relative, mount.fs_type, mount.read_only});
   }
   return places;
@@ -304,9 +337,13 @@ namespace {
 
 // The mounts a process's mountinfo file shows, listed with the kernel's
 // mount calls where it can, else read from that file; none when neither can.
-std::optional<std::vector<MountPlace>> process_mount_places(const OsPath& process_dir, MountCalls calls) {
+std::optional<std::vector<MountPlace>> process_mount_places(const OsPath& process_dir, MountCalls calls,
+                                                            std::int64_t give_up_ms) {
   if (calls == MountCalls::where_available) {
-    if (const std::optional<NamespaceListing> listing = list_process_mounts(process_dir)) {
+    if (const std::optional<NamespaceListing> listing = list_process_mounts(process_dir, give_up_ms)) {
+      // Cut, the listing holds too little to say what covers the target,
+      // and the file would take the kernel as long again.
+      if (listing->cut) return std::nullopt;
       return places_under_root(*listing);
     }
   }
@@ -362,7 +399,8 @@ bool uses_target(const OsPath& process_dir, const std::vector<std::string_view>&
 }  // namespace
 
 std::vector<OtherNamespaceView> read_other_namespace_views(const OsPath& proc_root, const OsPath& target,
-                                                           std::uint64_t device, MountCalls calls) {
+                                                           std::uint64_t device, MountCalls calls,
+                                                           std::int64_t give_up_ms) {
   std::vector<OtherNamespaceView> views;
   const std::optional<OsPath> own_namespace = read_link(proc_root + "/self/ns/mnt");
   const std::optional<OsPath> self = read_link(proc_root + "/self");
@@ -375,6 +413,7 @@ std::vector<OtherNamespaceView> read_other_namespace_views(const OsPath& proc_ro
   while (const char* entry = proc.next()) {
     const std::optional<std::uint32_t> pid = parse_pid(entry);
     if (!pid) continue;
+    if (give_up_ms > 0 && monotonic_ms() >= give_up_ms) break;
     const OsPath process_dir = proc_root + "/" + entry;
     // Kernel threads (kdevtmpfs keeps a mount namespace of its own) and the
     // helpers brimful forks are nobody's view of the target.
@@ -385,7 +424,7 @@ std::vector<OtherNamespaceView> read_other_namespace_views(const OsPath& proc_ro
     if (!name_space || *name_space == *own_namespace || seen.count(*name_space) != 0) continue;
 
     if (!uses_target(process_dir, target_components)) continue;
-    const std::optional<std::vector<MountPlace>> table = process_mount_places(process_dir, calls);
+    const std::optional<std::vector<MountPlace>> table = process_mount_places(process_dir, calls, give_up_ms);
     if (!table) continue;
     // One table answers for every process of its namespace, whatever it
     // gave: the cost grows with namespaces, not with processes and mounts.

@@ -106,10 +106,13 @@ std::optional<ProcessStat> parse_process_stat(std::string_view stat);
 // One process for each mount namespace other than brimful's whose working
 // directory or open files lie under target, where the mount holding target
 // is not on device, or is read-only where brimful's is not or the other way
-// round. Kernel threads and brimful's own children are left out.
+// round. Kernel threads and brimful's own children are left out. Past
+// give_up_ms (on the monotonic clock; 0 for never) no more namespaces are
+// read, whoever makes them slow to list.
 std::vector<OtherNamespaceView> read_other_namespace_views(const OsPath& proc_root, const OsPath& target,
                                                            std::uint64_t device,
-                                                           MountCalls calls = MountCalls::where_available);
+                                                           MountCalls calls = MountCalls::where_available,
+                                                           std::int64_t give_up_ms = 0);
 
 // What a descriptor is, from its link text: "socket", "pipe", "file",
 // "device", an anonymous inode's name ("eventfd", "inotify"), or "other".
