@@ -273,7 +273,9 @@ int run(const CommandLine& command_line, std::int64_t run_ends_ms) {
     Result<ProcessView> entered = enter_process_view(*command_line.pid, command_line.path, run_ends_ms);
     if (!entered.ok()) {
       print(2, "brimful: " + entered.error() + "\n");
-      return 2;
+      // Entering may have left a thread waiting on a directory that did not
+      // answer: nothing is torn down under it, as in end_run.
+      std::_Exit(2);
     }
     path = std::move(entered.value().path);
     view = std::move(entered.value().view);
