@@ -369,18 +369,25 @@ void gather_type_facts(const Evidence& evidence, const Viewpoint& view, const Fi
 
 }  // namespace
 
+HostFacts gather_host_facts(const Viewpoint& view) {
+  HostFacts host;
+  // Who else uses a filesystem matters only when no process is named.
+  if (view.as_seen_by) return host;
+  host.crowded = read_crowded_processes(view.proc_root);
+  const std::int64_t now = monotonic_ms();
+  host.namespaces_until_ms = now + call_deadline_ms(now, view.run_ends_ms, kCallDeadlineMs);
+  return host;
+}
+
 ExplainFacts gather_explain_facts(const Evidence& evidence, const Viewpoint& view, const FilesystemIoctls* ioctls,
-                                  const std::vector<CrowdedProcess>* crowded) {
+                                  const HostFacts* host) {
   ExplainFacts facts = gather_explain_facts(view);
-  // Who else uses the filesystem matters only when no process is named.
   if (!view.as_seen_by) {
-    facts.crowded_holders = crowded != nullptr ? crowded_holders(*crowded, evidence.device)
-                                               : read_crowded_holders(view.proc_root, evidence.device);
-    // Other namespaces get as long as one call on a filesystem.
-    const std::int64_t now = monotonic_ms();
-    facts.other_namespace_views =
-        read_other_namespace_views(view.proc_root, evidence.target, evidence.device, MountCalls::where_available,
-                                   now + call_deadline_ms(now, view.run_ends_ms, kCallDeadlineMs));
+    const HostFacts own = host != nullptr ? HostFacts{} : gather_host_facts(view);
+    if (host == nullptr) host = &own;
+    facts.crowded_holders = crowded_holders(host->crowded, evidence.device);
+    facts.other_namespace_views = read_other_namespace_views(
+        view.proc_root, evidence.target, evidence.device, MountCalls::where_available, host->namespaces_until_ms);
   }
   facts.holder_owners = read_holder_owners(view.proc_root, evidence.proc_scan.deleted_open);
   gather_device_facts(evidence, view, facts);

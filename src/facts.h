@@ -155,13 +155,21 @@ struct ExplainFacts {
 // built). A fact that cannot be read stays absent. Without evidence: the
 // facts of the process the view speaks for (brimful itself by default).
 ExplainFacts gather_explain_facts(const Viewpoint& view = {});
+// What a run of many filesystems reads of the host once for all of them,
+// or gives a bound for all of them together.
+struct HostFacts {
+  std::vector<CrowdedProcess> crowded;
+  // When the reading of other mount namespaces gives up, on the monotonic
+  // clock: as long as one call on a filesystem, for every filesystem.
+  std::int64_t namespaces_until_ms = 0;
+};
+HostFacts gather_host_facts(const Viewpoint& view);
+
 // The same, and the facts about the evidence's filesystem, what lies under
-// it and who else uses it. ioctls: the kernel's when null. crowded: the
-// processes near their own limit, read once for a run of many filesystems;
-// read here when null.
+// it and who else uses it. ioctls: the kernel's when null. host: read here
+// when null.
 ExplainFacts gather_explain_facts(const Evidence& evidence, const Viewpoint& view,
-                                  const FilesystemIoctls* ioctls = nullptr,
-                                  const std::vector<CrowdedProcess>* crowded = nullptr);
+                                  const FilesystemIoctls* ioctls = nullptr, const HostFacts* host = nullptr);
 
 // The readers and the parsers of what they read.
 std::optional<std::uint32_t> read_effective_uid(const OsPath& proc_root);

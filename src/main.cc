@@ -401,12 +401,11 @@ int run_host(const CommandLine& command_line, std::int64_t run_ends_ms) {
   std::vector<Diagnosis> diagnoses;
   std::vector<std::optional<std::vector<Finding>>> findings(host.size());
   bool facts_unanswered = false;
-  std::vector<CrowdedProcess> crowded;
-  if (command_line.explain) crowded = read_crowded_processes(view.proc_root);
+  const HostFacts host_facts = command_line.explain ? gather_host_facts(view) : HostFacts{};
   for (std::size_t i = 0; i < host.size(); ++i) {
     diagnoses.push_back(diagnose(host[i]));
     if (!command_line.explain) continue;
-    const ExplainFacts facts = gather_explain_facts(host[i], view, nullptr, &crowded);
+    const ExplainFacts facts = gather_explain_facts(host[i], view, nullptr, &host_facts);
     facts_unanswered = facts_unanswered || !facts.unanswered.empty();
     findings[i] = find_findings(host[i], diagnoses[i], facts);
   }

@@ -152,10 +152,6 @@ std::vector<ProcessDescriptors> crowded_holders(const std::vector<CrowdedProcess
   return holders;
 }
 
-std::vector<ProcessDescriptors> read_crowded_holders(const OsPath& proc_root, std::uint64_t device) {
-  return crowded_holders(read_crowded_processes(proc_root), device);
-}
-
 std::optional<std::uint64_t> parse_fuse_connection(std::string_view fdinfo) {
   constexpr std::string_view kKey = "fuse_connection:";
   for (std::size_t at = 0; at < fdinfo.size();) {

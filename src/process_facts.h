@@ -81,7 +81,6 @@ struct CrowdedProcess {
 std::vector<CrowdedProcess> read_crowded_processes(const OsPath& proc_root);
 // Those of them that hold a descriptor on device.
 std::vector<ProcessDescriptors> crowded_holders(const std::vector<CrowdedProcess>& crowded, std::uint64_t device);
-std::vector<ProcessDescriptors> read_crowded_holders(const OsPath& proc_root, std::uint64_t device);
 
 // "fuse_connection:\t41", the line the kernel (6.x) writes in the fdinfo of
 // a /dev/fuse descriptor: the connection that descriptor serves.

@@ -99,10 +99,11 @@ TEST(ProcessFacts, ReadFromTheTreeTheyArePointedAt) {
   EXPECT_TRUE(facts.crowded_holders.empty());
 
   // Without a process to speak for: who near its limit holds the filesystem.
-  const std::vector<ProcessDescriptors> holders = read_crowded_holders(proc, held.st_dev);
+  const std::vector<CrowdedProcess> crowded = read_crowded_processes(proc);
+  const std::vector<ProcessDescriptors> holders = crowded_holders(crowded, held.st_dev);
   ASSERT_EQ(holders.size(), 1u);
   EXPECT_EQ(holders[0].pid, 42u);
-  EXPECT_TRUE(read_crowded_holders(proc, held.st_dev + 1).empty());
+  EXPECT_TRUE(crowded_holders(crowded, held.st_dev + 1).empty());
 }
 
 // Two processes of one other namespace use /srv: the first one's table
